@@ -1,0 +1,48 @@
+# Set-up and checks.  Every target builds into its own virtual environment,
+# so a fresh machine with Python 3.12+ and a C++ compiler is all it needs.
+PYTHON ?= python3
+PYVER := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null)
+VENV ?= .venv/py$(PYVER)
+SANITIZE_VENV ?= .venv/sanitize-py$(PYVER)
+BUILD_TOOLS = scikit-build-core cmake ninja
+PIP_QUIET = --quiet --disable-pip-version-check
+
+.PHONY: all run test sanitize check-python clean
+
+all: test
+
+check-python:
+	@$(PYTHON) -c 'import sys; sys.exit(0 if sys.version_info >= (3, 12) else 1)' 2>/dev/null || \
+	  { echo "error: orvane needs Python 3.12 or later; '$(PYTHON)' is $(or $(PYVER),missing). Use make PYTHON=python3.12"; exit 1; }
+
+$(VENV)/bin/python: | check-python
+	$(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/pip install $(PIP_QUIET) $(BUILD_TOOLS)
+
+# Installs the package (both native modules) with its test extras.
+install: $(VENV)/bin/python
+	$(VENV)/bin/pip install $(PIP_QUIET) --no-build-isolation '.[test]'
+
+test: install
+	$(VENV)/bin/python -m pytest
+
+run: install
+	$(VENV)/bin/python -m orvane
+
+# The suite under AddressSanitizer and UndefinedBehaviorSanitizer.  The
+# interpreter is not instrumented, so the runtimes are preloaded and leak
+# detection is off; PYTHONMALLOC=malloc lets ASan see every PyMem array.
+SANITIZER_RUNTIMES = $(shell $(CXX) -print-file-name=libasan.so) $(shell $(CXX) -print-file-name=libubsan.so)
+sanitize: check-python
+	test -x $(SANITIZE_VENV)/bin/python || { $(PYTHON) -m venv $(SANITIZE_VENV) && \
+	  $(SANITIZE_VENV)/bin/pip install $(PIP_QUIET) $(BUILD_TOOLS); }
+	$(SANITIZE_VENV)/bin/pip install $(PIP_QUIET) --no-build-isolation '.[test]' \
+	  -C cmake.define.ORVANE_SANITIZE=ON -C cmake.build-type=Debug \
+	  -C build-dir=build/sanitize-{wheel_tag}
+	LD_PRELOAD="$(SANITIZER_RUNTIMES)" PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(SANITIZE_VENV)/bin/python -m pytest -p no:cacheprovider -q
+
+clean:
+	rm -rf build .venv
