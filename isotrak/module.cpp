@@ -88,9 +88,13 @@ bool check_arguments(int total_pcm_frames, int sample_rate, int pcm_frame_range,
 
 } // namespace
 
+// The type's two native entry points are exported by name, beside the
+// module's initialiser; everything else stays hidden.
+#define ISOTRAK_EXPORT __attribute__((visibility("default")))
+
 extern "C" {
 
-int Checksum_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
+ISOTRAK_EXPORT int Checksum_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
     Checksum *checksum = as_checksum(self);
     // Nothing of an earlier construction survives, whatever happens next.
     isotrak::release_buffers(checksum->state);
@@ -128,7 +132,7 @@ int Checksum_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
     return 0;
 }
 
-void Checksum_dealloc(PyObject *self) noexcept {
+ISOTRAK_EXPORT void Checksum_dealloc(PyObject *self) noexcept {
     Checksum *checksum = as_checksum(self);
     isotrak::release_buffers(checksum->state);
     Py_XDECREF(checksum->framelist_type);
