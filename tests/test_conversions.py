@@ -128,9 +128,8 @@ def test_to_float_widths_from_to_int():
 def test_round_trip_is_exact(data, bits, channels):
     scale = 2 ** (bits - 1)
     frames = data.draw(st.integers(0, 6))
-    samples = data.draw(
-        st.lists(st.integers(-scale, scale - 1), min_size=frames * channels, max_size=frames * channels)
-    )
+    size = frames * channels
+    samples = data.draw(st.lists(st.integers(-scale, scale - 1), min_size=size, max_size=size))
     x = pcm.from_list(samples, channels, bits, 1)
     ff = x.to_float()
     assert [Fraction(v) for v in ff] == [Fraction(s, scale) for s in samples]

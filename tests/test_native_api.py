@@ -84,7 +84,8 @@ def test_concat_overflow_refused_before_touching_samples(kind):
 @kinds
 def test_check_converter_and_equals(kind):
     check = function(kind, "CheckExact", ctypes.c_int, ctypes.py_object)
-    convert = function(kind, "converter", ctypes.c_int, ctypes.py_object, ctypes.POINTER(ctypes.c_void_p))
+    pointer = ctypes.POINTER(ctypes.c_void_p)
+    convert = function(kind, "converter", ctypes.c_int, ctypes.py_object, pointer)
     x = kind.make([(1, 2)], 2)
     s = kind.construct(type("Sub", (kind.type,), {}), [1, 2], 2)
     other = (FLOAT if kind is INT else INT).make([(1, 2)], 2)
