@@ -170,11 +170,11 @@ def join_refusals(kind):
     ]
     if kind.has_bits:
         bits = "must have the same number of bits per sample$"
+        f2_8, c3_8 = pcm.from_list([1, 2], 2, 8, 1), pcm.from_list([7, 8, 9], 1, 8, 1)
         cases += [
-            ("frames", [f2, pcm.from_list([1, 2], 2, 8, 1)], ValueError, "^all subframes " + bits),
+            ("frames", [f2, f2_8], ValueError, "^all subframes " + bits),
             ("frames", [f2, pcm.from_list([1], 1, 8, 1)], *same_channels),
-            ("channels", [c3, pcm.from_list([7, 8, 9], 1, 8, 1)], ValueError, "^all channels "
-             + bits),
+            ("channels", [c3, c3_8], ValueError, "^all channels " + bits),
             ("channels", [c3, pcm.from_list([1], 1, 8, 1)], *same_frames),
         ]
     return cases
