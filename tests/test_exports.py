@@ -32,8 +32,31 @@ FRAMELIST = {
     "FrameList_bits_per_sample",
     "FrameList_to_bytes",
 }
+OPERATIONS = {"frame", "channel", "split", "len", "GetItem", "concat", "repeat", "inplace_concat",
+              "inplace_repeat", "richcompare", "from_frames", "from_channels", "empty"}
+FRAMELIST |= {f"FrameList_{name}" for name in OPERATIONS} | {
+    "FrameList_frame_count",
+    "FrameList_from_list",
+    "FrameList_to_float",
+}
+FLOATFRAMELIST = {f"FloatFrameList_{name}" for name in OPERATIONS} | {
+    "pcm_FloatFrameListType",
+    "FloatFrameList_methods",
+    "FloatFrameList_getseters",
+    "FloatFrameList_init",
+    "FloatFrameList_new",
+    "FloatFrameList_dealloc",
+    "FloatFrameList_frames",
+    "FloatFrameList_channels",
+    "FloatFrameList_to_int",
+}
+NATIVE_API = {
+    f"{kind}_{name}"
+    for kind in ("FrameList", "FloatFrameList")
+    for name in ("create", "CheckExact", "converter", "equals")
+}
 MODULE = {"module_methods", "PyInit_pcm"}
-EXPORTED = CODECS | CODEC_HELPERS | FRAMELIST | MODULE
+EXPORTED = CODECS | CODEC_HELPERS | FRAMELIST | FLOATFRAMELIST | NATIVE_API | MODULE
 
 
 @pytest.mark.parametrize("name", sorted(EXPORTED))
@@ -41,20 +64,37 @@ def test_every_name_resolves(name):
     assert getattr(library(), name)
 
 
-def test_the_type_object_is_the_python_type():
-    address = ctypes.addressof(ctypes.c_char.in_dll(library(), "pcm_FrameListType"))
-    assert address == id(orvane.pcm.FrameList)
+@pytest.mark.parametrize(
+    "symbol, python_type",
+    [("pcm_FrameListType", orvane.pcm.FrameList), ("pcm_FloatFrameListType", orvane.pcm.FloatFrameList)],
+)
+def test_the_type_objects_are_the_python_types(symbol, python_type):
+    assert ctypes.addressof(ctypes.c_char.in_dll(library(), symbol)) == id(python_type)
 
 
-@pytest.mark.skipif(shutil.which("nm") is None, reason="nm (binutils) is not installed")
-def test_nothing_else_is_exported():
+def exported_names(path: str) -> set[str]:
     listing = subprocess.run(
-        ["nm", "-D", "--defined-only", orvane.pcm.__file__],
-        capture_output=True,
-        text=True,
-        check=True,
+        ["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True
     ).stdout
     defined = {line.split()[-1] for line in listing.splitlines() if line.strip()}
     # A sanitizer build adds its own bookkeeping symbols.
-    defined = {name for name in defined if not name.startswith(("__odr_asan", "__asan", "__ubsan"))}
-    assert defined == EXPORTED
+    return {name for name in defined if not name.startswith(("__odr_asan", "__asan", "__ubsan"))}
+
+
+needs_nm = pytest.mark.skipif(shutil.which("nm") is None, reason="nm (binutils) is not installed")
+
+
+@needs_nm
+def test_the_pcm_module_exports_nothing_else():
+    assert exported_names(orvane.pcm.__file__) == EXPORTED
+
+
+@needs_nm
+def test_the_checksum_module_exports_its_entry_points_only():
+    import orvane._isotrak
+
+    assert exported_names(orvane._isotrak.__file__) == {
+        "PyInit__isotrak",
+        "Checksum_init",
+        "Checksum_dealloc",
+    }
