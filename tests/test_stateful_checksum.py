@@ -104,6 +104,7 @@ class Checksums(RuleBasedStateMachine):
             pairs = zip(samples[0::2], samples[1::2])
             self.values.extend(frame_value(left, right) for left, right in pairs)
 
+    @precondition(lambda self: self.track is not None)
     @rule()
     def refuse_other_objects(self):
         with pytest.raises(TypeError):
@@ -137,4 +138,4 @@ class Checksums(RuleBasedStateMachine):
 
 
 TestChecksums = Checksums.TestCase
-TestChecksums.settings = settings(max_examples=60, stateful_step_count=30, deadline=None)
+TestChecksums.settings = settings(max_examples=100, stateful_step_count=30, deadline=None)

@@ -5,7 +5,7 @@ model and the objects as they were."""
 from __future__ import annotations
 
 import pytest
-from hypothesis import settings
+from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule
 
@@ -249,4 +249,9 @@ class Containers(RuleBasedStateMachine):
 
 
 TestContainers = Containers.TestCase
-TestContainers.settings = settings(max_examples=60, stateful_step_count=40, deadline=None)
+TestContainers.settings = settings(
+    max_examples=100,
+    stateful_step_count=50,
+    deadline=None,
+    suppress_health_check=[HealthCheck.large_base_example, HealthCheck.too_slow],
+)
