@@ -50,6 +50,19 @@ def as_model(results: list[isotrak.TrackResult]) -> list[tuple[dict[int, int], i
 
 
 @pytest.mark.parametrize(
+    ("values", "shifts", "v2_offset", "expected"),
+    [
+        ([1, 2, 3, 4, 5], [0, 1], 1, ({0: 30, 1: 40}, 40)),  # 1*2 + 2*3 + 3*4 + 4*5 = 40
+        ([0, frame_value(0, -1)], [0], 0, ({0: 0xFFFE0000}, 0xFFFE0001)),  # 2 * 0xFFFF0000 wraps
+    ],
+)
+def test_model_sums(values, shifts, v2_offset, expected):
+    assert frame_value(-1, 1) == 0x1FFFF and frame_value(-32768, -32768) == 0x80008000
+    frames = len(values) - max(shifts)
+    assert track_sums(values, 0, frames, 44100, False, False, shifts, v2_offset) == expected
+
+
+@pytest.mark.parametrize(
     ("lengths", "search", "v2_offset"),
     [
         ([400], 0, 0),  # one track: both first and last
