@@ -36,7 +36,7 @@ run: install
 
 # Static types of the Python side and of the stubs of the native modules.
 typecheck: $(VENV)/bin/python
-	$(VENV)/bin/pip install $(PIP_QUIET) 'mypy>=1.10' types-tqdm
+	$(VENV)/bin/pip install $(PIP_QUIET) 'mypy>=1.18' types-tqdm
 	$(VENV)/bin/python -m mypy
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer.  The

@@ -2,8 +2,11 @@
 # track, fed 2-channel 16-bit FrameList blocks.  Checksums are unsigned
 # 32-bit ints.
 
+from typing_extensions import disjoint_base
+
 from orvane.pcm import FrameList
 
+@disjoint_base
 class Checksum:
     """Checksum objects"""
 

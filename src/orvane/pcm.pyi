@@ -3,11 +3,15 @@
 # native function takes its arguments by position only.  Both containers
 # iterate through item access; the stubs say so with __iter__ so that
 # list(x) and for-loops type-check.  Only == and != compare, and the
-# containers are unhashable.
+# containers are unhashable.  Each container has its own native layout, so
+# no class can derive from both (disjoint bases).
 
 from collections.abc import Iterator, Sequence
 from typing import ClassVar, Self, SupportsFloat, SupportsIndex
 
+from typing_extensions import disjoint_base
+
+@disjoint_base
 class FrameList:
     """FrameList(string, channels, bits_per_sample, is_big_endian, is_signed)"""
 
@@ -76,6 +80,7 @@ class FrameList:
     def __ne__(self, other: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
+@disjoint_base
 class FloatFrameList:
     """FloatFrameList(float_list, channels)"""
 
