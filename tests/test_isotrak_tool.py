@@ -183,6 +183,24 @@ def test_any_blocks_from_sources_match_model(first, middle, last, search, v2_off
     assert as_model(results) == disc_sums(tracks, RATE, search, v2_offset)
 
 
+def test_only_checksums_of_overlapping_tracks_are_alive(monkeypatch):
+    alive, most = [0], [0]
+
+    class Counted(Checksum):
+        def __init__(self, *args: object, **kwargs: object) -> None:
+            super().__init__(*args, **kwargs)  # type: ignore[arg-type]
+            alive[0] += 1
+            most[0] = max(most[0], alive[0])
+
+        def __del__(self) -> None:
+            alive[0] -= 1
+
+    monkeypatch.setattr(isotrak, "Checksum", Counted)
+    tracks = random_disc(9, [100] * 12)
+    disc_checksums([PCMTrack("t", 100, RATE, [sl16_bytes(t)]) for t in tracks], search=2)
+    assert most[0] <= 3 and alive[0] == 0  # a block meets at most three stretches here
+
+
 def test_progress_counts_every_frame_read(tmp_path):
     tracks = random_disc(2, [9000, 4000])
     counts: list[int] = []

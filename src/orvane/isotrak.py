@@ -87,11 +87,13 @@ class TrackResult:
 
 @dataclass(frozen=True)
 class _Span:
-    """One track's checksum and the stretch of the disc stream it reads."""
+    """The stretch of the disc stream that one track's checksum reads.
+
+    Positions count frames from the first frame of the first track.
+    """
 
     index: int
     source: TrackSource
-    checksum: Checksum
     begin: int
     end: int
 
@@ -202,37 +204,34 @@ def disc_checksums(
         if source.frames > _MAX_COUNT - frame_range:
             raise TrackError(f"{source.name}: {source.frames} frames are too many for a checksum")
 
-    spans: list[_Span] = []
+    spans = []
     position = 0
     for index, source in enumerate(sources):
-        checksum = Checksum(
-            source.frames,
+        spans.append(_Span(index, source, position - lead, position + source.frames + tail))
+        position += source.frames
+
+    def start(span: _Span) -> Checksum:
+        return Checksum(
+            span.source.frames,
             sample_rate=rate,
-            is_first=index == 0,
-            is_last=index == len(sources) - 1,
+            is_first=span.index == 0,
+            is_last=span.index == len(spans) - 1,
             pcm_frame_range=frame_range,
             isotrakv2_offset=lead + v2_offset,
         )
-        spans.append(_Span(index, source, checksum, position - lead, position + source.frames + tail))
-        position += source.frames
 
-    _feed(_disc_stream(sources, lead, tail, progress), -lead, spans)
-
-    shifts = range(-search, search + 1)
-    results = []
-    for span in spans:
-        v1 = span.checksum.checksums_v1()
-        results.append(
-            TrackResult(
-                number=span.index + 1,
-                name=span.source.name,
-                frames=span.source.frames,
-                checksums_v1={shift: v1[lead + shift] for shift in shifts},
-                checksum_v2=span.checksum.checksum_v2(),
-                v2_offset=v2_offset,
-            )
+    def finish(span: _Span, checksum: Checksum) -> TrackResult:
+        v1 = checksum.checksums_v1()
+        return TrackResult(
+            number=span.index + 1,
+            name=span.source.name,
+            frames=span.source.frames,
+            checksums_v1={shift: v1[lead + shift] for shift in range(-search, search + 1)},
+            checksum_v2=checksum.checksum_v2(),
+            v2_offset=v2_offset,
         )
-    return results
+
+    return _feed(_disc_stream(sources, lead, tail, progress), -lead, spans, start, finish)
 
 
 def _disc_stream(
@@ -247,28 +246,40 @@ def _disc_stream(
     yield from _silence(tail)
 
 
-def _feed(stream: Iterable[bytes], start: int, spans: Sequence[_Span]) -> None:
+def _feed(
+    stream: Iterable[bytes],
+    position: int,
+    spans: Sequence[_Span],
+    start: Callable[[_Span], Checksum],
+    finish: Callable[[_Span, Checksum], TrackResult],
+) -> list[TrackResult]:
     """Give every block of the stream to the checksums whose stretch it meets.
 
-    ``start`` is the stream position of the first block's first frame;
-    positions count frames from the first frame of the first track.  The
-    spans are in disc order, so those open at any moment form one run.
+    ``position`` is the stream position of the first block's first frame.
+    A track's checksum is made when the stream reaches its stretch and
+    finished as soon as the stretch has passed, so only the few whose
+    stretches overlap the current block are alive at once.  The stretches
+    begin and end in disc order, so the open ones form one run.
     """
-    first_open = 0
-    position = start
+    results = []
+    waiting = iter(spans)
+    next_span = next(waiting, None)
+    open_spans: list[tuple[_Span, Checksum]] = []
     for data in stream:
         end = position + len(data) // BYTES_PER_FRAME
-        for span in spans[first_open:]:
-            if span.begin >= end:
-                break
+        while next_span is not None and next_span.begin < end:
+            open_spans.append((next_span, start(next_span)))
+            next_span = next(waiting, None)
+        for span, checksum in open_spans:
             low = max(span.begin, position)
             high = min(span.end, end)
             if low < high:
                 piece = data[(low - position) * BYTES_PER_FRAME : (high - position) * BYTES_PER_FRAME]
-                span.checksum.update(FrameList(piece, 2, 16, 0, 1))
-        while first_open < len(spans) and spans[first_open].end <= end:
-            first_open += 1
+                checksum.update(FrameList(piece, 2, 16, 0, 1))
+        while open_spans and open_spans[0][0].end <= end:
+            results.append(finish(*open_spans.pop(0)))
         position = end
+    return results
 
 
 # ----------------------------------------------------------------------------
