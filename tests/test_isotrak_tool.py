@@ -122,7 +122,9 @@ def test_frames_after_the_track_come_from_the_next_track_then_silence():
     tracks = random_disc(11, [200, 200])
     base = disc_checksums([PCMTrack("a", 200, RATE, [sl16_bytes(t)]) for t in tracks], search=3)
     changed_head = [tracks[0], [(1234, -4321)] + tracks[1][1:]]
-    again = disc_checksums([PCMTrack("a", 200, RATE, [sl16_bytes(t)]) for t in changed_head], search=3)
+    again = disc_checksums(
+        [PCMTrack("a", 200, RATE, [sl16_bytes(t)]) for t in changed_head], search=3
+    )
     assert again[0].checksums_v1[3] != base[0].checksums_v1[3]
     assert again[0].checksums_v1[0] == base[0].checksums_v1[0]
     values = [frame_value(*f) for t in tracks for f in t]
@@ -143,9 +145,13 @@ def test_frames_after_the_track_come_from_the_next_track_then_silence():
 )
 def test_first_and_last_track_leave_out_the_skip(track, frame, counted):
     tracks = random_disc(5, [300, 300, 300])
-    before = disc_checksums([PCMTrack(str(n), 300, RATE, [sl16_bytes(t)]) for n, t in enumerate(tracks)])
+    before = disc_checksums(
+        [PCMTrack(str(n), 300, RATE, [sl16_bytes(t)]) for n, t in enumerate(tracks)]
+    )
     tracks[track][frame] = (tracks[track][frame][0] ^ 0x55, tracks[track][frame][1])
-    after = disc_checksums([PCMTrack(str(n), 300, RATE, [sl16_bytes(t)]) for n, t in enumerate(tracks)])
+    after = disc_checksums(
+        [PCMTrack(str(n), 300, RATE, [sl16_bytes(t)]) for n, t in enumerate(tracks)]
+    )
     assert (after[track].checksum_v1 != before[track].checksum_v1) is counted
 
 
@@ -154,7 +160,10 @@ def test_single_track_is_first_and_last():
     result = disc_checksums([PCMTrack("only", 500, RATE, [sl16_bytes(track)])], v2_offset=0)[0]
     checksum = Checksum(500, sample_rate=RATE, is_first=1, is_last=1)
     checksum.update(FrameList(sl16_bytes(track), 2, 16, 0, 1))
-    assert (result.checksum_v1, result.checksum_v2) == (checksum.checksums_v1()[0], checksum.checksum_v2())
+    assert (result.checksum_v1, result.checksum_v2) == (
+        checksum.checksums_v1()[0],
+        checksum.checksum_v2(),
+    )
 
 
 @settings(max_examples=25, deadline=None)
@@ -168,7 +177,9 @@ def test_single_track_is_first_and_last():
     as_framelists=st.booleans(),
     seed=st.integers(0, 2**16),
 )
-def test_any_blocks_from_sources_match_model(first, middle, last, search, v2_offset, cuts, as_framelists, seed):
+def test_any_blocks_from_sources_match_model(
+    first, middle, last, search, v2_offset, cuts, as_framelists, seed
+):
     # First and last tracks shorter than their skips have empty windows: all sums 0.
     lengths = [first, *middle, last]
     tracks = random_disc(seed, lengths)
@@ -222,7 +233,10 @@ def stereo(frames: int) -> list[Frame]:
         (lambda p: write_wav(p, bytes(600), RATE, width=3), "2 channels of 24-bit PCM"),
         (lambda p: write_wav(p, bytes(600), RATE, width=1), "2 channels of 8-bit PCM"),
         (lambda p: write_wav(p, b"", RATE), "has no audio frames"),
-        (lambda p: write_wav(p, stereo(100), 44100), "sample rate 44100 Hz differs from the 750 Hz of"),
+        (
+            lambda p: write_wav(p, stereo(100), 44100),
+            "sample rate 44100 Hz differs from the 750 Hz of",
+        ),
         (lambda p: p.write_bytes(b"RIFF\x04\x00\x00\x00WAVE"), "cannot be read"),
         (lambda p: p, "cannot be read: No such file or directory"),
     ],
@@ -280,8 +294,14 @@ def test_api_refuses_bad_arguments():
 
 @pytest.mark.parametrize(
     "argv",
-    [[], ["--search", "-1", "a.wav"], ["--search", "2", "--show-shift", "3", "a.wav"], ["--bogus", "a.wav"],
-     ["--demo", "a.wav"], ["--v2-offset", "x", "a.wav"]],
+    [
+        [],
+        ["--search", "-1", "a.wav"],
+        ["--search", "2", "--show-shift", "3", "a.wav"],
+        ["--bogus", "a.wav"],
+        ["--demo", "a.wav"],
+        ["--v2-offset", "x", "a.wav"],
+    ],
 )
 def test_cli_bad_usage_exits_2(capsys, argv):
     with pytest.raises(SystemExit) as exit_info:
@@ -303,7 +323,11 @@ def test_cli_table(tmp_path, capsys):
     assert lines[0].split() == ["track", "file", "frames", "v1", "v1", "-3", "v1", "+2", "v2"]
     for row, path, (v1, v2) in zip(lines[1:], paths, disc_sums(tracks, RATE, 3, 0), strict=True):
         cells = row.split()
-        assert cells[:3] == [str(paths.index(path) + 1), str(path), str(len(tracks[paths.index(path)]))]
+        assert cells[:3] == [
+            str(paths.index(path) + 1),
+            str(path),
+            str(len(tracks[paths.index(path)])),
+        ]
         assert cells[3:] == [f"{v1[0]:08X}", f"{v1[-3]:08X}", f"{v1[2]:08X}", f"{v2:08X}"]
 
 
@@ -313,8 +337,13 @@ def test_cli_json(tmp_path, capsys):
     assert main(["--json", "--search", "2", "--v2-offset", "-1", *map(str, paths)]) == 0
     document = json.loads(capsys.readouterr().out)
     assert {k: document[k] for k in ("sample_rate", "search", "v2_offset")} == {
-        "sample_rate": RATE, "search": 2, "v2_offset": -1}
-    for entry, path, (v1, v2) in zip(document["tracks"], paths, disc_sums(tracks, RATE, 2, -1), strict=True):
+        "sample_rate": RATE,
+        "search": 2,
+        "v2_offset": -1,
+    }
+    for entry, path, (v1, v2) in zip(
+        document["tracks"], paths, disc_sums(tracks, RATE, 2, -1), strict=True
+    ):
         assert entry["file"] == str(path) and entry["v1"] == v1[0] and entry["v2"] == v2
         assert entry["v1_by_shift"] == {str(s): v for s, v in v1.items()}
 
@@ -328,7 +357,9 @@ def test_demo_disc_is_deterministic_and_checked(capsys):
     tracks = [list(zip(s[0::2], s[1::2])) for s in samples]
     rows = capsys.readouterr().out.splitlines()[1:]
     expected = disc_sums(tracks, 44100, 0, 0)
-    assert [row.split()[3:] for row in rows] == [[f"{v1[0]:08X}", f"{v2:08X}"] for v1, v2 in expected]
+    assert [row.split()[3:] for row in rows] == [
+        [f"{v1[0]:08X}", f"{v2:08X}"] for v1, v2 in expected
+    ]
 
 
 DEMO_DIGEST = "853cae2c1a6af65058ac755eadba92fc7336e7f34c9fb96072e687d5f6153843"
@@ -340,7 +371,9 @@ def test_console_script_and_module_run(tmp_path):
     for command in ([str(script)], [sys.executable, "-m", "orvane.isotrak"]):
         done = subprocess.run([*command, str(path)], capture_output=True, text=True, check=False)
         assert done.returncode == 0 and "one.wav" in done.stdout
-        done = subprocess.run([*command, str(tmp_path / "none.wav")], capture_output=True, text=True)
+        done = subprocess.run(
+            [*command, str(tmp_path / "none.wav")], capture_output=True, text=True
+        )
         assert done.returncode == 1 and "none.wav: cannot be read" in done.stderr
 
 

@@ -48,6 +48,8 @@ __all__ = [
     "TrackResult",
     "TrackSource",
     "disc_checksums",
+    "format_json",
+    "format_table",
     "main",
     "open_track",
 ]
@@ -122,8 +124,7 @@ def _check_sources(sources: Sequence[TrackSource], sample_rate: int | None) -> i
                 )
         elif source.sample_rate != sample_rate:
             raise TrackError(
-                f"{source.name}: sample rate {source.sample_rate} Hz, "
-                f"expected {sample_rate} Hz"
+                f"{source.name}: sample rate {source.sample_rate} Hz, expected {sample_rate} Hz"
             )
     return first.sample_rate if sample_rate is None else sample_rate
 
@@ -146,7 +147,9 @@ def _samples(source: TrackSource) -> Iterator[bytes]:
                 )
         fed += len(data) // BYTES_PER_FRAME
         if fed > source.frames:
-            raise TrackError(f"{source.name}: holds more than the {source.frames} frames it announced")
+            raise TrackError(
+                f"{source.name}: holds more than the {source.frames} frames it announced"
+            )
         if data:
             yield data
     if fed < source.frames:
@@ -274,7 +277,9 @@ def _feed(
             low = max(span.begin, position)
             high = min(span.end, end)
             if low < high:
-                piece = data[(low - position) * BYTES_PER_FRAME : (high - position) * BYTES_PER_FRAME]
+                piece = data[
+                    (low - position) * BYTES_PER_FRAME : (high - position) * BYTES_PER_FRAME
+                ]
                 checksum.update(FrameList(piece, 2, 16, 0, 1))
         while open_spans and open_spans[0][0].end <= end:
             results.append(finish(*open_spans.pop(0)))
@@ -321,7 +326,9 @@ def format_table(results: Sequence[TrackResult], show_shifts: Sequence[int] = ()
     return "\n".join(lines)
 
 
-def format_json(results: Sequence[TrackResult], sample_rate: int, search: int, v2_offset: int) -> str:
+def format_json(
+    results: Sequence[TrackResult], sample_rate: int, search: int, v2_offset: int
+) -> str:
     """Lay the results out as JSON, every version 1 shift included."""
     document = {
         "sample_rate": sample_rate,
@@ -349,7 +356,10 @@ def _parser() -> argparse.ArgumentParser:
         epilog="Checksums are shown in hexadecimal in the table and as integers in JSON.",
     )
     parser.add_argument(
-        "tracks", nargs="*", metavar="TRACK", help="the disc's tracks in order (WAV, or FLAC etc. with soundfile)"
+        "tracks",
+        nargs="*",
+        metavar="TRACK",
+        help="the disc's tracks in order (WAV, or FLAC etc. with soundfile)",
     )
     parser.add_argument(
         "--search",
@@ -367,9 +377,15 @@ def _parser() -> argparse.ArgumentParser:
         help="add a column for the version 1 checksum at shift S (repeatable; within --search)",
     )
     parser.add_argument(
-        "--v2-offset", type=int, default=0, metavar="O", help="read shift of the version 2 checksum (default 0)"
+        "--v2-offset",
+        type=int,
+        default=0,
+        metavar="O",
+        help="read shift of the version 2 checksum (default 0)",
     )
-    parser.add_argument("--json", action="store_true", help="print JSON with the checksums of every shift")
+    parser.add_argument(
+        "--json", action="store_true", help="print JSON with the checksums of every shift"
+    )
     parser.add_argument(
         "--demo",
         action="store_true",
@@ -388,12 +404,16 @@ def _progress_bar(total: int) -> tuple[Callable[[int], object] | None, Callable[
     return bar.update, bar.close
 
 
-def _run(args: argparse.Namespace, paths: Sequence[str | os.PathLike[str]], names: Sequence[str]) -> str:
+def _run(
+    args: argparse.Namespace, paths: Sequence[str | os.PathLike[str]], names: Sequence[str]
+) -> str:
     sources = [open_track(path, name) for path, name in zip(paths, names)]
     total = sum(source.frames for source in sources)
     update, close = _progress_bar(total)
     try:
-        results = disc_checksums(sources, search=args.search, v2_offset=args.v2_offset, progress=update)
+        results = disc_checksums(
+            sources, search=args.search, v2_offset=args.v2_offset, progress=update
+        )
     finally:
         close()
     if args.json:
@@ -411,7 +431,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error(f"--v2-offset must be from -{MAX_CLI_SHIFT} to {MAX_CLI_SHIFT}")
     for shift in args.show_shift:
         if abs(shift) > args.search:
-            parser.error(f"--show-shift {shift} is outside the searched shifts -{args.search}..+{args.search}")
+            parser.error(
+                f"--show-shift {shift} is outside the searched shifts -{args.search}..+{args.search}"
+            )
     if args.demo == bool(args.tracks):
         parser.error("give the tracks to check, or --demo")
     try:

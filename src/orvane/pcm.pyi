@@ -53,7 +53,12 @@ class FrameList:
 
     @classmethod
     def from_list(
-        cls, int_list: Sequence[SupportsIndex], channels: int, bits_per_sample: int, is_signed: int, /
+        cls,
+        int_list: Sequence[SupportsIndex],
+        channels: int,
+        bits_per_sample: int,
+        is_signed: int,
+        /,
     ) -> FrameList:
         """FrameList.from_list(int_list, channels, bits_per_sample, is_signed) -> FrameList"""
 
@@ -84,7 +89,9 @@ class FrameList:
 class FloatFrameList:
     """FloatFrameList(float_list, channels)"""
 
-    def __init__(self, float_list: Sequence[SupportsFloat | SupportsIndex], channels: int, /) -> None: ...
+    def __init__(
+        self, float_list: Sequence[SupportsFloat | SupportsIndex], channels: int, /
+    ) -> None: ...
     @property
     def frames(self) -> int:
         """frame count"""
@@ -128,7 +135,9 @@ class FloatFrameList:
 def empty_framelist(channels: int, bits_per_sample: int, /) -> FrameList:
     """empty_framelist(channels, bits_per_sample) -> FrameList"""
 
-def from_list(int_list: Sequence[SupportsIndex], channels: int, bits_per_sample: int, is_signed: int, /) -> FrameList:
+def from_list(
+    int_list: Sequence[SupportsIndex], channels: int, bits_per_sample: int, is_signed: int, /
+) -> FrameList:
     """from_list(int_list, channels, bits_per_sample, is_signed) -> FrameList"""
 
 def from_frames(framelist_list: Sequence[FrameList], /) -> FrameList:
