@@ -32,7 +32,7 @@ test: install
 TRACKS ?=
 ARGS ?=
 run: install
-	$(VENV)/bin/python -m orvane.isotrak $(ARGS) $(if $(strip $(TRACKS)),$(TRACKS),--demo)
+	@$(VENV)/bin/python -m orvane.isotrak $(ARGS) $(if $(strip $(TRACKS)),$(TRACKS),--demo)
 
 # Static types of the Python side and of the stubs of the native modules.
 typecheck: $(VENV)/bin/python
