@@ -1,6 +1,7 @@
 """A plain model of what a disc's Isotrak checksums hold, for the tests.
 
-It works from the definition of the sums, not from the streaming steps:
+It takes the one-track model of checksum_model.py to a whole disc and, like
+it, works from the definition of the sums, not from the streaming steps:
 for a track whose counted window runs from frame S to frame E, the version
 1 checksum at shift s is the sum over i from S to E of i * v(i + s), and the
 version 2 checksum at shift o the sum of the low and the high 32 bits of the
@@ -14,25 +15,9 @@ import wave
 from collections.abc import Iterable, Sequence
 from pathlib import Path
 
-MASK = 0xFFFFFFFF
+from checksum_model import MASK, frame_value, window
 
 Frame = tuple[int, int]
-
-
-def frame_value(left: int, right: int) -> int:
-    """The right sample's 16 bits over the left sample's 16 bits."""
-    return (left & 0xFFFF) | ((right & 0xFFFF) << 16)
-
-
-def lead_in_skip(sample_rate: int) -> int:
-    return 5 * (sample_rate // 75)
-
-
-def window(frames: int, sample_rate: int, is_first: bool, is_last: bool) -> tuple[int, int]:
-    skip = lead_in_skip(sample_rate)
-    start = skip if is_first else 1
-    end = max(frames - skip, 0) if is_last else frames
-    return start, end
 
 
 def track_sums(
