@@ -7,7 +7,7 @@ SANITIZE_VENV ?= .venv/sanitize-py$(PYVER)
 BUILD_TOOLS = scikit-build-core cmake ninja
 PIP_QUIET = --quiet --disable-pip-version-check
 
-.PHONY: all run test sanitize check-python clean
+.PHONY: all install run test typecheck sanitize check-python clean
 
 all: test
 
@@ -26,8 +26,18 @@ install: $(VENV)/bin/python
 test: install
 	$(VENV)/bin/python -m pytest
 
+# The rip verification tool: make run TRACKS="a.wav b.wav" checks those
+# files (ARGS="--search 5 --json" adds options); with no TRACKS it checks a
+# generated demo disc.
+TRACKS ?=
+ARGS ?=
 run: install
-	$(VENV)/bin/python -m orvane
+	@$(VENV)/bin/python -m orvane.isotrak $(ARGS) $(if $(strip $(TRACKS)),$(TRACKS),--demo)
+
+# Static types of the Python side and of the stubs of the native modules.
+typecheck: $(VENV)/bin/python
+	$(VENV)/bin/pip install $(PIP_QUIET) 'mypy>=1.18' types-tqdm
+	$(VENV)/bin/python -m mypy
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer.  The
 # interpreter is not instrumented, so the runtimes are preloaded and leak

@@ -1,0 +1,29 @@
+# Types of the native _isotrak module: the Checksum accumulator of one
+# track, fed 2-channel 16-bit FrameList blocks.  Checksums are unsigned
+# 32-bit ints.
+
+from typing_extensions import disjoint_base
+
+from orvane.pcm import FrameList
+
+@disjoint_base
+class Checksum:
+    """Checksum objects"""
+
+    def __init__(
+        self,
+        total_pcm_frames: int,
+        sample_rate: int = 44100,
+        is_first: int = 0,
+        is_last: int = 0,
+        pcm_frame_range: int = 1,
+        isotrakv2_offset: int = 0,
+    ) -> None: ...
+    def update(self, framelist: FrameList, /) -> None:
+        """update(framelist)"""
+
+    def checksums_v1(self) -> list[int]:
+        """checksums_v1() -> [crc, crc, ...]"""
+
+    def checksum_v2(self) -> int:
+        """checksum_v2() -> crc"""

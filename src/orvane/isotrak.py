@@ -1,0 +1,457 @@
+"""Rip verification: the Isotrak checksums of a whole disc, and its command line.
+
+A rip is checked track by track.  Each track gets one ``Checksum`` fed in a
+single pass; the version 1 checksums of every read shift from ``-search``
+to ``+search`` come out of that one pass, together with the version 2
+checksum of one chosen shift.  A checksum at shift s weights track frame
+i + s by the position i, so it needs frames beyond the track on one side:
+they come from the neighbouring tracks, and silence stands in beyond the
+disc's two edges.
+
+The disc is read once, as one stream of blocks running from ``lead``
+frames of silence before the first track to ``tail`` frames of silence
+after the last, and every block goes to the checksum of each track whose
+stretch of the stream it overlaps.  Memory stays bounded by a block and
+the checksums' own queues, whatever the length of a track or a disc.
+
+Command line: ``orvane-isotrak TRACK...`` or ``python -m orvane.isotrak``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import tempfile
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+
+from orvane._isotrak import Checksum
+from orvane._tracks import (
+    BLOCK_FRAMES,
+    BYTES_PER_FRAME,
+    PCMTrack,
+    TrackError,
+    TrackSource,
+    describe_channels,
+    open_track,
+    refuse_shape,
+)
+from orvane.pcm import FrameList
+
+__all__ = [
+    "Checksum",
+    "PCMTrack",
+    "TrackError",
+    "TrackResult",
+    "TrackSource",
+    "disc_checksums",
+    "format_json",
+    "format_table",
+    "main",
+    "open_track",
+]
+
+# The checksum takes signed 32-bit counts, and a track's length plus the
+# frames read past it must stay within them.
+_MAX_COUNT = 2**31 - 1
+
+# The command line's bound on a shift: 4194304 frames, over a minute and a
+# half at 44100 Hz, far past any drive's read offset; it keeps the
+# checksum's two queues of shifts within 64 MiB.
+MAX_CLI_SHIFT = 2**22
+
+
+@dataclass(frozen=True)
+class TrackResult:
+    """The checksums of one track of a disc.
+
+    ``checksums_v1`` maps each read shift, from ``-search`` to ``+search``,
+    to the version 1 checksum of the track read that many frames later;
+    ``checksum_v2`` is the version 2 checksum at shift ``v2_offset``.
+    Checksums are unsigned 32-bit ints.
+    """
+
+    number: int
+    name: str
+    frames: int
+    checksums_v1: Mapping[int, int]
+    checksum_v2: int
+    v2_offset: int
+
+    @property
+    def checksum_v1(self) -> int:
+        """The version 1 checksum of the track as read, at shift 0."""
+        return self.checksums_v1[0]
+
+
+@dataclass(frozen=True)
+class _Span:
+    """The stretch of the disc stream that one track's checksum reads.
+
+    Positions count frames from the first frame of the first track.
+    """
+
+    index: int
+    source: TrackSource
+    begin: int
+    end: int
+
+
+def _as_source(track: TrackSource | str | os.PathLike[str]) -> TrackSource:
+    if isinstance(track, (str, os.PathLike)):
+        return open_track(track)
+    return track
+
+
+def _check_sources(sources: Sequence[TrackSource], sample_rate: int | None) -> int:
+    """Refuse tracks that cannot go into a checksum; return the disc's rate."""
+    if not sources:
+        raise ValueError("a disc needs at least one track")
+    first = sources[0]
+    for source in sources:
+        if source.frames <= 0:
+            raise TrackError(f"{source.name}: has no audio frames")
+        if source.sample_rate <= 0:
+            raise TrackError(f"{source.name}: sample rate {source.sample_rate} Hz is not positive")
+        if sample_rate is None:
+            if source.sample_rate != first.sample_rate:
+                raise TrackError(
+                    f"{source.name}: sample rate {source.sample_rate} Hz differs from the "
+                    f"{first.sample_rate} Hz of {first.name}"
+                )
+        elif source.sample_rate != sample_rate:
+            raise TrackError(
+                f"{source.name}: sample rate {source.sample_rate} Hz, expected {sample_rate} Hz"
+            )
+    return first.sample_rate if sample_rate is None else sample_rate
+
+
+def _samples(source: TrackSource) -> Iterator[bytes]:
+    """Yield a source's blocks as little-endian 16-bit stereo bytes, counted."""
+    fed = 0
+    for block in source:
+        if isinstance(block, FrameList):
+            if block.channels != 2 or block.bits_per_sample != 16:
+                shape = describe_channels(block.channels, f"{block.bits_per_sample}-bit samples")
+                raise refuse_shape(source.name, f"yields a block of {shape}")
+            data = block.to_bytes(0, 1)
+        else:
+            data = bytes(block)
+            if len(data) % BYTES_PER_FRAME:
+                raise TrackError(
+                    f"{source.name}: yields a block of {len(data)} bytes, "
+                    f"not a whole number of 4-byte frames"
+                )
+        fed += len(data) // BYTES_PER_FRAME
+        if fed > source.frames:
+            raise TrackError(
+                f"{source.name}: holds more than the {source.frames} frames it announced"
+            )
+        if data:
+            yield data
+    if fed < source.frames:
+        raise TrackError(f"{source.name}: ends after {fed} of its {source.frames} frames")
+
+
+def _silence(frames: int) -> Iterator[bytes]:
+    while frames > 0:
+        count = min(frames, BLOCK_FRAMES)
+        yield bytes(count * BYTES_PER_FRAME)
+        frames -= count
+
+
+def disc_checksums(
+    tracks: Iterable[TrackSource | str | os.PathLike[str]],
+    *,
+    search: int = 0,
+    v2_offset: int = 0,
+    sample_rate: int | None = None,
+    progress: Callable[[int], object] | None = None,
+) -> list[TrackResult]:
+    """Compute the Isotrak checksums of every track of a disc.
+
+    tracks: the disc's tracks in order: paths of audio files (WAV, or any
+        format that soundfile reads when it is installed), or TrackSource
+        objects that yield 2-channel 16-bit PCM blocks.  The first track is
+        checked as a disc's first, the last as its last; a single track is
+        both.
+    search: compute the version 1 checksums of every read shift from
+        -search to +search frames (0: only the track as read).  Shifts that
+        reach past a track take frames from the tracks around it, and
+        silence beyond the disc's edges.
+    v2_offset: the read shift, in frames, of the version 2 checksum.
+    sample_rate: the rate every track must have; by default the first
+        track's rate, which every other track must share.
+    progress: called with each number of frames read from the tracks.
+
+    Every file is checked before any audio is read; a track that cannot be
+    checked raises TrackError, which names it.  Returns one TrackResult per
+    track, in order.
+    """
+    if search < 0:
+        raise ValueError("search must be >= 0")
+    sources = [_as_source(track) for track in tracks]
+    rate = _check_sources(sources, sample_rate)
+    # The disc stream starts `lead` frames before the first track, so that
+    # every track has the frames for its earliest shift; `tail` frames read
+    # past a track's end give its latest shift.
+    lead = max(search, -v2_offset)
+    tail = max(search, v2_offset)
+    frame_range = lead + tail + 1
+    if frame_range > _MAX_COUNT:
+        raise ValueError("search and v2_offset reach too far for a checksum")
+    for source in sources:
+        if source.frames > _MAX_COUNT - frame_range:
+            raise TrackError(f"{source.name}: {source.frames} frames are too many for a checksum")
+
+    spans = []
+    position = 0
+    for index, source in enumerate(sources):
+        spans.append(_Span(index, source, position - lead, position + source.frames + tail))
+        position += source.frames
+
+    def start(span: _Span) -> Checksum:
+        return Checksum(
+            span.source.frames,
+            sample_rate=rate,
+            is_first=span.index == 0,
+            is_last=span.index == len(spans) - 1,
+            pcm_frame_range=frame_range,
+            isotrakv2_offset=lead + v2_offset,
+        )
+
+    def finish(span: _Span, checksum: Checksum) -> TrackResult:
+        v1 = checksum.checksums_v1()
+        return TrackResult(
+            number=span.index + 1,
+            name=span.source.name,
+            frames=span.source.frames,
+            checksums_v1={shift: v1[lead + shift] for shift in range(-search, search + 1)},
+            checksum_v2=checksum.checksum_v2(),
+            v2_offset=v2_offset,
+        )
+
+    return _feed(_disc_stream(sources, lead, tail, progress), -lead, spans, start, finish)
+
+
+def _disc_stream(
+    sources: Sequence[TrackSource], lead: int, tail: int, progress: Callable[[int], object] | None
+) -> Iterator[bytes]:
+    yield from _silence(lead)
+    for source in sources:
+        for data in _samples(source):
+            if progress is not None:
+                progress(len(data) // BYTES_PER_FRAME)
+            yield data
+    yield from _silence(tail)
+
+
+def _feed(
+    stream: Iterable[bytes],
+    position: int,
+    spans: Sequence[_Span],
+    start: Callable[[_Span], Checksum],
+    finish: Callable[[_Span, Checksum], TrackResult],
+) -> list[TrackResult]:
+    """Give every block of the stream to the checksums whose stretch it meets.
+
+    ``position`` is the stream position of the first block's first frame.
+    A track's checksum is made when the stream reaches its stretch and
+    finished as soon as the stretch has passed, so only the few whose
+    stretches overlap the current block are alive at once.  The stretches
+    begin and end in disc order, so the open ones form one run.
+    """
+    results = []
+    waiting = iter(spans)
+    next_span = next(waiting, None)
+    open_spans: list[tuple[_Span, Checksum]] = []
+    for data in stream:
+        end = position + len(data) // BYTES_PER_FRAME
+        while next_span is not None and next_span.begin < end:
+            open_spans.append((next_span, start(next_span)))
+            next_span = next(waiting, None)
+        for span, checksum in open_spans:
+            low = max(span.begin, position)
+            high = min(span.end, end)
+            if low < high:
+                piece = data[
+                    (low - position) * BYTES_PER_FRAME : (high - position) * BYTES_PER_FRAME
+                ]
+                checksum.update(FrameList(piece, 2, 16, 0, 1))
+        while open_spans and open_spans[0][0].end <= end:
+            results.append(finish(*open_spans.pop(0)))
+        position = end
+    return results
+
+
+# ----------------------------------------------------------------------------
+# Command line
+
+
+def _hex(value: int) -> str:
+    return f"{value:08X}"
+
+
+def _shift_label(shift: int) -> str:
+    return f"v1 {shift:+d}"
+
+
+def format_table(results: Sequence[TrackResult], show_shifts: Sequence[int] = ()) -> str:
+    """Lay the results out as a table: one row per track, checksums in hex."""
+    header = ["track", "file", "frames", "v1", *(_shift_label(s) for s in show_shifts), "v2"]
+    rows = [header]
+    for result in results:
+        rows.append(
+            [
+                str(result.number),
+                result.name,
+                str(result.frames),
+                _hex(result.checksum_v1),
+                *(_hex(result.checksums_v1[s]) for s in show_shifts),
+                _hex(result.checksum_v2),
+            ]
+        )
+    widths = [max(len(row[column]) for row in rows) for column in range(len(header))]
+    lines = []
+    for row in rows:
+        # The file names read best left-aligned, the numbers right-aligned.
+        cells = [
+            cell.ljust(width) if column == 1 else cell.rjust(width)
+            for column, (cell, width) in enumerate(zip(row, widths))
+        ]
+        lines.append("  ".join(cells).rstrip())
+    return "\n".join(lines)
+
+
+def format_json(
+    results: Sequence[TrackResult], sample_rate: int, search: int, v2_offset: int
+) -> str:
+    """Lay the results out as JSON, every version 1 shift included."""
+    document = {
+        "sample_rate": sample_rate,
+        "search": search,
+        "v2_offset": v2_offset,
+        "tracks": [
+            {
+                "track": result.number,
+                "file": result.name,
+                "frames": result.frames,
+                "v1": result.checksum_v1,
+                "v1_by_shift": {str(shift): value for shift, value in result.checksums_v1.items()},
+                "v2": result.checksum_v2,
+            }
+            for result in results
+        ],
+    }
+    return json.dumps(document, indent=2)
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="orvane-isotrak",
+        description="Compute the Isotrak rip verification checksums of a disc's tracks.",
+        epilog="Checksums are shown in hexadecimal in the table and as integers in JSON.",
+    )
+    parser.add_argument(
+        "tracks",
+        nargs="*",
+        metavar="TRACK",
+        help="the disc's tracks in order (WAV, or FLAC etc. with soundfile)",
+    )
+    parser.add_argument(
+        "--search",
+        type=int,
+        default=0,
+        metavar="N",
+        help="compute version 1 checksums for every read shift from -N to +N frames (default 0)",
+    )
+    parser.add_argument(
+        "--show-shift",
+        type=int,
+        action="append",
+        default=[],
+        metavar="S",
+        help="add a column for the version 1 checksum at shift S (repeatable; within --search)",
+    )
+    parser.add_argument(
+        "--v2-offset",
+        type=int,
+        default=0,
+        metavar="O",
+        help="read shift of the version 2 checksum (default 0)",
+    )
+    parser.add_argument(
+        "--json", action="store_true", help="print JSON with the checksums of every shift"
+    )
+    parser.add_argument(
+        "--demo",
+        action="store_true",
+        help="write a small demo disc of three WAV tracks to a temporary folder and check it",
+    )
+    return parser
+
+
+def _progress_bar(total: int) -> tuple[Callable[[int], object] | None, Callable[[], None]]:
+    """A bar on stderr for a terminal, drawn only once the work lasts a while."""
+    if not sys.stderr.isatty():
+        return None, lambda: None
+    from tqdm import tqdm
+
+    bar = tqdm(total=total, unit="frame", unit_scale=True, file=sys.stderr, delay=0.5, leave=False)
+    return bar.update, bar.close
+
+
+def _run(
+    args: argparse.Namespace, paths: Sequence[str | os.PathLike[str]], names: Sequence[str]
+) -> str:
+    sources = [open_track(path, name) for path, name in zip(paths, names)]
+    total = sum(source.frames for source in sources)
+    update, close = _progress_bar(total)
+    try:
+        results = disc_checksums(
+            sources, search=args.search, v2_offset=args.v2_offset, progress=update
+        )
+    finally:
+        close()
+    if args.json:
+        return format_json(results, sources[0].sample_rate, args.search, args.v2_offset)
+    return format_table(results, sorted(set(args.show_shift) - {0}))
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; return the exit status (0 done, 1 refused, 2 bad usage)."""
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if not 0 <= args.search <= MAX_CLI_SHIFT:
+        parser.error(f"--search must be from 0 to {MAX_CLI_SHIFT}")
+    if abs(args.v2_offset) > MAX_CLI_SHIFT:
+        parser.error(f"--v2-offset must be from -{MAX_CLI_SHIFT} to {MAX_CLI_SHIFT}")
+    for shift in args.show_shift:
+        if abs(shift) > args.search:
+            parser.error(
+                f"--show-shift {shift} is outside the searched shifts -{args.search}..+{args.search}"
+            )
+    if args.demo == bool(args.tracks):
+        parser.error("give the tracks to check, or --demo")
+    try:
+        if args.demo:
+            from orvane._demo import write_demo_disc
+
+            with tempfile.TemporaryDirectory(prefix="orvane-demo-") as folder:
+                paths = write_demo_disc(Path(folder))
+                print(f"checking a generated demo disc of {len(paths)} WAV tracks", file=sys.stderr)
+                output = _run(args, paths, [path.name for path in paths])
+        else:
+            output = _run(args, args.tracks, args.tracks)
+    except TrackError as error:
+        print(f"{parser.prog}: error: {error}", file=sys.stderr)
+        return 1
+    print(output)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
