@@ -7,7 +7,7 @@ SANITIZE_VENV ?= .venv/sanitize-py$(PYVER)
 BUILD_TOOLS = scikit-build-core cmake ninja
 PIP_QUIET = --quiet --disable-pip-version-check
 
-.PHONY: all install run test typecheck sanitize check-python clean
+.PHONY: all install run test typecheck sanitize valgrind check-python clean
 
 all: test
 
@@ -53,6 +53,16 @@ sanitize: check-python
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  $(SANITIZE_VENV)/bin/python -m pytest -p no:cacheprovider -q
+
+# A memcheck run of a fast subset of the suite.  The interpreter reports
+# errors of its own under memcheck, so only those whose stack passes
+# through orvane's modules fail the run.
+VALGRIND_TESTS = tests/test_native_api.py tests/test_exports.py tests/test_checksum.py tests/test_constructors.py
+valgrind: install
+	mkdir -p build
+	PYTHONMALLOC=malloc valgrind --tool=memcheck --log-file=build/valgrind.log --num-callers=30 \
+	  $(VENV)/bin/python -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
+	$(VENV)/bin/python tests/valgrind_report.py build/valgrind.log
 
 clean:
 	rm -rf build .venv

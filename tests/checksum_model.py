@@ -17,8 +17,11 @@ MASK = 0xFFFFFFFF
 
 
 def frame_value(left: int, right: int) -> int:
-    """The right sample's 16-bit pattern over the left sample's."""
-    return ((right & 0xFFFF) << 16) | (left & 0xFFFF)
+    """The right sample's 16-bit pattern over the left sample's.  Samples
+    beyond 16 bits follow the same rule: the left one, lifted by 65536 when
+    negative, is ORed in whole."""
+    low = (left + 65536 if left < 0 else left) & MASK
+    return ((right << 16) & MASK) | low
 
 
 def window(total: int, sample_rate: int, is_first: bool, is_last: bool) -> tuple[int, int]:

@@ -11,10 +11,10 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, precondition, rule
 
+from checksum_model import expected
 from orvane import pcm
 from orvane._isotrak import Checksum
 
-MASK = 0xFFFFFFFF
 samples16 = st.integers(-32768, 32767)
 
 
@@ -22,23 +22,16 @@ class SubFrameList(pcm.FrameList):
     pass
 
 
-def frame_value(left: int, right: int) -> int:
-    return ((right << 16) & MASK) | ((left + 65536 if left < 0 else left) & MASK)
-
-
-def expected_results(track: dict, values: list[int]) -> tuple[list[int], int]:
-    """The sums over the counted window, straight from their definition."""
-    skip = 5 * (track["sample_rate"] // 75)
-    total = track["total_pcm_frames"]
-    start = max(skip, 1) if track["is_first"] else 1
-    end = max(total - skip, 0) if track["is_last"] else total
-    value = lambda n: values[n - 1]  # frames are numbered from 1
-    window = range(start, end + 1)
-    v1 = [sum(i * value(i + k) for i in window) & MASK for k in range(track["pcm_frame_range"])]
-    offset = track["isotrakv2_offset"]
-    products = [i * value(i + offset) for i in window]
-    v2 = sum((p & MASK) + (p >> 32) for p in products) & MASK
-    return v1, v2
+def expected_results(track: dict, frames: list[tuple[int, int]]) -> tuple[list[int], int]:
+    return expected(
+        frames,
+        track["total_pcm_frames"],
+        track["sample_rate"],
+        bool(track["is_first"]),
+        bool(track["is_last"]),
+        track["pcm_frame_range"],
+        track["isotrakv2_offset"],
+    )
 
 
 class Checksums(RuleBasedStateMachine):
@@ -46,7 +39,7 @@ class Checksums(RuleBasedStateMachine):
         super().__init__()
         self.checksum = Checksum.__new__(Checksum)
         self.track: dict | None = None
-        self.values: list[int] = []
+        self.frames: list[tuple[int, int]] = []
 
     @property
     def needed(self) -> int:
@@ -72,7 +65,7 @@ class Checksums(RuleBasedStateMachine):
         valid = total > 0 and rate > 0 and frame_range > 0 and 0 <= offset < frame_range
         if valid:
             self.checksum.__init__(**track)
-            self.track, self.values = track, []
+            self.track, self.frames = track, []
         else:
             with pytest.raises(ValueError):
                 self.checksum.__init__(**track)
@@ -96,13 +89,12 @@ class Checksums(RuleBasedStateMachine):
         elif bits != 16:
             with pytest.raises(ValueError, match="FrameList must be 16 bits per sample"):
                 self.checksum.update(block)
-        elif len(self.values) + frames > self.needed:
+        elif len(self.frames) + frames > self.needed:
             with pytest.raises(ValueError, match="too many samples for checksum"):
                 self.checksum.update(block)
         else:
             self.checksum.update(block)
-            pairs = zip(samples[0::2], samples[1::2])
-            self.values.extend(frame_value(left, right) for left, right in pairs)
+            self.frames.extend(zip(samples[0::2], samples[1::2]))
 
     @precondition(lambda self: self.track is not None)
     @rule()
@@ -118,22 +110,22 @@ class Checksums(RuleBasedStateMachine):
             with pytest.raises(ValueError, match="Checksum is not initialized"):
                 self.checksum.checksums_v1()
             return
-        if len(self.values) < self.needed:
+        if len(self.frames) < self.needed:
             for read in (self.checksum.checksums_v1, self.checksum.checksum_v2):
                 with pytest.raises(ValueError, match="insufficient samples for checksums"):
                     read()
             return
-        v1, v2 = expected_results(self.track, self.values)
+        v1, v2 = expected_results(self.track, self.frames)
         assert self.checksum.checksums_v1() == v1
         assert self.checksum.checksum_v2() == v2
 
     @precondition(lambda self: self.track is not None)
     @rule()
     def fill_to_the_end(self):
-        missing = self.needed - len(self.values)
+        missing = self.needed - len(self.frames)
         samples = [(i * 7919) % 65536 - 32768 for i in range(2 * missing)]
         self.checksum.update(pcm.from_list(samples, 2, 16, 1))
-        self.values.extend(frame_value(l, r) for l, r in zip(samples[0::2], samples[1::2]))
+        self.frames.extend(zip(samples[0::2], samples[1::2]))
         self.results()
 
 
