@@ -79,7 +79,7 @@ def checksum_case(blocks, frame_range):
 
 def main() -> None:
     parser = argparse.ArgumentParser()
-    parser.add_argument("--repeat", type=int, default=11)
+    parser.add_argument("--repeat", type=int, default=15)
     repeat = parser.parse_args().repeat
 
     blocks = make_blocks(FRAMES)
