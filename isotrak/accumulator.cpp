@@ -1,4 +1,5 @@
-// The per-frame rules of the checksums, and the set-up and release of the
+// The per-frame rules of the checksums, the cutting of a block into runs
+// over which their tests do not change, and the set-up and release of the
 // state's buffers.
 //
 // Offset 0 is summed directly.  Each later offset k is derived from offset
@@ -9,10 +10,19 @@
 // where W(k) is the sum of the window's values moved by k frames.  The two
 // queues hold the first R - 1 values from S on and after E, which are all
 // that these steps take.
+//
+// Only the frames that fill a queue or run a sliding step (at most
+// 3 (R - 1) of them) go through the rules one by one; the rest of a track
+// falls into runs that only add to the window sums of offset 0 and of
+// version 2, which run_sums.cpp computes with the same results.
 #include "accumulator.hpp"
 
+#include "run_sums.hpp"
+
 #include <cstddef>
+#include <algorithm>
 #include <cstdlib>
+#include <limits>
 
 namespace orvane::isotrak {
 namespace {
@@ -53,6 +63,130 @@ inline void push(ValueQueue &queue, uint32_t value) noexcept {
 // Only ever called for a value already stored: the k-th take of a sliding
 // step finds the k-th value pushed, and k <= R - 1 = capacity.
 inline uint32_t take(ValueQueue &queue) noexcept { return queue.values[queue.read_position++]; }
+
+// The per-frame rules, applied one frame after another.  Used where a
+// queue is being filled or a sliding step runs: at most 3 (R - 1) frames
+// of a track.
+void step_frames(ChecksumState &state, const int32_t *samples, uint32_t frames) noexcept {
+    const uint32_t total = state.total_pcm_frames;
+    const uint32_t start = state.start_frame;
+    const uint32_t end = state.end_frame;
+    // An empty window sums nothing: every checksum stays 0, and no sliding
+    // step runs, so no queue is read beyond what was stored.
+    const bool counted = start <= end;
+    ValueQueue &start_values = *state.start_values;
+    ValueQueue &end_values = *state.end_values;
+    uint32_t *checksums = state.checksums;
+
+    for (std::size_t j = 0; j < frames; ++j) {
+        const uint32_t value = frame_value(samples[2 * j], samples[2 * j + 1]);
+        const uint32_t index = state.frame_index;
+        if (counted) {
+            if (start <= index && index <= end) {
+                checksums[0] += index * value;
+                state.values_sum += value;
+            }
+            if (index >= start)
+                push(start_values, value);
+            if (index > end)
+                push(end_values, value);
+            if (index > total) {
+                const uint32_t k = index - total;
+                const uint32_t leaving = take(start_values);
+                const uint32_t entering = take(end_values);
+                checksums[k] =
+                    checksums[k - 1] + (1u - start) * leaving + end * entering - state.values_sum;
+                state.values_sum += entering - leaving;
+            }
+        }
+        state.frame_index = index + 1;
+        if (state.v2_skip != 0) {
+            --state.v2_skip;
+        } else {
+            const uint32_t counter = state.v2_frame;
+            if (start <= counter && counter <= end)
+                state.v2_high_sum += uint32_t((uint64_t{counter} * value) >> 32);
+            state.v2_frame = counter + 1;
+        }
+    }
+}
+
+// A run of frames from frame_index over which every test of the per-frame
+// rules keeps its outcome.  Outside the edges that need step_frames, a
+// frame adds to both window sums (offset 0 and version 2) or to neither.
+struct Run {
+    uint64_t length;
+    bool stepwise;
+    bool summed;
+};
+
+Run next_run(const ChecksumState &state) noexcept {
+    const uint64_t index = state.frame_index;
+    const uint64_t start = state.start_frame;
+    const uint64_t end = state.end_frame;
+    Run run{std::numeric_limits<uint64_t>::max(), false, false};
+    bool window = false, version2 = false;
+    // Every boundary lies past index, so a run holds at least one frame.
+    const auto until = [&](uint64_t boundary) {
+        run.length = std::min(run.length, boundary - index);
+    };
+
+    if (start <= end) {
+        if (index < start) {
+            until(start);
+        } else if (index <= end) {
+            until(end + 1);
+            window = true;
+        }
+        const ValueQueue &start_values = *state.start_values;
+        const ValueQueue &end_values = *state.end_values;
+        if (index >= start && start_values.write_position != start_values.capacity) {
+            until(index + (start_values.capacity - start_values.write_position));
+            run.stepwise = true;
+        }
+        if (index > end && end_values.write_position != end_values.capacity) {
+            until(index + (end_values.capacity - end_values.write_position));
+            run.stepwise = true;
+        }
+        if (index > state.total_pcm_frames)
+            run.stepwise = true;
+        else
+            until(uint64_t{state.total_pcm_frames} + 1);
+    }
+    if (state.v2_skip != 0) {
+        until(index + state.v2_skip);
+    } else {
+        const uint64_t counter = state.v2_frame;
+        if (counter < start) {
+            until(index + (start - counter));
+        } else if (counter <= end) {
+            until(index + (end + 1 - counter));
+            version2 = true;
+        }
+    }
+    // With O < R a frame counts for one sum but not the other only while a
+    // queue is being filled (frames S to S + O - 1 and E + 1 to E + O), so
+    // the mixed case is left to step_frames and one loop sums the rest.
+    if (window != version2)
+        run.stepwise = true;
+    run.summed = window && version2;
+    return run;
+}
+
+// A run that needs no step_frames: its frames add to the window sums only.
+void sum_frames(ChecksumState &state, const int32_t *samples, uint32_t count, Run run) noexcept {
+    if (run.summed) {
+        const RunSums sums = sum_window_run(samples, count, state.frame_index, state.v2_frame);
+        state.checksums[0] += sums.weighted;
+        state.values_sum += sums.values;
+        state.v2_high_sum += sums.high;
+    }
+    state.frame_index += count;
+    if (state.v2_skip != 0)
+        state.v2_skip -= count;
+    else
+        state.v2_frame += count;
+}
 
 } // namespace
 
@@ -110,47 +244,15 @@ void release_buffers(ChecksumState &state) noexcept {
 }
 
 void update(ChecksumState &state, const int32_t *samples, uint32_t frames) noexcept {
-    const uint32_t total = state.total_pcm_frames;
-    const uint32_t start = state.start_frame;
-    const uint32_t end = state.end_frame;
-    // An empty window sums nothing: every checksum stays 0, and no sliding
-    // step runs, so no queue is read beyond what was stored.
-    const bool counted = start <= end;
-    ValueQueue &start_values = *state.start_values;
-    ValueQueue &end_values = *state.end_values;
-    uint32_t *checksums = state.checksums;
-
-    for (uint32_t j = 0; j < frames; ++j) {
-        const uint32_t value =
-            frame_value(samples[2 * std::size_t{j}], samples[2 * std::size_t{j} + 1]);
-        const uint32_t index = state.frame_index;
-        if (counted) {
-            if (start <= index && index <= end) {
-                checksums[0] += index * value;
-                state.values_sum += value;
-            }
-            if (index >= start)
-                push(start_values, value);
-            if (index > end)
-                push(end_values, value);
-            if (index > total) {
-                const uint32_t k = index - total;
-                const uint32_t leaving = take(start_values);
-                const uint32_t entering = take(end_values);
-                checksums[k] =
-                    checksums[k - 1] + (1u - start) * leaving + end * entering - state.values_sum;
-                state.values_sum += entering - leaving;
-            }
-        }
-        state.frame_index = index + 1;
-        if (state.v2_skip != 0) {
-            --state.v2_skip;
-        } else {
-            const uint32_t counter = state.v2_frame;
-            if (start <= counter && counter <= end)
-                state.v2_high_sum += uint32_t((uint64_t{counter} * value) >> 32);
-            state.v2_frame = counter + 1;
-        }
+    for (uint32_t left = frames; left != 0;) {
+        const Run run = next_run(state);
+        const uint32_t count = uint32_t(std::min<uint64_t>(left, run.length));
+        if (run.stepwise)
+            step_frames(state, samples, count);
+        else
+            sum_frames(state, samples, count, run);
+        samples += 2 * std::size_t{count};
+        left -= count;
     }
     state.processed_frames += frames;
 }

@@ -100,3 +100,33 @@ def test_objects_without_completed_initialisation_refuse_every_method():
         print(json.dumps([refuse_all(checksum) for checksum in objects]))
     """)
     assert outcomes == [["Checksum is not initialized"] * 3] * 5
+
+
+def test_only_a_framelist_type_is_bound():
+    # "update" reads FrameList fields from whatever the bound type admits,
+    # so a replaced orvane.pcm.FrameList must be FrameList or derive from it.
+    outcomes = run_child("""
+        from orvane import pcm
+
+        class Block(pcm.FrameList):
+            pass
+
+        original = pcm.FrameList
+        outcomes = []
+        for replacement in (bytes, 5, Block):
+            pcm.FrameList = replacement
+            try:
+                checksum = Checksum(1)
+                outcomes.append("bound")
+            except TypeError as error:
+                outcomes.append(str(error))
+        pcm.FrameList = original
+        checksum.update(framelist([(1, 2)], Block))
+        try:
+            checksum.update(framelist([(1, 2)]))
+        except TypeError:
+            outcomes.append("base refused")
+        print(json.dumps(outcomes + checksum.checksums_v1()))
+    """)
+    refused = "orvane.pcm.FrameList is not the FrameList type"
+    assert outcomes == [refused, refused, "bound", "base refused", 0x20001]
