@@ -55,11 +55,11 @@ void prefetch(const int32_t *samples, std::size_t frames) noexcept {
         __builtin_prefetch(bytes + line);
 }
 
-} // namespace
-
+// Internal linkage: g++ exports the dispatcher of a cloned function with
+// external linkage whatever the visibility settings say.
 ORVANE_VECTOR_CLONES
-RunSums sum_window_run(const int32_t *samples, std::size_t count, uint32_t index,
-                       uint32_t counter) noexcept {
+RunSums sum_run(const int32_t *samples, std::size_t count, uint32_t index,
+                uint32_t counter) noexcept {
     uint32_t weighted = 0, values = 0;
     uint64_t high = 0;
     for (std::size_t at = 0; at < count; at += chunk_frames) {
@@ -73,6 +73,13 @@ RunSums sum_window_run(const int32_t *samples, std::size_t count, uint32_t index
         high += sums.high;
     }
     return {weighted, values, uint32_t(high)};
+}
+
+} // namespace
+
+RunSums sum_window_run(const int32_t *samples, std::size_t count, uint32_t index,
+                       uint32_t counter) noexcept {
+    return sum_run(samples, count, index, counter);
 }
 
 } // namespace orvane::isotrak
