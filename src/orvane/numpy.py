@@ -86,7 +86,7 @@ def from_numpy(
     if bits_per_sample is None:
         if kind != "i" or array.dtype.itemsize > 2:
             raise ValueError(
-                f"bits_per_sample (8, 16 or 24) is needed for a {array.dtype} array; "
+                f"bits_per_sample (8, 16 or 24) is needed for {array.dtype} arrays; "
                 "only int8 and int16 arrays imply a width"
             )
         bits_per_sample = 8 * array.dtype.itemsize
