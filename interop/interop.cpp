@@ -11,12 +11,17 @@
 
 #include "owners.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <type_traits>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace {
 using orvane::PyMemArray;
@@ -110,32 +115,39 @@ template <class T> T load(const unsigned char *source, std::size_t index) noexce
 }
 
 // Copies count items into samples, widening them to int32, and returns the
-// index of the first value outside low..high, if any.  The check only
-// gathers a flag, so it stays one tight pass; the offender is sought after.
+// index of the first value outside low..high, if any.  The copy goes in
+// blocks that are checked while they are still in the cache; the check of a
+// block only gathers a flag, so it stays one tight pass.
 template <class Source>
 std::optional<std::size_t> copy_integers(int32_t *samples, const unsigned char *source,
                                          std::size_t count, int32_t low, int32_t high) noexcept {
-    if constexpr (std::is_same_v<Source, int32_t>) {
-        if (count)
-            std::memcpy(samples, source, count * sizeof(int32_t));
-    } else {
-        for (std::size_t i = 0; i < count; ++i)
-            samples[i] = load<Source>(source, i);
-    }
+    constexpr std::size_t block = 16384;
     // Items too narrow to leave the width need no look.
-    if (std::numeric_limits<Source>::min() >= low && std::numeric_limits<Source>::max() <= high)
-        return std::nullopt;
+    const bool check =
+        std::numeric_limits<Source>::min() < low || std::numeric_limits<Source>::max() > high;
     // A value lies in the range when value - low, taken unsigned, is at most
-    // high - low: one comparison per sample, gathered into one flag.
+    // high - low: one comparison per sample.
     const uint32_t span = uint32_t(high) - uint32_t(low);
-    uint32_t outside = 0;
-    for (std::size_t i = 0; i < count; ++i)
-        outside |= uint32_t(uint32_t(samples[i]) - uint32_t(low) > span);
-    if (!outside)
-        return std::nullopt;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (samples[i] < low || samples[i] > high)
-            return i;
+    for (std::size_t done = 0; done < count; done += block) {
+        const std::size_t length = std::min(block, count - done);
+        int32_t *out = samples + done;
+        if constexpr (std::is_same_v<Source, int32_t>) {
+            std::memcpy(out, source + done * sizeof(int32_t), length * sizeof(int32_t));
+        } else {
+            for (std::size_t i = 0; i < length; ++i)
+                out[i] = load<Source>(source, done + i);
+        }
+        if (!check)
+            continue;
+        uint32_t outside = 0;
+        for (std::size_t i = 0; i < length; ++i)
+            outside |= uint32_t(uint32_t(out[i]) - uint32_t(low) > span);
+        if (outside) {
+            for (std::size_t i = 0;; ++i) {
+                if (out[i] < low || out[i] > high)
+                    return done + i;
+            }
+        }
     }
     return std::nullopt;
 }
@@ -149,6 +161,31 @@ void copy_floats(double *samples, const unsigned char *source, std::size_t count
         for (std::size_t i = 0; i < count; ++i)
             samples[i] = load<Source>(source, i);
     }
+}
+
+// A sample array for count entries from the interpreter's allocator (the
+// container frees it with PyMem_Free); empty, with nothing set, for 0.
+// Large arrays are fresh pages that the copy faults in one by one: asking
+// for transparent huge pages, as numpy does for its arrays, makes that about
+// as cheap as the copy into a new array that numpy makes.
+template <class T> bool allocate_samples(PyMemArray<T> &samples, uint32_t count) noexcept {
+    if (!count)
+        return true;
+    samples = PyMemArray<T>::allocate(count);
+    if (!samples)
+        return false;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t page = 4096, large = std::size_t{4} << 20;
+    const std::size_t size = std::size_t{count} * sizeof(T);
+    if (size >= large) {
+        // Only the whole pages inside the array; the advice may be refused.
+        const auto start = reinterpret_cast<std::uintptr_t>(samples.get());
+        const std::uintptr_t first = (start + page - 1) / page * page;
+        const std::uintptr_t end = (start + size) / page * page;
+        madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);
+    }
+#endif
+    return true;
 }
 
 // The checks that every constructor of a container makes on its counts, in
@@ -216,11 +253,8 @@ PyObject *framelist_from_buffer(PyObject *, PyObject *args) noexcept {
         return nullptr;
 
     PyMemArray<int32_t> samples;
-    if (*count) {
-        samples = PyMemArray<int32_t>::allocate(*count);
-        if (!samples)
-            return nullptr;
-    }
+    if (!allocate_samples(samples, *count))
+        return nullptr;
     const int32_t high = (int32_t{1} << (bits_per_sample - 1)) - 1;
     const int32_t low = -high - 1;
     std::optional<std::size_t> offender;
@@ -276,11 +310,8 @@ PyObject *floatframelist_from_buffer(PyObject *, PyObject *args) noexcept {
         return nullptr;
 
     PyMemArray<double> samples;
-    if (*count) {
-        samples = PyMemArray<double>::allocate(*count);
-        if (!samples)
-            return nullptr;
-    }
+    if (!allocate_samples(samples, *count))
+        return nullptr;
     if (*item == Item::float32)
         copy_floats<float>(samples.get(), buffer.bytes(), *count);
     else
