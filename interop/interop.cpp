@@ -215,8 +215,7 @@ bool check_channels(Py_ssize_t channels) noexcept {
     return true;
 }
 
-// The buffer's items, or nothing with TypeError when they are not of the
-// kind wanted ("integer" or "floating").
+// The buffer's items, or nothing with TypeError when accepts refuses them.
 std::optional<Item> wanted_items(const Buffer &buffer, bool (*accepts)(Item),
                                  const char *expected) noexcept {
     const Item item = item_of(buffer.view());
@@ -389,11 +388,13 @@ PyObject *copy_samples(PyObject *, PyObject *args) noexcept {
     PyObject *object, *target;
     if (!PyArg_ParseTuple(args, "OO", &object, &target))
         return nullptr;
-    const auto samples = samples_of(object);
-    if (!samples)
-        return nullptr;
+    // The target's exporter may run Python code that changes the container:
+    // its fields are read only once the target is held.
     Buffer buffer;
     if (!buffer.acquire(target, read_flags | PyBUF_WRITABLE))
+        return nullptr;
+    const auto samples = samples_of(object);
+    if (!samples)
         return nullptr;
     const Item wanted = samples->item_size == sizeof(double) ? Item::float64 : Item::int32;
     if (item_of(buffer.view()) != wanted) {

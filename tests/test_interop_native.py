@@ -279,3 +279,20 @@ def test_copy_targets_must_match(container, target, error, message):
 def test_copy_target_must_be_writable():
     with pytest.raises(BufferError):
         interop.copy_samples(pcm.FloatFrameList([1.0], 1), memoryview(bytes(8)).cast("d"))
+
+
+def test_container_is_read_after_the_target_exporter_has_run():
+    container = pcm.FrameList(bytes([1, 2]), 1, 8, 0, 1)
+
+    class GrowingTarget:
+        def __init__(self):
+            self.storage = array.array("i", [0] * 4)
+
+        def __buffer__(self, flags):
+            nonlocal container
+            container += container
+            return memoryview(self.storage)
+
+    target = GrowingTarget()
+    interop.copy_samples(container, target)
+    assert target.storage.tolist() == [1, 2, 1, 2] == list(container)
