@@ -12,12 +12,6 @@
 
 namespace orvane::pcm {
 
-inline constexpr const char *widths_message = "bits_per_sample must be 8, 16 or 24";
-
-constexpr bool is_supported_width(long long bits) noexcept {
-    return bits == 8 || bits == 16 || bits == 24;
-}
-
 // empty_framelist(channels, bits_per_sample) / empty_float_framelist(channels)
 template <class Traits> PyObject *empty(PyObject *args) noexcept {
     int channels, bits_per_sample = 0;

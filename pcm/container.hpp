@@ -76,6 +76,13 @@ inline std::nullptr_t raise_too_many_samples() noexcept {
     return nullptr;
 }
 
+// The widths that the byte formats encode, and the refusal of any other.
+inline constexpr const char *widths_message = "bits_per_sample must be 8, 16 or 24";
+
+constexpr bool is_supported_width(long long bits) noexcept {
+    return bits == 8 || bits == 16 || bits == 24;
+}
+
 // The shape that a result shares with its operand: channels and, for
 // FrameList, bits_per_sample.
 struct Shape {

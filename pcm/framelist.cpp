@@ -17,8 +17,6 @@ using namespace orvane;
 using namespace orvane::pcm;
 using Traits = FrameListTraits;
 
-constexpr const char *bits_message = widths_message;
-
 PySequenceMethods FrameList_as_sequence = {
     .sq_length = FrameList_len,
     .sq_concat = FrameList_concat,
@@ -44,7 +42,7 @@ int FrameList_init(PyObject *self, PyObject *args, PyObject *) {
         return -1;
     }
     if (!is_supported_width(bits_per_sample)) {
-        PyErr_SetString(PyExc_ValueError, bits_message);
+        PyErr_SetString(PyExc_ValueError, widths_message);
         return -1;
     }
     // Every count of a container is 32 bits wide: refuse a channel count
@@ -112,7 +110,7 @@ PyObject *FrameList_to_bytes(PyObject *self, PyObject *args) {
         // Only the floating conversion makes other widths: nothing encodes them.
         if (container->samples_length == 0)
             return PyBytes_FromStringAndSize(nullptr, 0);
-        PyErr_SetString(PyExc_ValueError, bits_message);
+        PyErr_SetString(PyExc_ValueError, widths_message);
         return nullptr;
     }
     // Sized in 64 bits: 3 bytes times a 32-bit count may pass 2**32.

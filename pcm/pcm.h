@@ -111,12 +111,17 @@ PCM_API extern PyMethodDef module_methods[];
 
 /* ---- Native entry points of FrameList ---------------------------------- */
 
+/* FrameList(string, channels, bits_per_sample, is_big_endian, is_signed). */
 PCM_API int FrameList_init(PyObject *self, PyObject *args, PyObject *kwds);
+/* The type's tp_alloc(type, 0): a zero-filled object. */
 PCM_API PyObject *FrameList_new(PyTypeObject *type, PyObject *args, PyObject *kwds);
+/* Frees the sample array, then the object. */
 PCM_API void FrameList_dealloc(PyObject *self);
+/* The "frames", "channels" and "bits_per_sample" attributes. */
 PCM_API PyObject *FrameList_frames(PyObject *self, void *closure);
 PCM_API PyObject *FrameList_channels(PyObject *self, void *closure);
 PCM_API PyObject *FrameList_bits_per_sample(PyObject *self, void *closure);
+/* F.to_bytes(is_big_endian, is_signed): the samples in one byte format. */
 PCM_API PyObject *FrameList_to_bytes(PyObject *self, PyObject *args);
 /* F.frame(i): a new 1-frame container holding frame i. */
 PCM_API PyObject *FrameList_frame(PyObject *self, PyObject *args);
@@ -159,9 +164,8 @@ PCM_API int FloatFrameList_init(PyObject *self, PyObject *args, PyObject *kwds);
 PCM_API PyObject *FloatFrameList_new(PyTypeObject *type, PyObject *args, PyObject *kwds);
 /* Frees the sample array, then the object. */
 PCM_API void FloatFrameList_dealloc(PyObject *self);
-/* The "frames" attribute. */
+/* The "frames" and "channels" attributes. */
 PCM_API PyObject *FloatFrameList_frames(PyObject *self, void *closure);
-/* The "channels" attribute. */
 PCM_API PyObject *FloatFrameList_channels(PyObject *self, void *closure);
 /* FF.frame(i): a new 1-frame container holding frame i. */
 PCM_API PyObject *FloatFrameList_frame(PyObject *self, PyObject *args);
