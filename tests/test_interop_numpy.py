@@ -17,9 +17,11 @@ from orvane import pcm  # noqa: E402
 from orvane.numpy import from_numpy, to_numpy  # noqa: E402
 
 WIDTHS = (8, 16, 24)
-SHAPES = hnp.array_shapes(min_dims=2, max_dims=2, min_side=0, max_side=12).filter(
-    lambda shape: shape[1] > 0
+SHAPES = st.one_of(
+    hnp.array_shapes(min_dims=2, max_dims=2, min_side=0, max_side=12).filter(lambda s: s[1] > 0),
+    hnp.array_shapes(min_dims=1, max_dims=1, min_side=0, max_side=30),
 )
+INTEGER_DTYPES = [np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32]
 
 
 def signed_range(bits: int) -> tuple[int, int]:
@@ -32,7 +34,8 @@ def framelists(draw):
     bits = draw(st.sampled_from(WIDTHS))
     channels = draw(st.integers(1, 6))
     frames = draw(st.integers(0, 30))
-    data = draw(st.binary(min_size=frames * channels * bits // 8, max_size=frames * channels * bits // 8))
+    size = frames * channels * bits // 8
+    data = draw(st.binary(min_size=size, max_size=size))
     return pcm.FrameList(data, channels, bits, 0, 1)
 
 
@@ -47,13 +50,12 @@ def test_framelists_go_to_int32_arrays_and_back(framelist):
     assert back == framelist
 
 
-@given(st.sampled_from(WIDTHS), st.sampled_from([np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32]), st.data())
+@given(st.sampled_from(WIDTHS), st.sampled_from(INTEGER_DTYPES), st.data())
 def test_integer_arrays_of_any_dtype_and_shape_round_trip(bits, dtype, data):
     low, high = signed_range(bits)
     info = np.iinfo(dtype)
     array = data.draw(
-        hnp.arrays(dtype, SHAPES | hnp.array_shapes(min_dims=1, max_dims=1, min_side=0, max_side=30),
-                   elements=st.integers(max(low, info.min), min(high, info.max)))
+        hnp.arrays(dtype, SHAPES, elements=st.integers(max(low, info.min), min(high, info.max)))
     )
     made = from_numpy(array, bits)
     assert type(made) is pcm.FrameList and made.bits_per_sample == bits
@@ -72,7 +74,7 @@ def test_int8_and_int16_imply_their_width(dtype, bits):
 
 
 @given(
-    hnp.arrays(np.uint64, st.one_of(SHAPES, hnp.array_shapes(min_dims=1, max_dims=1, min_side=0, max_side=30)))
+    hnp.arrays(np.uint64, SHAPES)
 )
 def test_doubles_round_trip_bit_for_bit(patterns):
     doubles = patterns.view(np.float64)
@@ -134,21 +136,40 @@ def test_copies_are_independent_of_their_sources():
     assert list(made) == [1, 2, 3, 4]
 
 
+def outside(value: int, frame: int, channel: int, bits: int) -> str:
+    low, high = signed_range(bits)
+    where = f"in frame {frame}, channel {channel}"
+    return f"sample {value} {where} is outside the {bits}-bit range {low} to {high}"
+
+
 @pytest.mark.parametrize(
-    "array, bits, message",
+    "values, dtype, bits, message",
     [
-        (np.array([[0, 32767], [-32769, 5]], np.int32), 16, "sample -32769 in frame 1, channel 0 is outside the 16-bit range -32768 to 32767"),
-        (np.array([1, 2**23], np.int64), 24, "sample 8388608 in frame 1, channel 0 is outside the 24-bit range -8388608 to 8388607"),
-        (np.array([[1, 2**40]], np.int64), 24, "sample 1099511627776 in frame 0, channel 1 is outside the 24-bit range -8388608 to 8388607"),
-        (np.array([[3, 2**64 - 1]], np.uint64), 8, "sample 18446744073709551615 in frame 0, channel 1 is outside the 8-bit range -128 to 127"),
-        (np.array([200], np.uint8), 8, "sample 200 in frame 0, channel 0 is outside the 8-bit range -128 to 127"),
-        (np.array([[1, 2], [300, -300]], np.int16), 8, "sample 300 in frame 1, channel 0 is outside the 8-bit range -128 to 127"),
+        ([[0, 32767], [-32769, 5]], np.int32, 16, outside(-32769, 1, 0, 16)),
+        ([1, 2**23], np.int64, 24, outside(2**23, 1, 0, 24)),
+        ([[1, 2**40]], np.int64, 24, outside(2**40, 0, 1, 24)),
+        ([[3, 2**64 - 1]], np.uint64, 8, outside(2**64 - 1, 0, 1, 8)),
+        ([200], np.uint8, 8, outside(200, 0, 0, 8)),
+        ([[1, 2], [300, -300]], np.int16, 8, outside(300, 1, 0, 8)),
     ],
 )
-def test_out_of_range_integers_are_refused_naming_the_first(array, bits, message):
+def test_out_of_range_integers_are_refused_naming_the_first(values, dtype, bits, message):
     with pytest.raises(ValueError) as refused:
-        from_numpy(array, bits)
+        from_numpy(np.array(values, dtype), bits)
     assert str(refused.value) == message
+
+
+NEEDS_WIDTH = (
+    "bits_per_sample (8, 16 or 24) is needed for {} arrays; "
+    "only int8 and int16 arrays imply a width"
+)
+FLOAT_WIDTH = (
+    "bits_per_sample applies only to integer arrays; a floating array gives a FloatFrameList"
+)
+DIMENSIONS = "array must have 1 or 2 dimensions, not {}"
+WIDTHS_MESSAGE = "bits_per_sample must be 8, 16 or 24"
+NOT_AN_INTEGER = "'float' object cannot be interpreted as an integer"
+NOT_NUMBERS = "from_numpy() needs an integer or floating array, not dtype {}"
 
 
 @pytest.mark.parametrize(
@@ -156,32 +177,22 @@ def test_out_of_range_integers_are_refused_naming_the_first(array, bits, message
     [
         (np.zeros((4, 0), np.int16), None, ValueError, "number of channels must be > 0"),
         (np.zeros((0, 0)), None, ValueError, "number of channels must be > 0"),
-        (np.zeros((2, 2, 2), np.int16), None, ValueError, "array must have 1 or 2 dimensions, not 3"),
-        (np.int16(5), None, ValueError, "array must have 1 or 2 dimensions, not 0"),
-        (np.zeros(4, np.int32), None, ValueError, "bits_per_sample (8, 16 or 24) is needed for int32 arrays; only int8 and int16 arrays imply a width"),
-        (np.zeros(4, np.uint8), None, ValueError, "bits_per_sample (8, 16 or 24) is needed for uint8 arrays; only int8 and int16 arrays imply a width"),
-        (np.zeros(4, np.int32), 12, ValueError, "bits_per_sample must be 8, 16 or 24"),
-        (np.zeros(4, np.int16), 32, ValueError, "bits_per_sample must be 8, 16 or 24"),
-        (np.zeros(4), 16, ValueError, "bits_per_sample applies only to integer arrays; a floating array gives a FloatFrameList"),
-        (np.zeros(4, bool), 8, TypeError, "from_numpy() needs an integer or floating array, not dtype bool"),
-        (np.zeros(4, complex), None, TypeError, "from_numpy() needs an integer or floating array, not dtype complex128"),
+        (np.zeros((2, 2, 2), np.int16), None, ValueError, DIMENSIONS.format(3)),
+        (np.int16(5), None, ValueError, DIMENSIONS.format(0)),
+        (np.zeros(4, np.int32), None, ValueError, NEEDS_WIDTH.format("int32")),
+        (np.zeros(4, np.uint8), None, ValueError, NEEDS_WIDTH.format("uint8")),
+        (np.zeros(4, np.int32), 12, ValueError, WIDTHS_MESSAGE),
+        (np.zeros(4, np.int16), 32, ValueError, WIDTHS_MESSAGE),
+        (np.zeros(4, np.int32), 16.0, TypeError, NOT_AN_INTEGER),
+        (np.zeros(4), 16, ValueError, FLOAT_WIDTH),
+        (np.zeros(4, bool), 8, TypeError, NOT_NUMBERS.format("bool")),
+        (np.zeros(4, complex), None, TypeError, NOT_NUMBERS.format("complex128")),
     ],
 )
 def test_refusals(array, bits, error, message):
     with pytest.raises(error) as refused:
         from_numpy(array, bits)
     assert str(refused.value) == message
-
-
-def test_width_must_be_an_integer():
-    with pytest.raises(TypeError):
-        from_numpy(np.zeros(2, np.int32), 16.0)
-
-
-@pytest.mark.parametrize("value", [[1, 2], np.zeros((2, 2)), "FrameList"])
-def test_to_numpy_takes_only_containers(value):
-    with pytest.raises(TypeError, match="^expected a FrameList or a FloatFrameList, not "):
-        to_numpy(value)
 
 
 BLOCK_NUMPY = """
@@ -197,7 +208,7 @@ sys.meta_path.insert(0, NoNumpy())
 """
 
 
-@pytest.mark.parametrize("call", ["to_numpy(pcm.FrameList(b'', 1, 16, 0, 1))", "from_numpy([1, 2])"])
+@pytest.mark.parametrize("call", ["to_numpy(pcm.FrameList(b'', 1, 8, 0, 1))", "from_numpy([1])"])
 def test_without_numpy_the_module_imports_and_calls_say_what_to_install(call):
     code = BLOCK_NUMPY + textwrap.dedent(
         f"""
