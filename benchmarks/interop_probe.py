@@ -70,5 +70,6 @@ def main() -> None:
         baseline = times["plain copy, float64" if floating else "plain copy, int32"]
         report(name, seconds, baseline, floats.nbytes if floating else ints.nbytes)
 
+
 if __name__ == "__main__":
     main()
