@@ -6,202 +6,20 @@
 // interpreter has loaded (<orvane/pcm_import.h>), the way any other native
 // code would, and it reaches containers only through that interface and the
 // shared object layout.  It needs no numpy to build: arrays arrive through
-// the buffer protocol, and each direction is one pass over the samples.
+// the buffer protocol.  Here are the module's functions, their checks and
+// messages; copying.hpp holds the loops.
 #include <orvane/pcm_import.h>
 
-#include "owners.hpp"
-
-#include <algorithm>
-#include <bit>
-#include <cstdint>
-#include <cstring>
-#include <limits>
-#include <optional>
-#include <type_traits>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
+#include "copying.hpp"
 
 namespace {
+using namespace orvane::interop;
 using orvane::PyMemArray;
 using orvane::PyRef;
 
 orvane_pcm_api pcm;
 
 constexpr uint64_t max_count = std::numeric_limits<uint32_t>::max();
-
-// The item types a buffer may hold.  Integers fill a FrameList and floats a
-// FloatFrameList; only int32 and float64 are the containers' own types,
-// the narrower ones are widened in the same pass that copies them.
-enum class Item { unsupported, int8, int16, int32, float32, float64 };
-
-// Reads the buffer's struct-module format: one item code, with at most a
-// byte-order prefix that must mean the machine's own order.
-Item item_of(const Py_buffer &view) noexcept {
-    const char *format = view.format ? view.format : "B";
-    char order = '@';
-    if (*format && std::strchr("@=<>!", *format))
-        order = *format++;
-    const bool foreign =
-        std::endian::native == std::endian::little ? order == '>' || order == '!' : order == '<';
-    if (foreign || format[0] == '\0' || format[1] != '\0')
-        return Item::unsupported;
-    switch (format[0]) {
-    case 'b':
-    case 'h':
-    case 'i':
-    case 'l':
-        // The size decides: 'l' is 4 or 8 bytes depending on the prefix.
-        switch (view.itemsize) {
-        case 1:
-            return Item::int8;
-        case 2:
-            return Item::int16;
-        case 4:
-            return Item::int32;
-        default:
-            return Item::unsupported;
-        }
-    case 'f':
-        return view.itemsize == 4 ? Item::float32 : Item::unsupported;
-    case 'd':
-        return view.itemsize == 8 ? Item::float64 : Item::unsupported;
-    default:
-        return Item::unsupported;
-    }
-}
-
-bool is_integer(Item item) noexcept {
-    return item == Item::int8 || item == Item::int16 || item == Item::int32;
-}
-
-bool is_floating(Item item) noexcept { return item == Item::float32 || item == Item::float64; }
-
-// A buffer export that is released with its owner.
-class Buffer {
-  public:
-    Buffer() noexcept = default;
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    ~Buffer() {
-        if (held_)
-            PyBuffer_Release(&view_);
-    }
-    // False with the exporter's exception set.
-    bool acquire(PyObject *object, int flags) noexcept {
-        held_ = PyObject_GetBuffer(object, &view_, flags) == 0;
-        return held_;
-    }
-    const Py_buffer &view() const noexcept { return view_; }
-    const unsigned char *bytes() const noexcept {
-        return static_cast<const unsigned char *>(view_.buf);
-    }
-    unsigned char *writable_bytes() const noexcept {
-        return static_cast<unsigned char *>(view_.buf);
-    }
-    std::size_t length() const noexcept { return std::size_t(view_.len); }
-
-  private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-// Loads one item from a buffer of any alignment.
-template <class T> T load(const unsigned char *source, std::size_t index) noexcept {
-    T value;
-    std::memcpy(&value, source + index * sizeof(T), sizeof(T));
-    return value;
-}
-
-// Copies count items into samples, widening them to int32, and returns the
-// index of the first value outside low..high, if any.  The copy goes in
-// blocks that are checked while they are still in the cache; the check of a
-// block only gathers a flag, so it stays one tight pass.
-template <class Source>
-std::optional<std::size_t> copy_integers(int32_t *samples, const unsigned char *source,
-                                         std::size_t count, int32_t low, int32_t high) noexcept {
-    constexpr std::size_t block = 16384;
-    // Items too narrow to leave the width need no look.
-    const bool check =
-        std::numeric_limits<Source>::min() < low || std::numeric_limits<Source>::max() > high;
-    // A value lies in the range when value - low, taken unsigned, is at most
-    // high - low: one comparison per sample.
-    const uint32_t span = uint32_t(high) - uint32_t(low);
-    for (std::size_t done = 0; done < count; done += block) {
-        const std::size_t length = std::min(block, count - done);
-        int32_t *out = samples + done;
-        if constexpr (std::is_same_v<Source, int32_t>) {
-            std::memcpy(out, source + done * sizeof(int32_t), length * sizeof(int32_t));
-        } else {
-            for (std::size_t i = 0; i < length; ++i)
-                out[i] = load<Source>(source, done + i);
-        }
-        if (!check)
-            continue;
-        uint32_t outside = 0;
-        for (std::size_t i = 0; i < length; ++i)
-            outside |= uint32_t(uint32_t(out[i]) - uint32_t(low) > span);
-        if (outside) {
-            for (std::size_t i = 0;; ++i) {
-                if (out[i] < low || out[i] > high)
-                    return done + i;
-            }
-        }
-    }
-    return std::nullopt;
-}
-
-template <class Source>
-void copy_floats(double *samples, const unsigned char *source, std::size_t count) noexcept {
-    if constexpr (std::is_same_v<Source, double>) {
-        if (count)
-            std::memcpy(samples, source, count * sizeof(double));
-    } else {
-        for (std::size_t i = 0; i < count; ++i)
-            samples[i] = load<Source>(source, i);
-    }
-}
-
-// A sample array for count entries from the interpreter's allocator (the
-// container frees it with PyMem_Free); empty, with nothing set, for 0.
-// Large arrays are fresh pages that the copy faults in one by one: asking
-// for transparent huge pages, as numpy does for its arrays, makes that about
-// as cheap as the copy into a new array that numpy makes.
-template <class T> bool allocate_samples(PyMemArray<T> &samples, uint32_t count) noexcept {
-    if (!count)
-        return true;
-    samples = PyMemArray<T>::allocate(count);
-    if (!samples)
-        return false;
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::size_t page = 4096, large = std::size_t{4} << 20;
-    const std::size_t size = std::size_t{count} * sizeof(T);
-    if (size >= large) {
-        // Only the whole pages inside the array; the advice may be refused.
-        const auto start = reinterpret_cast<std::uintptr_t>(samples.get());
-        const std::uintptr_t first = (start + page - 1) / page * page;
-        const std::uintptr_t end = (start + size) / page * page;
-        madvise(reinterpret_cast<void *>(first), end - first, MADV_HUGEPAGE);
-    }
-#endif
-    return true;
-}
-
-// The checks that every constructor of a container makes on its counts, in
-// their order; the number of samples (items of the buffer) on success.
-std::optional<uint32_t> checked_count(std::size_t items, Py_ssize_t channels) noexcept {
-    if (uint64_t(items) > max_count) {
-        PyErr_SetString(PyExc_OverflowError, "result would hold more than 2**32 - 1 samples");
-        return std::nullopt;
-    }
-    if (items % std::size_t(channels) != 0) {
-        PyErr_SetString(PyExc_ValueError,
-                        "number of samples must be divisible by number of channels");
-        return std::nullopt;
-    }
-    return uint32_t(items);
-}
 
 bool check_channels(Py_ssize_t channels) noexcept {
     if (channels <= 0) {
@@ -215,19 +33,37 @@ bool check_channels(Py_ssize_t channels) noexcept {
     return true;
 }
 
-// The buffer's items, or nothing with TypeError when accepts refuses them.
-std::optional<Item> wanted_items(const Buffer &buffer, bool (*accepts)(Item),
-                                 const char *expected) noexcept {
+// What a source buffer holds, once it has passed every check.
+struct Items {
+    Item item;
+    uint32_t count;
+};
+
+// Acquires object's buffer and checks its items against accepts (naming
+// the expected ones when refusing them), then their count against the
+// 32-bit limit and the channels, in the constructors' words.
+std::optional<Items> items_of(Buffer &buffer, PyObject *object, Py_ssize_t channels,
+                              bool (*accepts)(Item), const char *expected) noexcept {
+    if (!buffer.acquire(object, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT))
+        return std::nullopt;
     const Item item = item_of(buffer.view());
     if (!accepts(item)) {
         PyErr_Format(PyExc_TypeError, "buffer items must be %s, not format '%s'", expected,
                      buffer.view().format ? buffer.view().format : "B");
         return std::nullopt;
     }
-    return item;
+    const std::size_t count = buffer.length() / std::size_t(buffer.view().itemsize);
+    if (uint64_t(count) > max_count) {
+        PyErr_SetString(PyExc_OverflowError, "result would hold more than 2**32 - 1 samples");
+        return std::nullopt;
+    }
+    if (count % std::size_t(channels) != 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "number of samples must be divisible by number of channels");
+        return std::nullopt;
+    }
+    return Items{item, uint32_t(count)};
 }
-
-constexpr int read_flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
 
 PyObject *framelist_from_buffer(PyObject *, PyObject *args) noexcept {
     PyObject *object;
@@ -241,31 +77,25 @@ PyObject *framelist_from_buffer(PyObject *, PyObject *args) noexcept {
         return nullptr;
     }
     Buffer buffer;
-    if (!buffer.acquire(object, read_flags))
+    const auto items = items_of(buffer, object, channels, is_integer, "int8, int16 or int32");
+    if (!items)
         return nullptr;
-    const auto item = wanted_items(buffer, is_integer, "int8, int16 or int32");
-    if (!item)
-        return nullptr;
-    const std::size_t item_size = std::size_t(buffer.view().itemsize);
-    const auto count = checked_count(buffer.length() / item_size, channels);
-    if (!count)
-        return nullptr;
-
+    const uint32_t count = items->count;
     PyMemArray<int32_t> samples;
-    if (!allocate_samples(samples, *count))
+    if (!allocate_samples(samples, count))
         return nullptr;
     const int32_t high = (int32_t{1} << (bits_per_sample - 1)) - 1;
     const int32_t low = -high - 1;
     std::optional<std::size_t> offender;
-    switch (*item) {
+    switch (items->item) {
     case Item::int8:
-        offender = copy_integers<int8_t>(samples.get(), buffer.bytes(), *count, low, high);
+        offender = copy_integers<int8_t>(samples.get(), buffer.bytes(), count, low, high);
         break;
     case Item::int16:
-        offender = copy_integers<int16_t>(samples.get(), buffer.bytes(), *count, low, high);
+        offender = copy_integers<int16_t>(samples.get(), buffer.bytes(), count, low, high);
         break;
     default:
-        offender = copy_integers<int32_t>(samples.get(), buffer.bytes(), *count, low, high);
+        offender = copy_integers<int32_t>(samples.get(), buffer.bytes(), count, low, high);
         break;
     }
     if (offender) {
@@ -282,11 +112,11 @@ PyObject *framelist_from_buffer(PyObject *, PyObject *args) noexcept {
     if (!result)
         return nullptr;
     auto *container = reinterpret_cast<pcm_FrameList *>(result);
-    container->frames = *count / uint32_t(channels);
+    container->frames = count / uint32_t(channels);
     container->channels = uint32_t(channels);
     container->bits_per_sample = uint32_t(bits_per_sample);
     container->samples = samples.release();
-    container->samples_length = *count;
+    container->samples_length = count;
     return result;
 }
 
@@ -298,32 +128,26 @@ PyObject *floatframelist_from_buffer(PyObject *, PyObject *args) noexcept {
     if (!check_channels(channels))
         return nullptr;
     Buffer buffer;
-    if (!buffer.acquire(object, read_flags))
+    const auto items = items_of(buffer, object, channels, is_floating, "float32 or float64");
+    if (!items)
         return nullptr;
-    const auto item = wanted_items(buffer, is_floating, "float32 or float64");
-    if (!item)
-        return nullptr;
-    const std::size_t item_size = std::size_t(buffer.view().itemsize);
-    const auto count = checked_count(buffer.length() / item_size, channels);
-    if (!count)
-        return nullptr;
-
+    const uint32_t count = items->count;
     PyMemArray<double> samples;
-    if (!allocate_samples(samples, *count))
+    if (!allocate_samples(samples, count))
         return nullptr;
-    if (*item == Item::float32)
-        copy_floats<float>(samples.get(), buffer.bytes(), *count);
+    if (items->item == Item::float32)
+        copy_floats<float>(samples.get(), buffer.bytes(), count);
     else
-        copy_floats<double>(samples.get(), buffer.bytes(), *count);
+        copy_floats<double>(samples.get(), buffer.bytes(), count);
 
     PyObject *result = pcm.FloatFrameList_create();
     if (!result)
         return nullptr;
     auto *container = reinterpret_cast<pcm_FloatFrameList *>(result);
-    container->frames = *count / uint32_t(channels);
+    container->frames = count / uint32_t(channels);
     container->channels = uint32_t(channels);
     container->samples = samples.release();
-    container->samples_length = *count;
+    container->samples_length = count;
     return result;
 }
 
@@ -391,7 +215,7 @@ PyObject *copy_samples(PyObject *, PyObject *args) noexcept {
     // The target's exporter may run Python code that changes the container:
     // its fields are read only once the target is held.
     Buffer buffer;
-    if (!buffer.acquire(target, read_flags | PyBUF_WRITABLE))
+    if (!buffer.acquire(target, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_WRITABLE))
         return nullptr;
     const auto samples = samples_of(object);
     if (!samples)
