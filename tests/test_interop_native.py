@@ -13,6 +13,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import tracemalloc
 
 import pytest
 from hypothesis import given
@@ -238,3 +239,41 @@ def test_container_is_read_after_the_target_exporter_has_run():
 
     interop.copy_samples(container, GrowingTarget())
     assert GrowingTarget.storage.tolist() == [1, 2, 1, 2] == list(container)
+
+
+INTS = array.array("i", [1, -2, 3, 40000])
+DOUBLES = array.array("d", [0.5, -0.25])
+TARGET = array.array("i", [0] * 4)
+# operation, expected refusal (None when it succeeds), operands it must not keep
+OPERATIONS = [
+    (lambda: interop.framelist_from_buffer(INTS, 2, 24), None, (INTS,)),
+    (lambda: interop.framelist_from_buffer(INTS, 2, 16), ValueError, (INTS,)),
+    (lambda: interop.framelist_from_buffer(INTS, 3, 24), ValueError, (INTS,)),
+    (lambda: interop.framelist_from_buffer(DOUBLES, 1, 16), TypeError, (DOUBLES,)),
+    (lambda: interop.floatframelist_from_buffer(DOUBLES, 2), None, (DOUBLES,)),
+    (lambda: interop.copy_samples(stereo, TARGET), None, (stereo, TARGET)),
+    (lambda: interop.copy_samples(mono, TARGET), TypeError, (mono, TARGET)),
+    (lambda: (interop.layout(mono), interop.samples_bytes(stereo)), None, (mono, stereo)),
+]
+
+
+@pytest.mark.parametrize("operation, error, operands", OPERATIONS)
+def test_calls_keep_nothing(operation, error, operands):
+    def run():
+        for _ in range(2000):
+            try:
+                operation()
+            except Exception as refusal:
+                assert error is not None and isinstance(refusal, error)
+
+    run()
+    references = [sys.getrefcount(operand) for operand in operands]
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        run()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 16 * 1024
+    assert [sys.getrefcount(operand) for operand in operands] == references

@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Any
 from orvane import _interop, pcm
 
 if TYPE_CHECKING:
-    import numpy
+    from numpy.typing import NDArray
 
 __all__ = ["from_numpy", "to_numpy"]
 
@@ -39,7 +39,7 @@ def _numpy() -> Any:
     return numpy
 
 
-def to_numpy(container: pcm.FrameList | pcm.FloatFrameList) -> numpy.ndarray:
+def to_numpy(container: pcm.FrameList | pcm.FloatFrameList) -> NDArray[Any]:
     """Return the samples of a container as a new ``(frames, channels)`` array.
 
     A ``FrameList`` gives int32 samples (its ``bits_per_sample`` says their
@@ -48,7 +48,9 @@ def to_numpy(container: pcm.FrameList | pcm.FloatFrameList) -> numpy.ndarray:
     """
     np = _numpy()
     frames, channels, typecode = _interop.layout(container)
-    array = np.empty((frames, channels), dtype=np.int32 if typecode == "i" else np.float64)
+    array: NDArray[Any] = np.empty(
+        (frames, channels), dtype=np.int32 if typecode == "i" else np.float64
+    )
     _interop.copy_samples(container, array)
     return array
 
@@ -105,7 +107,7 @@ def from_numpy(
     return _interop.framelist_from_buffer(data, channels, bits_per_sample)
 
 
-def _check_range(np: Any, array: numpy.ndarray, channels: int, bits_per_sample: int) -> None:
+def _check_range(np: Any, array: NDArray[Any], channels: int, bits_per_sample: int) -> None:
     """Refuse an integer array with a value outside the width's signed range.
 
     The message names the first offender in frame order, as the native
