@@ -32,9 +32,9 @@ def consumer(tmp_path_factory):
         str(SOURCE), "-o", str(target),
     ]
     subprocess.run(command, check=True, capture_output=True)
-    spec = importlib.util.spec_from_file_location("pcm_consumer", target)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("pcm_consumer", target)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
