@@ -78,9 +78,23 @@ class FrameListStruct(ctypes.Structure):
     ]
 
 
-def fields(framelist: object) -> FrameListStruct:
-    """A view of a FrameList's structure (valid while the object lives)."""
-    return FrameListStruct.from_address(id(framelist))
+class FloatFrameListStruct(ctypes.Structure):
+    """The pcm_FloatFrameList layout that native code reads."""
+
+    _fields_ = [
+        ("ob_refcnt", ctypes.c_ssize_t),
+        ("ob_type", ctypes.c_void_p),
+        ("frames", ctypes.c_uint32),
+        ("channels", ctypes.c_uint32),
+        ("samples", ctypes.POINTER(ctypes.c_double)),
+        ("samples_length", ctypes.c_uint32),
+    ]
+
+
+def fields(container: object) -> FrameListStruct | FloatFrameListStruct:
+    """A view of a container's structure (valid while the object lives)."""
+    floating = isinstance(container, orvane.pcm.FloatFrameList)
+    return (FloatFrameListStruct if floating else FrameListStruct).from_address(id(container))
 
 
 def samples(framelist: object) -> list[int]:

@@ -8,34 +8,12 @@ import sys
 
 import pytest
 
+from formats import fields as fields_of
 from kinds import FLOAT, INT, KINDS
 from orvane import pcm
 
 lib = ctypes.PyDLL(pcm.__file__)
 kinds = pytest.mark.parametrize("kind", KINDS, ids=repr)
-
-
-class FrameListFields(ctypes.Structure):
-    _fields_ = [
-        ("refcount", ctypes.c_ssize_t),
-        ("type", ctypes.c_void_p),
-        ("frames", ctypes.c_uint32),
-        ("channels", ctypes.c_uint32),
-        ("bits_per_sample", ctypes.c_uint32),
-        ("samples", ctypes.c_void_p),
-        ("samples_length", ctypes.c_uint32),
-    ]
-
-
-class FloatFrameListFields(ctypes.Structure):
-    _fields_ = [
-        ("refcount", ctypes.c_ssize_t),
-        ("type", ctypes.c_void_p),
-        ("frames", ctypes.c_uint32),
-        ("channels", ctypes.c_uint32),
-        ("samples", ctypes.c_void_p),
-        ("samples_length", ctypes.c_uint32),
-    ]
 
 
 def prefix(kind):
@@ -52,8 +30,8 @@ def create(kind, frames, channels):
     """A container with counts but no array: only operations that refuse
     before touching the samples may be run on it."""
     x = function(kind, "create", ctypes.py_object)()
-    fields = (FrameListFields if kind is INT else FloatFrameListFields).from_address(id(x))
-    assert (fields.samples, fields.samples_length) == (None, 0)  # created zeroed
+    fields = fields_of(x)
+    assert not fields.samples and fields.samples_length == 0  # created zeroed
     fields.frames, fields.channels, fields.samples_length = frames, channels, frames * channels
     if kind is INT:
         fields.bits_per_sample = 16
@@ -77,7 +55,7 @@ def test_concat_overflow_refused_before_touching_samples(kind):
     with pytest.raises(OverflowError):
         x * 2
     assert (x.frames, len(x)) == (-(2**31), 2**31)  # the attribute reads the count as signed
-    fields = (FrameListFields if kind is INT else FloatFrameListFields).from_address(id(x))
+    fields = fields_of(x)
     fields.frames = fields.samples_length = 0  # it has no array to release
 
 
