@@ -7,7 +7,7 @@ SANITIZE_VENV ?= .venv/sanitize-py$(PYVER)
 BUILD_TOOLS = scikit-build-core cmake ninja
 PIP_QUIET = --quiet --disable-pip-version-check
 
-.PHONY: all install run test typecheck sanitize valgrind check-python clean
+.PHONY: all install run test typecheck format-check sanitize valgrind check-python clean
 
 all: test
 
@@ -38,6 +38,12 @@ run: install
 typecheck: $(VENV)/bin/python
 	$(VENV)/bin/pip install $(PIP_QUIET) 'mypy>=1.18' types-tqdm
 	$(VENV)/bin/python -m mypy
+
+# The C and C++ sources as .clang-format lays them out.
+NATIVE_SOURCES = $(wildcard pcm/*.h pcm/*.hpp pcm/*.cpp common/*.hpp isotrak/*.hpp isotrak/*.cpp interop/*.hpp interop/*.cpp tests/consumer/*.c)
+format-check: $(VENV)/bin/python
+	$(VENV)/bin/pip install $(PIP_QUIET) 'clang-format>=18'
+	$(VENV)/bin/clang-format --dry-run --Werror $(NATIVE_SOURCES)
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer.  The
 # interpreter is not instrumented, so the runtimes are preloaded and leak

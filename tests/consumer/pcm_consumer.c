@@ -117,8 +117,8 @@ static PyMethodDef methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static struct PyModuleDef module = {PyModuleDef_HEAD_INIT, "pcm_consumer", NULL, -1, methods,
-                                    NULL, NULL, NULL, NULL};
+static struct PyModuleDef module = {
+    PyModuleDef_HEAD_INIT, "pcm_consumer", NULL, -1, methods, NULL, NULL, NULL, NULL};
 
 PyMODINIT_FUNC PyInit_pcm_consumer(void) {
     if (orvane_pcm_import(&pcm) < 0)
