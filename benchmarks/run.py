@@ -1,0 +1,116 @@
+"""Runs the benchmark cases and prints the table of ours against numpy.
+
+    python benchmarks/run.py [--repetitions N] [--only TEXT] [--block-only]
+
+For every case: check that our result and each numpy recipe's result are
+identical (a recipe that differs is dropped, and a case with none left is an
+error), pick the quickest recipe as the peer, then time ours, the peer and a
+plain copy of the same number of bytes alternately and report the medians.
+Ratios below 1 mean we are faster.  Throughput is the copy size (the result,
+or for the checksum the samples read) divided by our time.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import platform
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+from case import BLOCK_FRAMES, FRAMES_5_MINUTES, Case, Skip  # noqa: E402
+from timing import fastest, measure  # noqa: E402
+
+import cases_codecs  # noqa: E402
+
+CASE_MODULES = [cases_codecs]
+for optional in ("cases_containers", "cases_checksum"):
+    try:
+        CASE_MODULES.append(__import__(optional))
+    except ImportError:
+        pass
+
+HEADER = (
+    f"{'operation':<28} {'size':>13} {'ours':>10} {'peer':>10} {'ours/peer':>9} "
+    f"{'GB/s':>6} {'ours/copy':>9}  goal"
+)
+
+
+def seconds(value: float) -> str:
+    if value >= 1e-3:
+        return f"{value * 1e3:.2f} ms"
+    return f"{value * 1e6:.2f} us"
+
+
+def run_case(case: Case, repetitions: int, verbose: bool) -> tuple[str, list[str], bool]:
+    ours_result = case.ours()
+    peers = {}
+    for name, recipe in case.peers.items():
+        if case.same(ours_result, recipe()):
+            peers[name] = recipe
+        elif verbose:
+            print(f"  note: recipe {name!r} of {case.operation} differs from ours; dropped")
+    del ours_result
+    if not peers:
+        raise SystemExit(f"{case.operation}: no numpy recipe gives our result")
+    peer_name, peer = fastest(peers)
+    timings = measure(case.ours, peer, case.copy, repetitions)
+    ratio_peer = timings.ours / timings.peer
+    ratio_copy = timings.ours / timings.copy
+    verdicts = []
+    all_met = True
+    for goal in case.goals:
+        ratio = ratio_peer if goal.against == "peer" else ratio_copy
+        met = ratio <= goal.limit
+        all_met &= met
+        verdicts.append(f"{goal.describe()} {'met' if met else 'MISSED'}")
+    line = (
+        f"{case.operation:<28} {case.frames:>10,} fr {seconds(timings.ours):>10} "
+        f"{seconds(timings.peer):>10} {ratio_peer:>9.2f} "
+        f"{case.basis_bytes / timings.ours / 1e9:>6.2f} {ratio_copy:>9.2f}  "
+        + "; ".join(verdicts)
+    )
+    return line, [f"peer of {case.operation} ({case.frames:,} fr): {peer_name}"], all_met
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repetitions", type=int, default=7, help="timed rounds (at least 5)")
+    parser.add_argument("--only", default="", help="run only operations containing this text")
+    parser.add_argument("--block-only", action="store_true", help="only the 4096-frame cases")
+    parser.add_argument("--verbose", action="store_true")
+    arguments = parser.parse_args()
+    repetitions = max(5, arguments.repetitions)
+    frame_counts = [BLOCK_FRAMES] if arguments.block_only else [FRAMES_5_MINUTES, BLOCK_FRAMES]
+
+    import numpy
+
+    print(f"Python {platform.python_version()}, numpy {numpy.__version__}, {platform.machine()}")
+    print(f"median of {repetitions} alternated repetitions after a warm-up\n")
+    print(HEADER)
+    notes, skips, missed = [], [], 0
+    for module in CASE_MODULES:
+        for case in module.cases(frame_counts):
+            if isinstance(case, Skip):
+                if case.reason not in skips:
+                    skips.append(f"skipped {case.operation}: {case.reason}")
+                continue
+            if arguments.only and arguments.only not in case.operation:
+                continue
+            line, case_notes, met = run_case(case, repetitions, arguments.verbose)
+            missed += not met
+            print(line, flush=True)
+            notes.extend(case_notes)
+            del case
+            gc.collect()
+    print()
+    for note in notes + skips:
+        print(note)
+    print(f"\ngoals missed: {missed}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

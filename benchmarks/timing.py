@@ -1,0 +1,85 @@
+"""Timing of one benchmark case: ours, its peer and a plain copy, alternated.
+
+Each case supplies three zero-argument callables.  After a warm-up call of
+each, every repetition times all three back to back, rotating which goes
+first, so that a slow spell of the shared machine hits all of them alike.
+The figure kept for each is the median over the repetitions.  Calls that
+take only microseconds are timed in batches, so that the clock's resolution
+and the loop's own cost stay small beside the work.
+"""
+
+from __future__ import annotations
+
+import gc
+import statistics
+import time
+from dataclasses import dataclass
+from typing import Callable
+
+# A repetition of a fast call runs it in a batch lasting about this long.
+BATCH_SECONDS = 0.02
+
+
+def time_once(function: Callable[[], object], calls: int) -> float:
+    """Seconds per call of `calls` back-to-back calls; results are dropped
+    after the clock stops, so freeing them is not counted."""
+    results = [None] * calls
+    start = time.perf_counter()
+    for index in range(calls):
+        results[index] = function()
+    elapsed = time.perf_counter() - start
+    del results
+    return elapsed / calls
+
+
+def batch_size(function: Callable[[], object]) -> int:
+    """Calls per repetition so that one repetition lasts about BATCH_SECONDS."""
+    single = time_once(function, 1)
+    if single >= BATCH_SECONDS:
+        return 1
+    calls = 1
+    while True:
+        calls *= 4
+        if time_once(function, calls) * calls >= BATCH_SECONDS or calls >= 1 << 16:
+            return calls
+
+
+@dataclass
+class Timings:
+    ours: float
+    peer: float
+    copy: float
+
+
+def measure(
+    ours: Callable[[], object],
+    peer: Callable[[], object],
+    copy: Callable[[], object],
+    repetitions: int,
+) -> Timings:
+    """Medians over `repetitions` rounds of the three callables, alternated."""
+    functions = [ours, peer, copy]
+    batches = [batch_size(function) for function in functions]  # also the warm-up
+    samples: list[list[float]] = [[], [], []]
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for repetition in range(repetitions):
+            for step in range(3):
+                index = (repetition + step) % 3
+                samples[index].append(time_once(functions[index], batches[index]))
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return Timings(*(statistics.median(series) for series in samples))
+
+
+def fastest(candidates: dict[str, Callable[[], object]], repetitions: int = 3):
+    """The name and callable of the quickest candidate (median of a few calls)."""
+    best_name, best_time = None, float("inf")
+    for name, function in candidates.items():
+        calls = batch_size(function)
+        median = statistics.median(time_once(function, calls) for _ in range(repetitions))
+        if median < best_time:
+            best_name, best_time = name, median
+    return best_name, candidates[best_name]
