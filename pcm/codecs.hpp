@@ -8,17 +8,38 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 
 namespace orvane::pcm {
+
+// Unsigned 32-bit words in a byte order, read and written through memcpy
+// (never a pointer cast), which compilers turn into one move.
+inline constexpr uint32_t swap_bytes(uint32_t word) noexcept {
+    return (word >> 24) | ((word >> 8) & 0xFF00u) | ((word << 8) & 0xFF0000u) | (word << 24);
+}
+
+template <bool BigEndian> uint32_t load_word(const unsigned char *source) noexcept {
+    uint32_t word;
+    std::memcpy(&word, source, sizeof word);
+    return (std::endian::native == std::endian::big) == BigEndian ? word : swap_bytes(word);
+}
+
+template <bool BigEndian> void store_word(uint32_t word, unsigned char *destination) noexcept {
+    if ((std::endian::native == std::endian::big) != BigEndian)
+        word = swap_bytes(word);
+    std::memcpy(destination, &word, sizeof word);
+}
 
 // Width in bits, two's complement or offset by half the range, byte order.
 template <int Bits, bool Signed, bool BigEndian> struct Codec {
     static_assert(Bits == 8 || Bits == 16 || Bits == 24);
     static constexpr int bits = Bits;
     static constexpr std::size_t bytes = Bits / 8;
+    static constexpr bool big_endian = BigEndian;
     static constexpr int32_t half = int32_t{1} << (Bits - 1);
     static constexpr int32_t min = -half;
     static constexpr int32_t max = half - 1;
@@ -28,24 +49,34 @@ template <int Bits, bool Signed, bool BigEndian> struct Codec {
         return static_cast<int>(8 * (BigEndian ? bytes - 1 - i : i));
     }
 
-    static int32_t decode(const unsigned char *source) noexcept {
-        uint32_t pattern = 0;
-        for (std::size_t i = 0; i < bytes; ++i)
-            pattern |= uint32_t{source[i]} << shift(i);
+    // The value of a sample's bit pattern; bits above the width are ignored.
+    static int32_t from_pattern(uint32_t pattern) noexcept {
         if constexpr (Signed) {
             // Move the sign bit to bit 31, then shift back arithmetically.
             return static_cast<int32_t>(pattern << (32 - Bits)) >> (32 - Bits);
         } else {
-            return static_cast<int32_t>(pattern) - half;
+            constexpr uint32_t mask = (uint32_t{1} << Bits) - 1;
+            return static_cast<int32_t>(pattern & mask) - half;
         }
     }
 
-    static void encode(int32_t value, unsigned char *destination) noexcept {
-        uint32_t pattern;
+    // The bit pattern of a value; only its low Bits are stored.
+    static uint32_t to_pattern(int32_t value) noexcept {
         if constexpr (Signed)
-            pattern = static_cast<uint32_t>(std::clamp(value, min, max));
-        else // add the offset modulo 2^32; only the low Bits are stored
-            pattern = static_cast<uint32_t>(value) + static_cast<uint32_t>(half);
+            return static_cast<uint32_t>(std::clamp(value, min, max));
+        else // add the offset modulo 2^32
+            return static_cast<uint32_t>(value) + static_cast<uint32_t>(half);
+    }
+
+    static int32_t decode(const unsigned char *source) noexcept {
+        uint32_t pattern = 0;
+        for (std::size_t i = 0; i < bytes; ++i)
+            pattern |= uint32_t{source[i]} << shift(i);
+        return from_pattern(pattern);
+    }
+
+    static void encode(int32_t value, unsigned char *destination) noexcept {
+        const uint32_t pattern = to_pattern(value);
         for (std::size_t i = 0; i < bytes; ++i)
             destination[i] = static_cast<unsigned char>(pattern >> shift(i));
     }
@@ -101,15 +132,76 @@ template <class Visitor> decltype(auto) visit_format(Format format, Visitor &&vi
     }
 }
 
+// Four 3-byte samples fill three whole words exactly.  The loops below
+// move them as words, which needs a third of the loads and stores of
+// byte-by-byte access; the last count % 4 samples go one by one.
+inline constexpr std::size_t samples_per_group = 4;
+
+template <class Codec>
+void decode_groups(int32_t *samples, const unsigned char *data, std::size_t groups) noexcept {
+    constexpr bool big = Codec::big_endian;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const unsigned char *source = data + 12 * g;
+        const uint32_t w0 = load_word<big>(source);
+        const uint32_t w1 = load_word<big>(source + 4);
+        const uint32_t w2 = load_word<big>(source + 8);
+        int32_t *out = samples + samples_per_group * g;
+        if constexpr (big) {
+            out[0] = Codec::from_pattern(w0 >> 8);
+            out[1] = Codec::from_pattern(w0 << 16 | w1 >> 16);
+            out[2] = Codec::from_pattern(w1 << 8 | w2 >> 24);
+            out[3] = Codec::from_pattern(w2);
+        } else {
+            out[0] = Codec::from_pattern(w0);
+            out[1] = Codec::from_pattern(w0 >> 24 | w1 << 8);
+            out[2] = Codec::from_pattern(w1 >> 16 | w2 << 16);
+            out[3] = Codec::from_pattern(w2 >> 8);
+        }
+    }
+}
+
+template <class Codec>
+void encode_groups(unsigned char *data, const int32_t *samples, std::size_t groups) noexcept {
+    constexpr bool big = Codec::big_endian;
+    constexpr uint32_t low24 = 0xFFFFFF;
+    for (std::size_t g = 0; g < groups; ++g) {
+        const int32_t *in = samples + samples_per_group * g;
+        const uint32_t p0 = Codec::to_pattern(in[0]) & low24;
+        const uint32_t p1 = Codec::to_pattern(in[1]) & low24;
+        const uint32_t p2 = Codec::to_pattern(in[2]) & low24;
+        const uint32_t p3 = Codec::to_pattern(in[3]) & low24;
+        unsigned char *destination = data + 12 * g;
+        if constexpr (big) {
+            store_word<big>(p0 << 8 | p1 >> 16, destination);
+            store_word<big>(p1 << 16 | p2 >> 8, destination + 4);
+            store_word<big>(p2 << 24 | p3, destination + 8);
+        } else {
+            store_word<big>(p0 | p1 << 24, destination);
+            store_word<big>(p1 >> 8 | p2 << 16, destination + 4);
+            store_word<big>(p2 >> 16 | p3 << 8, destination + 8);
+        }
+    }
+}
+
 template <class Codec>
 void decode_samples(int32_t *samples, const unsigned char *data, std::size_t count) noexcept {
-    for (std::size_t i = 0; i < count; ++i)
+    std::size_t done = 0;
+    if constexpr (Codec::bytes == 3) {
+        done = count - count % samples_per_group;
+        decode_groups<Codec>(samples, data, done / samples_per_group);
+    }
+    for (std::size_t i = done; i < count; ++i)
         samples[i] = Codec::decode(data + i * Codec::bytes);
 }
 
 template <class Codec>
 void encode_samples(unsigned char *data, const int32_t *samples, std::size_t count) noexcept {
-    for (std::size_t i = 0; i < count; ++i)
+    std::size_t done = 0;
+    if constexpr (Codec::bytes == 3) {
+        done = count - count % samples_per_group;
+        encode_groups<Codec>(data, samples, done / samples_per_group);
+    }
+    for (std::size_t i = done; i < count; ++i)
         Codec::encode(samples[i], data + i * Codec::bytes);
 }
 
