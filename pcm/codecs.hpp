@@ -4,7 +4,10 @@
 // Pure C++ with no interpreter header, so the codecs can be used and tested
 // anywhere.  A format is chosen once per buffer (select_format, then
 // visit_format); the loops below are instantiated per codec, so the codec
-// inlines into the loop and the per-sample work makes no choice.
+// inlines into the loop and the per-sample work makes no choice.  The loops
+// are written for the compiler's vectoriser: fixed-width loads and stores
+// through memcpy, no branches but the clamp, no aliasing between the
+// source and the destination.
 #pragma once
 
 #include <algorithm>
@@ -16,19 +19,25 @@
 
 namespace orvane::pcm {
 
+// The per-sample pieces and the loops are forced inline: each loop is
+// compiled into every instruction-set build of codec_loops.cpp, and the
+// exported codecs are one-line wrappers.
+
 // Unsigned 32-bit words in a byte order, read and written through memcpy
 // (never a pointer cast), which compilers turn into one move.
 inline constexpr uint32_t swap_bytes(uint32_t word) noexcept {
     return (word >> 24) | ((word >> 8) & 0xFF00u) | ((word << 8) & 0xFF0000u) | (word << 24);
 }
 
-template <bool BigEndian> uint32_t load_word(const unsigned char *source) noexcept {
+template <bool BigEndian>
+[[gnu::always_inline]] inline uint32_t load_word(const unsigned char *source) noexcept {
     uint32_t word;
     std::memcpy(&word, source, sizeof word);
     return (std::endian::native == std::endian::big) == BigEndian ? word : swap_bytes(word);
 }
 
-template <bool BigEndian> void store_word(uint32_t word, unsigned char *destination) noexcept {
+template <bool BigEndian>
+[[gnu::always_inline]] inline void store_word(uint32_t word, unsigned char *destination) noexcept {
     if ((std::endian::native == std::endian::big) != BigEndian)
         word = swap_bytes(word);
     std::memcpy(destination, &word, sizeof word);
@@ -50,7 +59,7 @@ template <int Bits, bool Signed, bool BigEndian> struct Codec {
     }
 
     // The value of a sample's bit pattern; bits above the width are ignored.
-    static int32_t from_pattern(uint32_t pattern) noexcept {
+    [[gnu::always_inline]] static int32_t from_pattern(uint32_t pattern) noexcept {
         if constexpr (Signed) {
             // Move the sign bit to bit 31, then shift back arithmetically.
             return static_cast<int32_t>(pattern << (32 - Bits)) >> (32 - Bits);
@@ -61,21 +70,21 @@ template <int Bits, bool Signed, bool BigEndian> struct Codec {
     }
 
     // The bit pattern of a value; only its low Bits are stored.
-    static uint32_t to_pattern(int32_t value) noexcept {
+    [[gnu::always_inline]] static uint32_t to_pattern(int32_t value) noexcept {
         if constexpr (Signed)
             return static_cast<uint32_t>(std::clamp(value, min, max));
         else // add the offset modulo 2^32
             return static_cast<uint32_t>(value) + static_cast<uint32_t>(half);
     }
 
-    static int32_t decode(const unsigned char *source) noexcept {
+    [[gnu::always_inline]] static int32_t decode(const unsigned char *source) noexcept {
         uint32_t pattern = 0;
         for (std::size_t i = 0; i < bytes; ++i)
             pattern |= uint32_t{source[i]} << shift(i);
         return from_pattern(pattern);
     }
 
-    static void encode(int32_t value, unsigned char *destination) noexcept {
+    [[gnu::always_inline]] static void encode(int32_t value, unsigned char *destination) noexcept {
         const uint32_t pattern = to_pattern(value);
         for (std::size_t i = 0; i < bytes; ++i)
             destination[i] = static_cast<unsigned char>(pattern >> shift(i));
@@ -138,7 +147,8 @@ template <class Visitor> decltype(auto) visit_format(Format format, Visitor &&vi
 inline constexpr std::size_t samples_per_group = 4;
 
 template <class Codec>
-void decode_groups(int32_t *samples, const unsigned char *data, std::size_t groups) noexcept {
+[[gnu::always_inline]] inline void decode_groups(int32_t *samples, const unsigned char *data,
+                                                 std::size_t groups) noexcept {
     constexpr bool big = Codec::big_endian;
     for (std::size_t g = 0; g < groups; ++g) {
         const unsigned char *source = data + 12 * g;
@@ -161,7 +171,8 @@ void decode_groups(int32_t *samples, const unsigned char *data, std::size_t grou
 }
 
 template <class Codec>
-void encode_groups(unsigned char *data, const int32_t *samples, std::size_t groups) noexcept {
+[[gnu::always_inline]] inline void encode_groups(unsigned char *data, const int32_t *samples,
+                                                 std::size_t groups) noexcept {
     constexpr bool big = Codec::big_endian;
     constexpr uint32_t low24 = 0xFFFFFF;
     for (std::size_t g = 0; g < groups; ++g) {
@@ -184,7 +195,8 @@ void encode_groups(unsigned char *data, const int32_t *samples, std::size_t grou
 }
 
 template <class Codec>
-void decode_samples(int32_t *samples, const unsigned char *data, std::size_t count) noexcept {
+[[gnu::always_inline]] inline void decode_samples(int32_t *samples, const unsigned char *data,
+                                                  std::size_t count) noexcept {
     std::size_t done = 0;
     if constexpr (Codec::bytes == 3) {
         done = count - count % samples_per_group;
@@ -195,7 +207,8 @@ void decode_samples(int32_t *samples, const unsigned char *data, std::size_t cou
 }
 
 template <class Codec>
-void encode_samples(unsigned char *data, const int32_t *samples, std::size_t count) noexcept {
+[[gnu::always_inline]] inline void encode_samples(unsigned char *data, const int32_t *samples,
+                                                  std::size_t count) noexcept {
     std::size_t done = 0;
     if constexpr (Codec::bytes == 3) {
         done = count - count % samples_per_group;
@@ -205,18 +218,12 @@ void encode_samples(unsigned char *data, const int32_t *samples, std::size_t cou
         Codec::encode(samples[i], data + i * Codec::bytes);
 }
 
-// Whole-buffer conversions for a format chosen at run time.
-inline void decode_buffer(Format format, int32_t *samples, const unsigned char *data,
-                          std::size_t count) noexcept {
-    visit_format(format,
-                 [&](auto codec) { decode_samples<decltype(codec)>(samples, data, count); });
-}
-
-inline void encode_buffer(Format format, unsigned char *data, const int32_t *samples,
-                          std::size_t count) noexcept {
-    visit_format(format,
-                 [&](auto codec) { encode_samples<decltype(codec)>(data, samples, count); });
-}
+// Whole-buffer conversions for a format chosen at run time (codec_loops.cpp:
+// one choice per buffer, of the format and of the instruction set).
+void decode_buffer(Format format, int32_t *samples, const unsigned char *data,
+                   std::size_t count) noexcept;
+void encode_buffer(Format format, unsigned char *data, const int32_t *samples,
+                   std::size_t count) noexcept;
 
 inline constexpr std::size_t bytes_per_sample(Format format) noexcept {
     return format <= Format::S8 ? 1 : format <= Format::SB16 ? 2 : 3;
