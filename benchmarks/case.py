@@ -21,13 +21,15 @@ BLOCK_FRAMES = 4096
 
 @dataclass
 class Goal:
-    """ours / peer (against="peer") or ours / copy (against="copy") at most limit."""
+    """ours / peer (against="peer"), ours / copy (against="copy"), or ours
+    / ours of an earlier case of the same size (against=its operation), at
+    most limit."""
 
     against: str
     limit: float
 
     def describe(self) -> str:
-        return f"{self.against} <= {self.limit:g}x"
+        return f"vs {self.against} <= {self.limit:g}x"
 
 
 @dataclass

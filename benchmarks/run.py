@@ -44,7 +44,9 @@ def seconds(value: float) -> str:
     return f"{value * 1e6:.2f} us"
 
 
-def run_case(case: Case, repetitions: int, verbose: bool) -> tuple[str, list[str], bool]:
+def run_case(
+    case: Case, repetitions: int, verbose: bool, earlier: dict
+) -> tuple[str, list[str], bool]:
     ours_result = case.ours()
     peers = {}
     for name, recipe in case.peers.items():
@@ -61,11 +63,20 @@ def run_case(case: Case, repetitions: int, verbose: bool) -> tuple[str, list[str
     ratio_copy = timings.ours / timings.copy
     verdicts = []
     all_met = True
+    earlier[(case.operation, case.frames)] = timings.ours
     for goal in case.goals:
-        ratio = ratio_peer if goal.against == "peer" else ratio_copy
+        if goal.against == "peer":
+            ratio = ratio_peer
+        elif goal.against == "copy":
+            ratio = ratio_copy
+        elif (goal.against, case.frames) in earlier:
+            ratio = timings.ours / earlier[(goal.against, case.frames)]
+        else:
+            verdicts.append(f"{goal.describe()} not measured")
+            continue
         met = ratio <= goal.limit
         all_met &= met
-        verdicts.append(f"{goal.describe()} {'met' if met else 'MISSED'}")
+        verdicts.append(f"{goal.describe()} {'met' if met else 'MISSED'} ({ratio:.2f})")
     line = (
         f"{case.operation:<28} {case.frames:>10,} fr {seconds(timings.ours):>10} "
         f"{seconds(timings.peer):>10} {ratio_peer:>9.2f} "
@@ -90,16 +101,17 @@ def main() -> int:
     print(f"Python {platform.python_version()}, numpy {numpy.__version__}, {platform.machine()}")
     print(f"median of {repetitions} alternated repetitions after a warm-up\n")
     print(HEADER)
-    notes, skips, missed = [], [], 0
+    notes, skips, missed, earlier = [], [], 0, {}
     for module in CASE_MODULES:
         for case in module.cases(frame_counts):
             if isinstance(case, Skip):
-                if case.reason not in skips:
-                    skips.append(f"skipped {case.operation}: {case.reason}")
+                skip = f"skipped {case.operation}: {case.reason}"
+                if skip not in skips:
+                    skips.append(skip)
                 continue
             if arguments.only and arguments.only not in case.operation:
                 continue
-            line, case_notes, met = run_case(case, repetitions, arguments.verbose)
+            line, case_notes, met = run_case(case, repetitions, arguments.verbose, earlier)
             missed += not met
             print(line, flush=True)
             notes.extend(case_notes)
