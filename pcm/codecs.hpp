@@ -23,21 +23,25 @@ namespace orvane::pcm {
 // compiled into every instruction-set build of codec_loops.cpp, and the
 // exported codecs are one-line wrappers.
 
-// Unsigned 32-bit words in a byte order, read and written through memcpy
-// (never a pointer cast), which compilers turn into one move.
-inline constexpr uint32_t swap_bytes(uint32_t word) noexcept {
-    return (word >> 24) | ((word >> 8) & 0xFF00u) | ((word << 8) & 0xFF0000u) | (word << 24);
+// Unsigned 16- and 32-bit words in a byte order, read and written through
+// memcpy (never a pointer cast), which compilers turn into one move, and
+// vectorised loops into whole-register loads and stores.
+template <class Word> constexpr Word swap_bytes(Word word) noexcept {
+    if constexpr (sizeof(Word) == 2)
+        return static_cast<Word>(word >> 8 | word << 8);
+    else
+        return (word >> 24) | ((word >> 8) & 0xFF00u) | ((word << 8) & 0xFF0000u) | (word << 24);
 }
 
-template <bool BigEndian>
-[[gnu::always_inline]] inline uint32_t load_word(const unsigned char *source) noexcept {
-    uint32_t word;
+template <class Word, bool BigEndian>
+[[gnu::always_inline]] inline Word load_word(const unsigned char *source) noexcept {
+    Word word;
     std::memcpy(&word, source, sizeof word);
     return (std::endian::native == std::endian::big) == BigEndian ? word : swap_bytes(word);
 }
 
-template <bool BigEndian>
-[[gnu::always_inline]] inline void store_word(uint32_t word, unsigned char *destination) noexcept {
+template <class Word, bool BigEndian>
+[[gnu::always_inline]] inline void store_word(Word word, unsigned char *destination) noexcept {
     if ((std::endian::native == std::endian::big) != BigEndian)
         word = swap_bytes(word);
     std::memcpy(destination, &word, sizeof word);
@@ -78,6 +82,8 @@ template <int Bits, bool Signed, bool BigEndian> struct Codec {
     }
 
     [[gnu::always_inline]] static int32_t decode(const unsigned char *source) noexcept {
+        if constexpr (bytes == 2)
+            return from_pattern(load_word<uint16_t, BigEndian>(source));
         uint32_t pattern = 0;
         for (std::size_t i = 0; i < bytes; ++i)
             pattern |= uint32_t{source[i]} << shift(i);
@@ -86,6 +92,10 @@ template <int Bits, bool Signed, bool BigEndian> struct Codec {
 
     [[gnu::always_inline]] static void encode(int32_t value, unsigned char *destination) noexcept {
         const uint32_t pattern = to_pattern(value);
+        if constexpr (bytes == 2) {
+            store_word<uint16_t, BigEndian>(static_cast<uint16_t>(pattern), destination);
+            return;
+        }
         for (std::size_t i = 0; i < bytes; ++i)
             destination[i] = static_cast<unsigned char>(pattern >> shift(i));
     }
@@ -152,9 +162,9 @@ template <class Codec>
     constexpr bool big = Codec::big_endian;
     for (std::size_t g = 0; g < groups; ++g) {
         const unsigned char *source = data + 12 * g;
-        const uint32_t w0 = load_word<big>(source);
-        const uint32_t w1 = load_word<big>(source + 4);
-        const uint32_t w2 = load_word<big>(source + 8);
+        const uint32_t w0 = load_word<uint32_t, big>(source);
+        const uint32_t w1 = load_word<uint32_t, big>(source + 4);
+        const uint32_t w2 = load_word<uint32_t, big>(source + 8);
         int32_t *out = samples + samples_per_group * g;
         if constexpr (big) {
             out[0] = Codec::from_pattern(w0 >> 8);
@@ -183,13 +193,13 @@ template <class Codec>
         const uint32_t p3 = Codec::to_pattern(in[3]) & low24;
         unsigned char *destination = data + 12 * g;
         if constexpr (big) {
-            store_word<big>(p0 << 8 | p1 >> 16, destination);
-            store_word<big>(p1 << 16 | p2 >> 8, destination + 4);
-            store_word<big>(p2 << 24 | p3, destination + 8);
+            store_word<uint32_t, big>(p0 << 8 | p1 >> 16, destination);
+            store_word<uint32_t, big>(p1 << 16 | p2 >> 8, destination + 4);
+            store_word<uint32_t, big>(p2 << 24 | p3, destination + 8);
         } else {
-            store_word<big>(p0 | p1 << 24, destination);
-            store_word<big>(p1 >> 8 | p2 << 16, destination + 4);
-            store_word<big>(p2 >> 16 | p3 << 8, destination + 8);
+            store_word<uint32_t, big>(p0 | p1 << 24, destination);
+            store_word<uint32_t, big>(p1 >> 8 | p2 << 16, destination + 4);
+            store_word<uint32_t, big>(p2 >> 16 | p3 << 8, destination + 8);
         }
     }
 }
