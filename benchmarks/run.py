@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import gc
+import os
 import platform
 import sys
 from pathlib import Path
@@ -38,6 +39,17 @@ HEADER = (
 )
 
 
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
 def seconds(value: float) -> str:
     if value >= 1e-3:
         return f"{value * 1e3:.2f} ms"
@@ -57,8 +69,8 @@ def run_case(
     del ours_result
     if not peers:
         raise SystemExit(f"{case.operation}: no numpy recipe gives our result")
-    peer_name, peer = fastest(peers)
-    timings = measure(case.ours, peer, case.copy, repetitions)
+    peer_name, recipe_times = fastest(peers)
+    timings = measure(case.ours, peers[peer_name], case.copy, repetitions)
     ratio_peer = timings.ours / timings.peer
     ratio_copy = timings.ours / timings.copy
     verdicts = []
@@ -83,7 +95,11 @@ def run_case(
         f"{case.basis_bytes / timings.ours / 1e9:>6.2f} {ratio_copy:>9.2f}  "
         + "; ".join(verdicts)
     )
-    return line, [f"peer of {case.operation} ({case.frames:,} fr): {peer_name}"], all_met
+    others = ", ".join(
+        f"{name} {seconds(time)}" for name, time in recipe_times.items() if name != peer_name
+    )
+    note = f"peer of {case.operation} ({case.frames:,} fr): {peer_name}"
+    return line, [note + (f" (slower: {others})" if others else "")], all_met
 
 
 def main() -> int:
@@ -98,7 +114,10 @@ def main() -> int:
 
     import numpy
 
-    print(f"Python {platform.python_version()}, numpy {numpy.__version__}, {platform.machine()}")
+    print(
+        f"{cpu_model()}, {os.cpu_count()} cores; Python {platform.python_version()}, "
+        f"numpy {numpy.__version__}, {platform.system()} {platform.release()}"
+    )
     print(f"median of {repetitions} alternated repetitions after a warm-up\n")
     print(HEADER)
     notes, skips, missed, earlier = [], [], 0, {}
