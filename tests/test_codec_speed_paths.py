@@ -157,3 +157,15 @@ def test_bulk_helpers_call_a_foreign_codec_for_every_sample(tag):
     assert [address - calls[0] for address in calls] == [i * size for i in range(5)]
     encoded = bulk_encode(tag, ctypes.cast(encode_marker, ctypes.c_void_p), [1, 2, 3])
     assert encoded == b"".join(bytes([v]) * size for v in (1, 2, 3))
+
+
+@pytest.mark.parametrize("tag", ["SL16", "UB24"])
+def test_arrays_past_the_huge_page_threshold_round_trip(tag):
+    # Sample arrays from 4 MiB up ask for huge pages before they are filled.
+    bits, big, signed = TAGS[tag]
+    size = bits // 8
+    raw = bytes(range(256)) * (3 * 2**20 // 256 * size // 2 + 1)
+    raw = raw[: len(raw) // size * size]
+    container = pcm.FrameList(raw, 1, bits, big, signed)
+    assert container.frames * 4 > 4 * 2**20
+    assert container.to_bytes(big, signed) == raw
