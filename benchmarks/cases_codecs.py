@@ -95,7 +95,10 @@ def decode_sl24(data):
             np.right_shift(words, 8, out=out[1:])
         return out
 
-    return {"reshape by 3, shifts": reshape_by_3, "overlapping words at stride 3": overlapping_words}
+    return {
+        "reshape by 3, shifts": reshape_by_3,
+        "overlapping words at stride 3": overlapping_words,
+    }
 
 
 def encode_sl16(array):
@@ -159,7 +162,10 @@ def encode_ub16(array):
         out.byteswap(inplace=True)
         return out.tobytes()
 
-    return {"+ 32768, astype('>u2'), tobytes": add_astype, "astype, ^=, byteswap, tobytes": astype_flip_swap}
+    return {
+        "+ 32768, astype('>u2'), tobytes": add_astype,
+        "astype, ^=, byteswap, tobytes": astype_flip_swap,
+    }
 
 
 DECODE_PEERS = {"SL16": decode_sl16, "SL24": decode_sl24, "U8": decode_u8, "UB16": decode_ub16}

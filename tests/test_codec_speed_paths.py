@@ -3,9 +3,10 @@
 The loops work on several samples at a time (vector registers, and groups
 of four for 3-byte samples), so buffers of every length from 0 to 67
 samples are tried: they cover the main body and every tail.  Decoding in
-one format and encoding in another checks the decoders exactly (the
-result is predicted from the model) and the encoders on values outside
-their width, where signed formats clamp and unsigned formats wrap.
+one format and encoding in another of the same width checks the decoders
+exactly (the bytes are predicted from the model); the bulk helpers, given
+any 32-bit values, check that signed formats clamp and unsigned formats
+wrap in the vectorised loops too.
 """
 
 from __future__ import annotations
@@ -58,23 +59,24 @@ def model_encode(tag: str, values: list[int]) -> bytes:
 
 def samples_of(tag: str):
     bits = TAGS[tag][0]
-    return st.integers(0, MAX_SAMPLES).flatmap(lambda n: st.binary(min_size=n * bits // 8, max_size=n * bits // 8))
+    return st.integers(0, MAX_SAMPLES).flatmap(
+        lambda n: st.binary(min_size=n * bits // 8, max_size=n * bits // 8)
+    )
 
 
 @settings(max_examples=400)
 @given(st.data())
-def test_decoding_then_encoding_in_any_pair_of_formats(data):
+def test_decoding_in_one_format_and_encoding_in_another_of_the_same_width(data):
     source = data.draw(st.sampled_from(sorted(TAGS)), label="source")
-    target = data.draw(st.sampled_from(sorted(TAGS)), label="target")
-    raw = data.draw(samples_of(source), label="raw")
     bits, big, signed = TAGS[source]
+    same_width = sorted(tag for tag in TAGS if TAGS[tag][0] == bits)
+    target = data.draw(st.sampled_from(same_width), label="target")
+    raw = data.draw(samples_of(source), label="raw")
     container = pcm.FrameList(raw, 1, bits, big, signed)
     assert container.frames == len(raw) // (bits // 8)
-    values = model_decode(source, raw)
-    expected = model_encode(target, values) if TAGS[target][0] == bits else None
-    if expected is not None:
-        _, target_big, target_signed = TAGS[target]
-        assert container.to_bytes(target_big, target_signed) == expected
+    _, target_big, target_signed = TAGS[target]
+    expected = model_encode(target, model_decode(source, raw))
+    assert container.to_bytes(target_big, target_signed) == expected
 
 
 @pytest.mark.parametrize("tag", sorted(TAGS))
