@@ -23,12 +23,18 @@ BLOCK_FRAMES = 4096
 class Goal:
     """ours / peer (against="peer"), ours / copy (against="copy"), or ours
     / ours of an earlier case of the same size (against=its operation), at
-    most limit."""
+    most limit; or, with within=True, no further than limit from 1."""
 
     against: str
     limit: float
+    within: bool = False
+
+    def met(self, ratio: float) -> bool:
+        return abs(ratio - 1) <= self.limit if self.within else ratio <= self.limit
 
     def describe(self) -> str:
+        if self.within:
+            return f"vs {self.against} within {self.limit:.0%}"
         return f"vs {self.against} <= {self.limit:g}x"
 
 

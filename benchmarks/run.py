@@ -86,7 +86,7 @@ def run_case(
         else:
             verdicts.append(f"{goal.describe()} not measured")
             continue
-        met = ratio <= goal.limit
+        met = goal.met(ratio)
         all_met &= met
         verdicts.append(f"{goal.describe()} {'met' if met else 'MISSED'} ({ratio:.2f})")
     line = (
