@@ -6,8 +6,9 @@
 // visit_format); the loops below are instantiated per codec, so the codec
 // inlines into the loop and the per-sample work makes no choice.  The loops
 // are written for the compiler's vectoriser: fixed-width loads and stores
-// through memcpy, no branches but the clamp, no aliasing between the
-// source and the destination.
+// through memcpy and no branches but the clamp.  Source and destination
+// are not declared disjoint (the exported bulk helpers take any caller's
+// buffers), so the vector path is guarded by one overlap test per buffer.
 #pragma once
 
 #include <algorithm>
