@@ -24,14 +24,12 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from case import BLOCK_FRAMES, FRAMES_5_MINUTES, Case, Skip  # noqa: E402
 from timing import fastest, measure  # noqa: E402
 
+import cases_checksum  # noqa: E402
 import cases_codecs  # noqa: E402
+import cases_containers  # noqa: E402
 
-CASE_MODULES = [cases_codecs]
-for optional in ("cases_containers", "cases_checksum"):
-    try:
-        CASE_MODULES.append(__import__(optional))
-    except ImportError:
-        pass
+# Each module skips the cases whose operations the installed package lacks.
+CASE_MODULES = [cases_codecs, cases_containers, cases_checksum]
 
 HEADER = (
     f"{'operation':<28} {'size':>13} {'ours':>10} {'peer':>10} {'ours/peer':>9} "
