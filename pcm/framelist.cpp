@@ -1,11 +1,14 @@
 // FrameList: the integer container's initialiser (decoding a byte string),
-// "to_bytes", its attributes, its tables and its type object.
+// "to_bytes", "frame_count", "from_list", its attributes, the exported entry
+// points of the shared operations and constructors, its tables and its type
+// object.
 //
 // The initialiser validates into locals and changes the object only once
 // everything has succeeded, so a refused re-initialisation leaves a live
 // container exactly as it was.
 #include "codecs.hpp"
-#include "container.hpp"
+#include "constructors.hpp"
+#include "operations.hpp"
 
 #include <limits>
 
@@ -14,9 +17,14 @@ using namespace orvane;
 using namespace orvane::pcm;
 using Traits = FrameListTraits;
 
-constexpr const char *bits_message = "bits_per_sample must be 8, 16 or 24";
-
-bool is_supported_width(uint32_t bits) noexcept { return bits == 8 || bits == 16 || bits == 24; }
+PySequenceMethods FrameList_as_sequence = {
+    .sq_length = FrameList_len,
+    .sq_concat = FrameList_concat,
+    .sq_repeat = FrameList_repeat,
+    .sq_item = FrameList_GetItem,
+    .sq_inplace_concat = FrameList_inplace_concat,
+    .sq_inplace_repeat = FrameList_inplace_repeat,
+};
 } // namespace
 
 extern "C" {
@@ -34,7 +42,7 @@ int FrameList_init(PyObject *self, PyObject *args, PyObject *) {
         return -1;
     }
     if (!is_supported_width(bits_per_sample)) {
-        PyErr_SetString(PyExc_ValueError, bits_message);
+        PyErr_SetString(PyExc_ValueError, widths_message);
         return -1;
     }
     // Every count of a container is 32 bits wide: refuse a channel count
@@ -102,7 +110,7 @@ PyObject *FrameList_to_bytes(PyObject *self, PyObject *args) {
         // Only the floating conversion makes other widths: nothing encodes them.
         if (container->samples_length == 0)
             return PyBytes_FromStringAndSize(nullptr, 0);
-        PyErr_SetString(PyExc_ValueError, bits_message);
+        PyErr_SetString(PyExc_ValueError, widths_message);
         return nullptr;
     }
     // Sized in 64 bits: 3 bytes times a 32-bit count may pass 2**32.
@@ -118,9 +126,117 @@ PyObject *FrameList_to_bytes(PyObject *self, PyObject *args) {
     return bytes;
 }
 
+// bytes / (channels * bytes per sample), truncated toward zero, or 1 when
+// that is 0.  A width below 8 bits or a bare object has no positive bytes
+// per frame to divide by.
+PyObject *FrameList_frame_count(PyObject *self, PyObject *args) {
+    const pcm_FrameList *container = as_container<Traits>(self);
+    const uint64_t bytes_per_frame =
+        uint64_t{container->channels} * (container->bits_per_sample / 8);
+    int bytes;
+    if (!PyArg_ParseTuple(args, "i", &bytes))
+        return nullptr;
+    if (bytes_per_frame == 0 || bytes_per_frame > uint64_t(std::numeric_limits<int32_t>::max())) {
+        PyErr_SetString(PyExc_ValueError, "bytes per frame must be between 1 and 2**31 - 1");
+        return nullptr;
+    }
+    const int32_t frames = bytes / int32_t(bytes_per_frame);
+    return PyLong_FromLong(frames != 0 ? frames : 1);
+}
+
+// Integers are stored as given when is_signed is true, else shifted down by
+// half the width's range (the unsigned byte formats' mapping), wrapping to
+// 32 bits without a range test.
+PyObject *FrameList_from_list(PyObject *, PyObject *args) {
+    PyObject *sequence;
+    int channels, bits_per_sample, is_signed;
+    if (!PyArg_ParseTuple(args, "Oiii", &sequence, &channels, &bits_per_sample, &is_signed))
+        return nullptr;
+    const Py_ssize_t length = PySequence_Size(sequence);
+    if (length < 0)
+        return nullptr;
+    if (channels <= 0) {
+        PyErr_SetString(PyExc_ValueError, "channels must be > 0");
+        return nullptr;
+    }
+    if (!is_supported_width(bits_per_sample)) {
+        PyErr_SetString(PyExc_ValueError, "unsupported number of bits per sample");
+        return nullptr;
+    }
+    if (length % channels != 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "number of samples must be divisible by number of channels");
+        return nullptr;
+    }
+    if (uint64_t(length) > max_count)
+        return raise_too_many_samples();
+    const uint64_t offset = is_signed ? 0 : uint64_t(-(int64_t{1} << (bits_per_sample - 1)));
+    const uint32_t samples_length = uint32_t(length);
+    auto samples = PyMemArray<int32_t>::allocate(samples_length);
+    if (!samples)
+        return nullptr;
+    int32_t *destination = samples.get();
+    for (uint32_t i = 0; i < samples_length; ++i) {
+        PyRef item = PyRef::steal(PySequence_GetItem(sequence, i));
+        if (!item)
+            return nullptr;
+        const long value = PyLong_AsLong(item.get());
+        if (value == -1 && PyErr_Occurred())
+            return nullptr;
+        destination[i] = int32_t(uint32_t(uint64_t(value) + offset));
+    }
+    return make_container<Traits>({uint32_t(channels), uint32_t(bits_per_sample)},
+                                  samples_length / uint32_t(channels), std::move(samples),
+                                  samples_length)
+        .release();
+}
+
+// The shared operations and constructors, instantiated for FrameList.
+PyObject *FrameList_frame(PyObject *self, PyObject *args) { return frame<Traits>(self, args); }
+PyObject *FrameList_channel(PyObject *self, PyObject *args) { return channel<Traits>(self, args); }
+PyObject *FrameList_split(PyObject *self, PyObject *args) { return split<Traits>(self, args); }
+Py_ssize_t FrameList_len(PyObject *self) { return length<Traits>(self); }
+PyObject *FrameList_GetItem(PyObject *self, Py_ssize_t index) {
+    return get_item<Traits>(self, index);
+}
+PyObject *FrameList_concat(PyObject *left, PyObject *right) { return concat<Traits>(left, right); }
+PyObject *FrameList_repeat(PyObject *self, Py_ssize_t count) { return repeat<Traits>(self, count); }
+PyObject *FrameList_inplace_concat(PyObject *left, PyObject *right) {
+    return inplace_concat<Traits>(left, right);
+}
+PyObject *FrameList_inplace_repeat(PyObject *self, Py_ssize_t count) {
+    return inplace_repeat<Traits>(self, count);
+}
+PyObject *FrameList_richcompare(PyObject *left, PyObject *right, int op) {
+    return richcompare<Traits>(left, right, op);
+}
+PyObject *FrameList_empty(PyObject *, PyObject *args) { return empty<Traits>(args); }
+PyObject *FrameList_from_frames(PyObject *, PyObject *args) {
+    return join<Traits, JoinAxis::frames>(args);
+}
+PyObject *FrameList_from_channels(PyObject *, PyObject *args) {
+    return join<Traits, JoinAxis::channels>(args);
+}
+
 PyMethodDef FrameList_methods[] = {
+    {"frame", FrameList_frame, METH_VARARGS,
+     "F.frame(i) -> FrameList -- return the given PCM frame"},
+    {"channel", FrameList_channel, METH_VARARGS,
+     "F.channel(i) -> FrameList -- return the given channel"},
     {"to_bytes", FrameList_to_bytes, METH_VARARGS,
      "F.to_bytes(is_big_endian, is_signed) -> string"},
+    {"split", FrameList_split, METH_VARARGS,
+     "F.split(i) -> (FrameList,FrameList) -- splits the FrameList at the given index"},
+    {"to_float", FrameList_to_float, METH_NOARGS, "F.to_float() -> FloatFrameList"},
+    {"from_list", FrameList_from_list, METH_VARARGS | METH_CLASS,
+     "FrameList.from_list(int_list, channels, bits_per_sample, is_signed) -> FrameList"},
+    {"from_frames", FrameList_from_frames, METH_VARARGS | METH_CLASS,
+     "FrameList.from_frames(framelist_list) -> FrameList"},
+    {"from_channels", FrameList_from_channels, METH_VARARGS | METH_CLASS,
+     "FrameList.from_channels(framelist_list) -> FrameList"},
+    {"frame_count", FrameList_frame_count, METH_VARARGS,
+     "F.frame_count(bytes) -> int -- given a number of bytes, returns the maximum number of "
+     "frames that would fit or a minimum of 1"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -137,8 +253,10 @@ PyTypeObject pcm_FrameListType = {
     .tp_basicsize = sizeof(pcm_FrameList),
     .tp_itemsize = 0,
     .tp_dealloc = FrameList_dealloc,
+    .tp_as_sequence = &FrameList_as_sequence,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
     .tp_doc = "FrameList(string, channels, bits_per_sample, is_big_endian, is_signed)",
+    .tp_richcompare = FrameList_richcompare,
     .tp_methods = FrameList_methods,
     .tp_getset = FrameList_getseters,
     .tp_init = FrameList_init,

@@ -20,6 +20,20 @@ static_assert(offsetof(pcm_FloatFrameList, samples_length) ==
 extern "C" {
 
 PyMethodDef module_methods[] = {
+    {"empty_framelist", FrameList_empty, METH_VARARGS,
+     "empty_framelist(channels, bits_per_sample) -> FrameList"},
+    {"from_list", FrameList_from_list, METH_VARARGS,
+     "from_list(int_list, channels, bits_per_sample, is_signed) -> FrameList"},
+    {"from_frames", FrameList_from_frames, METH_VARARGS,
+     "from_frames(framelist_list) -> FrameList"},
+    {"from_channels", FrameList_from_channels, METH_VARARGS,
+     "from_channels(framelist_list) -> FrameList"},
+    {"empty_float_framelist", FloatFrameList_empty, METH_VARARGS,
+     "empty_float_framelist(channels) -> FloatFrameList"},
+    {"from_float_frames", FloatFrameList_from_frames, METH_VARARGS,
+     "from_float_frames(floatframelist_list) -> FloatFrameList"},
+    {"from_float_channels", FloatFrameList_from_channels, METH_VARARGS,
+     "from_float_channels(floatframelist_list) -> FloatFrameList"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -53,10 +67,11 @@ PyMODINIT_FUNC PyInit_pcm(void) {
     PyObject *module = PyModule_Create2(&pcm_module, PYTHON_API_VERSION);
     if (!module)
         return nullptr;
-    if (!ready_type(&pcm_FrameListType)) {
+    if (!ready_type(&pcm_FrameListType) || !ready_type(&pcm_FloatFrameListType)) {
         Py_DECREF(module);
         return nullptr;
     }
     add_type(module, "FrameList", &pcm_FrameListType);
+    add_type(module, "FloatFrameList", &pcm_FloatFrameListType);
     return module;
 }

@@ -111,13 +111,90 @@ PCM_API extern PyMethodDef module_methods[];
 
 /* ---- Native entry points of FrameList ---------------------------------- */
 
+/* FrameList(string, channels, bits_per_sample, is_big_endian, is_signed). */
 PCM_API int FrameList_init(PyObject *self, PyObject *args, PyObject *kwds);
+/* The type's tp_alloc(type, 0): a zero-filled object. */
 PCM_API PyObject *FrameList_new(PyTypeObject *type, PyObject *args, PyObject *kwds);
+/* Frees the sample array, then the object. */
 PCM_API void FrameList_dealloc(PyObject *self);
+/* The "frames", "channels" and "bits_per_sample" attributes. */
 PCM_API PyObject *FrameList_frames(PyObject *self, void *closure);
 PCM_API PyObject *FrameList_channels(PyObject *self, void *closure);
 PCM_API PyObject *FrameList_bits_per_sample(PyObject *self, void *closure);
+/* F.to_bytes(is_big_endian, is_signed): the samples in one byte format. */
 PCM_API PyObject *FrameList_to_bytes(PyObject *self, PyObject *args);
+/* F.frame(i): a new 1-frame container holding frame i. */
+PCM_API PyObject *FrameList_frame(PyObject *self, PyObject *args);
+/* F.channel(i): a new 1-channel container holding channel i. */
+PCM_API PyObject *FrameList_channel(PyObject *self, PyObject *args);
+/* F.split(i): (head, tail) at frame i; the operand itself at the edges. */
+PCM_API PyObject *FrameList_split(PyObject *self, PyObject *args);
+/* F.frame_count(bytes): whole frames in that many bytes, at least 1. */
+PCM_API PyObject *FrameList_frame_count(PyObject *self, PyObject *args);
+/* len(F): samples_length, the samples over all channels. */
+PCM_API Py_ssize_t FrameList_len(PyObject *self);
+/* F[i]: sample i as an int. */
+PCM_API PyObject *FrameList_GetItem(PyObject *self, Py_ssize_t index);
+/* F + G: a new container; G must be exactly a FrameList of the same shape. */
+PCM_API PyObject *FrameList_concat(PyObject *left, PyObject *right);
+/* F * n: a new container holding F's samples n times (empty for n <= 0). */
+PCM_API PyObject *FrameList_repeat(PyObject *self, Py_ssize_t count);
+/* F += G: grows F in place and returns it. */
+PCM_API PyObject *FrameList_inplace_concat(PyObject *left, PyObject *right);
+/* F *= n: repeats (or for n <= 0 empties) F in place and returns it. */
+PCM_API PyObject *FrameList_inplace_repeat(PyObject *self, Py_ssize_t count);
+/* == and != on exact FrameLists; other operators raise TypeError. */
+PCM_API PyObject *FrameList_richcompare(PyObject *left, PyObject *right, int op);
+/* F.to_float(): a new FloatFrameList of samples / 2**(bits_per_sample - 1). */
+PCM_API PyObject *FrameList_to_float(PyObject *self, PyObject *unused);
+/* empty_framelist(channels, bits_per_sample): a new empty container. */
+PCM_API PyObject *FrameList_empty(PyObject *module, PyObject *args);
+/* from_list(int_list, channels, bits_per_sample, is_signed). */
+PCM_API PyObject *FrameList_from_list(PyObject *module, PyObject *args);
+/* from_frames(framelist_list): stacks 1-frame containers. */
+PCM_API PyObject *FrameList_from_frames(PyObject *module, PyObject *args);
+/* from_channels(framelist_list): interleaves 1-channel containers. */
+PCM_API PyObject *FrameList_from_channels(PyObject *module, PyObject *args);
+
+/* ---- Native entry points of FloatFrameList ----------------------------- */
+
+/* FloatFrameList(float_list, channels); a refused call leaves self as it was. */
+PCM_API int FloatFrameList_init(PyObject *self, PyObject *args, PyObject *kwds);
+/* The type's tp_alloc(type, 0): a zero-filled object. */
+PCM_API PyObject *FloatFrameList_new(PyTypeObject *type, PyObject *args, PyObject *kwds);
+/* Frees the sample array, then the object. */
+PCM_API void FloatFrameList_dealloc(PyObject *self);
+/* The "frames" and "channels" attributes. */
+PCM_API PyObject *FloatFrameList_frames(PyObject *self, void *closure);
+PCM_API PyObject *FloatFrameList_channels(PyObject *self, void *closure);
+/* FF.frame(i): a new 1-frame container holding frame i. */
+PCM_API PyObject *FloatFrameList_frame(PyObject *self, PyObject *args);
+/* FF.channel(i): a new 1-channel container holding channel i. */
+PCM_API PyObject *FloatFrameList_channel(PyObject *self, PyObject *args);
+/* FF.split(i): (head, tail) at frame i; the operand itself at the edges. */
+PCM_API PyObject *FloatFrameList_split(PyObject *self, PyObject *args);
+/* len(FF): samples_length. */
+PCM_API Py_ssize_t FloatFrameList_len(PyObject *self);
+/* FF[i]: sample i as a float. */
+PCM_API PyObject *FloatFrameList_GetItem(PyObject *self, Py_ssize_t index);
+/* FF + GG: a new container; GG must be exactly a FloatFrameList. */
+PCM_API PyObject *FloatFrameList_concat(PyObject *left, PyObject *right);
+/* FF * n: a new container holding FF's samples n times (empty for n <= 0). */
+PCM_API PyObject *FloatFrameList_repeat(PyObject *self, Py_ssize_t count);
+/* FF += GG: grows FF in place and returns it. */
+PCM_API PyObject *FloatFrameList_inplace_concat(PyObject *left, PyObject *right);
+/* FF *= n: repeats (or for n <= 0 empties) FF in place and returns it. */
+PCM_API PyObject *FloatFrameList_inplace_repeat(PyObject *self, Py_ssize_t count);
+/* == and != (byte-wise) on exact FloatFrameLists; others raise TypeError. */
+PCM_API PyObject *FloatFrameList_richcompare(PyObject *left, PyObject *right, int op);
+/* FF.to_int(bits_per_sample): a new FrameList, truncated and saturated. */
+PCM_API PyObject *FloatFrameList_to_int(PyObject *self, PyObject *args);
+/* empty_float_framelist(channels): a new empty container. */
+PCM_API PyObject *FloatFrameList_empty(PyObject *module, PyObject *args);
+/* from_float_frames(floatframelist_list): stacks 1-frame containers. */
+PCM_API PyObject *FloatFrameList_from_frames(PyObject *module, PyObject *args);
+/* from_float_channels(floatframelist_list): interleaves 1-channel containers. */
+PCM_API PyObject *FloatFrameList_from_channels(PyObject *module, PyObject *args);
 
 /* ---- Other native code's interface ------------------------------------- */
 
