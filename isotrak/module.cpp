@@ -1,0 +1,236 @@
+// The _isotrak module: the Checksum type (object record, construction,
+// destruction, "update" and the two result methods), its tables and
+// PyInit__isotrak.
+//
+// The module does not link against the pcm module: each construction
+// imports orvane.pcm and keeps its FrameList type, and "update" reads the
+// fields of a block straight from the shared pcm_FrameList structure.  The
+// arithmetic lives in accumulator.cpp; this file checks and converts.
+#include "../pcm/pcm.h"
+#include "../common/owners.hpp"
+#include "accumulator.hpp"
+
+#include <cstddef>
+#include <cstring>
+
+namespace {
+using orvane::PyRef;
+namespace isotrak = orvane::isotrak;
+
+// After the interpreter's header, the fields of ChecksumState and then the
+// FrameList type: the same layout as one flat record of those fields.
+struct Checksum {
+    PyObject_HEAD isotrak::ChecksumState state;
+    PyObject *framelist_type;
+};
+
+static_assert(offsetof(Checksum, state) == sizeof(PyObject));
+static_assert(offsetof(Checksum, framelist_type) ==
+              (offsetof(Checksum, state) + offsetof(isotrak::ChecksumState, v2_offset) +
+               sizeof(uint32_t) + alignof(PyObject *) - 1) /
+                  alignof(PyObject *) * alignof(PyObject *));
+
+Checksum *as_checksum(PyObject *object) noexcept { return reinterpret_cast<Checksum *>(object); }
+
+// framelist_type is set last by a successful construction, and cleared
+// first by every new one; without it the object has no usable state.
+bool is_initialized(const Checksum *checksum) noexcept {
+    if (checksum->framelist_type)
+        return true;
+    PyErr_SetString(PyExc_ValueError, "Checksum is not initialized");
+    return false;
+}
+
+bool is_ready(const Checksum *checksum) noexcept {
+    if (!is_initialized(checksum))
+        return false;
+    if (isotrak::is_complete(checksum->state))
+        return true;
+    PyErr_SetString(PyExc_ValueError, "insufficient samples for checksums");
+    return false;
+}
+
+bool fail(PyObject *type, const char *message) noexcept {
+    PyErr_SetString(type, message);
+    return false;
+}
+
+// "update" reads the pcm_FrameList fields of whatever the "O!" check lets
+// through, so the type kept must be FrameList or derive from it.
+bool has_framelist_layout(PyObject *object) noexcept {
+    if (!PyType_Check(object))
+        return false;
+    for (auto *type = reinterpret_cast<PyTypeObject *>(object); type; type = type->tp_base) {
+        if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+            std::strcmp(type->tp_name, "pcm.FrameList") == 0 &&
+            type->tp_basicsize == Py_ssize_t(sizeof(pcm_FrameList)) && type->tp_itemsize == 0)
+            return true;
+    }
+    return false;
+}
+
+// Checks the constructor's arguments in their order; true when all pass.
+bool check_arguments(int total_pcm_frames, int sample_rate, int pcm_frame_range,
+                     int isotrakv2_offset) noexcept {
+    if (total_pcm_frames <= 0)
+        return fail(PyExc_ValueError, "total PCM frames must be > 0");
+    if (sample_rate <= 0)
+        return fail(PyExc_ValueError, "sample rate must be > 0");
+    if (pcm_frame_range <= 0)
+        return fail(PyExc_ValueError, "PCM frame range must be > 0");
+    if (isotrakv2_offset < 0)
+        return fail(PyExc_ValueError, "isotrakv2_offset must be >= 0");
+    // checksum_v2 reads checksums[isotrakv2_offset].
+    if (isotrakv2_offset >= pcm_frame_range)
+        return fail(PyExc_ValueError, "isotrakv2_offset must be < PCM frame range");
+    return true;
+}
+
+} // namespace
+
+extern "C" {
+
+int Checksum_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
+    Checksum *checksum = as_checksum(self);
+    // Nothing of an earlier construction survives, whatever happens next.
+    isotrak::release_buffers(checksum->state);
+    Py_CLEAR(checksum->framelist_type);
+
+    static const char *keyword_list[] = {
+        "total_pcm_frames", "sample_rate",      "is_first", "is_last",
+        "pcm_frame_range",  "isotrakv2_offset", nullptr};
+    int total_pcm_frames = 0, sample_rate = 44100, is_first = 0, is_last = 0;
+    int pcm_frame_range = 1, isotrakv2_offset = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "i|iiiii", const_cast<char **>(keyword_list),
+                                     &total_pcm_frames, &sample_rate, &is_first, &is_last,
+                                     &pcm_frame_range, &isotrakv2_offset))
+        return -1;
+    if (!check_arguments(total_pcm_frames, sample_rate, pcm_frame_range, isotrakv2_offset))
+        return -1;
+    const isotrak::Window window =
+        isotrak::counted_window(total_pcm_frames, sample_rate, is_first != 0, is_last != 0);
+    if (!isotrak::start_track(checksum->state, uint32_t(total_pcm_frames), window,
+                              uint32_t(pcm_frame_range), uint32_t(isotrakv2_offset))) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    PyRef module = PyRef::steal(PyImport_ImportModule("orvane.pcm"));
+    if (!module)
+        return -1;
+    PyRef framelist_type = PyRef::steal(PyObject_GetAttrString(module.get(), "FrameList"));
+    if (!framelist_type)
+        return -1;
+    if (!has_framelist_layout(framelist_type.get())) {
+        PyErr_SetString(PyExc_TypeError, "orvane.pcm.FrameList is not the FrameList type");
+        return -1;
+    }
+    checksum->framelist_type = framelist_type.release();
+    return 0;
+}
+
+void Checksum_dealloc(PyObject *self) noexcept {
+    Checksum *checksum = as_checksum(self);
+    isotrak::release_buffers(checksum->state);
+    Py_XDECREF(checksum->framelist_type);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject *Checksum_update(PyObject *self, PyObject *args) noexcept {
+    Checksum *checksum = as_checksum(self);
+    if (!is_initialized(checksum))
+        return nullptr;
+    PyObject *object;
+    if (!PyArg_ParseTuple(args, "O!", reinterpret_cast<PyTypeObject *>(checksum->framelist_type),
+                          &object))
+        return nullptr;
+    const auto *block = reinterpret_cast<const pcm_FrameList *>(object);
+    if (block->channels != 2)
+        return PyErr_Format(PyExc_ValueError, "FrameList must be 2 channels");
+    if (block->bits_per_sample != 16)
+        return PyErr_Format(PyExc_ValueError, "FrameList must be 16 bits per sample");
+    if (block->frames > isotrak::frames_wanted(checksum->state))
+        return PyErr_Format(PyExc_ValueError, "too many samples for checksum");
+    isotrak::update(checksum->state, block->samples, block->frames);
+    Py_RETURN_NONE;
+}
+
+PyObject *Checksum_checksums_v1(PyObject *self, PyObject *) noexcept {
+    const Checksum *checksum = as_checksum(self);
+    if (!is_ready(checksum))
+        return nullptr;
+    const uint32_t range = checksum->state.pcm_frame_range;
+    PyRef list = PyRef::steal(PyList_New(Py_ssize_t{range}));
+    if (!list)
+        return nullptr;
+    for (uint32_t k = 0; k < range; ++k) {
+        PyObject *item = PyLong_FromUnsignedLong(checksum->state.checksums[k]);
+        if (!item)
+            return nullptr;
+        PyList_SET_ITEM(list.get(), Py_ssize_t{k}, item);
+    }
+    return list.release();
+}
+
+PyObject *Checksum_checksum_v2(PyObject *self, PyObject *) noexcept {
+    const Checksum *checksum = as_checksum(self);
+    if (!is_ready(checksum))
+        return nullptr;
+    return PyLong_FromUnsignedLong(isotrak::checksum_v2(checksum->state));
+}
+
+} // extern "C"
+
+namespace {
+
+PyMethodDef Checksum_methods[] = {
+    {"update", Checksum_update, METH_VARARGS, "update(framelist)"},
+    {"checksums_v1", Checksum_checksums_v1, METH_NOARGS, "checksums_v1() -> [crc, crc, ...]"},
+    {"checksum_v2", Checksum_checksum_v2, METH_NOARGS, "checksum_v2() -> crc"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject ChecksumType = {
+    .ob_base = {PyObject_HEAD_INIT(nullptr) 0},
+    .tp_name = "_isotrak.Checksum",
+    .tp_basicsize = sizeof(Checksum),
+    .tp_itemsize = 0,
+    .tp_dealloc = Checksum_dealloc,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    .tp_doc = "Checksum objects",
+    .tp_methods = Checksum_methods,
+    .tp_init = Checksum_init,
+};
+
+PyMethodDef module_functions[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef isotrak_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_isotrak",
+    .m_doc = "an Isotrak checksum calculation module",
+    .m_size = -1,
+    .m_methods = module_functions,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit__isotrak(void) {
+    PyRef module = PyRef::steal(PyModule_Create2(&isotrak_module, PYTHON_API_VERSION));
+    if (!module)
+        return nullptr;
+    ChecksumType.tp_new = PyType_GenericNew;
+    if (PyType_Ready(&ChecksumType) < 0)
+        return nullptr;
+    Py_INCREF(&ChecksumType);
+    if (PyModule_AddObject(module.get(), "Checksum", reinterpret_cast<PyObject *>(&ChecksumType)) <
+        0) {
+        Py_DECREF(&ChecksumType);
+        return nullptr;
+    }
+    return module.release();
+}

@@ -1,0 +1,78 @@
+// The run loop of the checksum: plain sums over local accumulators that the
+// compiler turns into vector code (32-bit products for the version 1 sums,
+// widening 32 x 32 -> 64-bit products for version 2).
+//
+// On x86-64 with glibc the loop is also built for AVX2 and picked at load
+// time by the CPU it runs on; the default build stays portable.  Frame
+// numbers never wrap inside a run (they stay below T + R).
+#include "run_sums.hpp"
+
+#include "accumulator.hpp"
+
+#if defined(__x86_64__) && defined(__GLIBC__) && (defined(__GNUC__) || defined(__clang__))
+#define ORVANE_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define ORVANE_VECTOR_CLONES
+#endif
+
+namespace orvane::isotrak {
+namespace {
+
+// Frames per chunk, and how far ahead of the chunk being summed its memory
+// is requested: the loop is light enough that, left to the hardware
+// prefetcher alone, it waits on memory for a good part of its time.
+constexpr std::size_t chunk_frames = 256;
+constexpr std::size_t prefetch_frames = 512;
+constexpr std::size_t bytes_per_frame = 2 * sizeof(int32_t);
+constexpr std::size_t cache_line = 64;
+
+// The high halves are summed in 64 bits: the low 32 bits of that sum are
+// the sum modulo 2^32, and the wide accumulator spares the vector loop
+// packing each product's high half back into 32-bit lanes.
+struct ChunkSums {
+    uint32_t weighted = 0;
+    uint32_t values = 0;
+    uint64_t high = 0;
+};
+
+[[gnu::always_inline]] inline ChunkSums sum_chunk(const int32_t *samples, std::size_t count,
+                                                  uint32_t index, uint32_t counter) noexcept {
+    ChunkSums sums;
+    for (std::size_t j = 0; j < count; ++j) {
+        const uint32_t value = frame_value(samples[2 * j], samples[2 * j + 1]);
+        sums.weighted += index * value;
+        sums.values += value;
+        sums.high += (uint64_t{counter} * value) >> 32;
+        ++index;
+        ++counter;
+    }
+    return sums;
+}
+
+void prefetch(const int32_t *samples, std::size_t frames) noexcept {
+    const auto *bytes = reinterpret_cast<const char *>(samples);
+    for (std::size_t line = 0; line < frames * bytes_per_frame; line += cache_line)
+        __builtin_prefetch(bytes + line);
+}
+
+} // namespace
+
+ORVANE_VECTOR_CLONES
+RunSums sum_window_run(const int32_t *samples, std::size_t count, uint32_t index,
+                       uint32_t counter) noexcept {
+    uint32_t weighted = 0, values = 0;
+    uint64_t high = 0;
+    for (std::size_t at = 0; at < count; at += chunk_frames) {
+        const std::size_t frames = count - at < chunk_frames ? count - at : chunk_frames;
+        if (at + prefetch_frames + chunk_frames <= count)
+            prefetch(samples + 2 * (at + prefetch_frames), chunk_frames);
+        const ChunkSums sums =
+            sum_chunk(samples + 2 * at, frames, index + uint32_t(at), counter + uint32_t(at));
+        weighted += sums.weighted;
+        values += sums.values;
+        high += sums.high;
+    }
+    return {weighted, values, uint32_t(high)};
+}
+
+} // namespace orvane::isotrak

@@ -1,0 +1,61 @@
+"""What the checksums hold, computed straight from their sums, and helpers
+that feed a track to a Checksum in blocks.
+
+The model takes every sum in full: for each offset k the sum over the
+window of i * v(i + k), and for version 2 the low and high halves of each
+64-bit product i * v(i + O).  It shares nothing with the module's
+streaming arithmetic.
+"""
+
+from __future__ import annotations
+
+import struct
+
+from orvane import pcm
+
+MASK = 0xFFFFFFFF
+
+
+def frame_value(left: int, right: int) -> int:
+    """The right sample's 16-bit pattern over the left sample's."""
+    return ((right & 0xFFFF) << 16) | (left & 0xFFFF)
+
+
+def window(total: int, sample_rate: int, is_first: bool, is_last: bool) -> tuple[int, int]:
+    """First and last counted frame; empty when the first is past the last."""
+    skip = 5 * (sample_rate // 75)
+    start = max(skip, 1) if is_first else 1
+    end = max(total - skip, 0) if is_last else total
+    return start, end
+
+
+def expected(frames, total, sample_rate=44100, is_first=False, is_last=False, frame_range=1,
+             v2_offset=0):
+    """(checksums_v1, checksum_v2) of a track given as (left, right) pairs."""
+    assert len(frames) == total + frame_range - 1
+    values = [frame_value(left, right) for left, right in frames]
+    start, end = window(total, sample_rate, is_first, is_last)
+    counted = range(start, end + 1)
+
+    def v(n: int) -> int:
+        return values[n - 1]
+
+    v1 = [sum(i * v(i + k) for i in counted) & MASK for k in range(frame_range)]
+    products = [i * v(i + v2_offset) for i in counted]
+    v2 = sum((p & MASK) + (p >> 32) for p in products) & MASK
+    return v1, v2
+
+
+def framelist(frames, cls=None) -> pcm.FrameList:
+    """A 2-channel 16-bit FrameList of (left, right) pairs."""
+    flat = [sample for frame in frames for sample in frame]
+    data = struct.pack(f"<{len(flat)}h", *flat)
+    return (cls or pcm.FrameList)(data, 2, 16, 0, 1)
+
+
+def feed(checksum, frames, cuts=()) -> None:
+    """Feeds frames as blocks split at the given cut positions (repeated
+    cuts make empty blocks)."""
+    bounds = [0, *sorted(cuts), len(frames)]
+    for begin, end in zip(bounds, bounds[1:]):
+        checksum.update(framelist(frames[begin:end]))
