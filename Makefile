@@ -7,7 +7,7 @@ SANITIZE_VENV ?= .venv/sanitize-py$(PYVER)
 BUILD_TOOLS = scikit-build-core cmake ninja
 PIP_QUIET = --quiet --disable-pip-version-check
 
-.PHONY: all install run test typecheck format-check sanitize valgrind check-python clean
+.PHONY: all install run test typecheck format-check bench sanitize valgrind check-python clean
 
 all: test
 
@@ -25,6 +25,13 @@ install: $(VENV)/bin/python
 
 test: install
 	$(VENV)/bin/python -m pytest
+
+# Ours against the quickest numpy recipes and a plain memory copy; the
+# figures and the machine they came from are kept in benchmarks/README.md.
+# BENCH_ARGS passes options to the runner, e.g. BENCH_ARGS=--block-only.
+bench: $(VENV)/bin/python
+	$(VENV)/bin/pip install $(PIP_QUIET) --no-build-isolation '.[bench]'
+	$(VENV)/bin/python benchmarks/run.py $(BENCH_ARGS)
 
 # The rip verification tool: make run TRACKS="a.wav b.wav" checks those
 # files (ARGS="--search 5 --json" adds options); with no TRACKS it checks a

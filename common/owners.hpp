@@ -11,6 +11,8 @@
 #endif
 #include <Python.h>
 
+#include "huge_pages.hpp"
+
 #include <cstddef>
 #include <new>
 #include <utility>
@@ -55,6 +57,8 @@ template <class T> class PyMemArray {
                            : nullptr;
         if (!memory)
             PyErr_NoMemory();
+        else
+            advise_huge_pages(memory, count * sizeof(T));
         return PyMemArray(static_cast<T *>(memory));
     }
     // Resizes an array owned elsewhere to count entries; on failure the old
@@ -67,6 +71,7 @@ template <class T> class PyMemArray {
             PyErr_NoMemory();
             return false;
         }
+        advise_huge_pages(memory, count * sizeof(T));
         array = static_cast<T *>(memory);
         return true;
     }

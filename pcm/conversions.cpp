@@ -7,6 +7,7 @@
 // bits are accepted: their scale 2**(w - 1) and bounds are computed in 64
 // bits, so nothing overflows even at 32 bits.
 #include "container.hpp"
+#include "vector_clones.hpp"
 
 namespace {
 using namespace orvane;
@@ -28,12 +29,15 @@ void scale_down(double *__restrict destination, const int32_t *__restrict source
 // A product above upper (+infinity included) gives upper, below lower
 // (-infinity included) gives lower, and NaN fails both comparisons with
 // lower and so gives lower; everything in between truncates toward zero.
+// The comparisons are strict so that each select is a single max or min
+// instruction; a product equal to a bound gives that same bound.
+ORVANE_VECTOR_CLONES
 void scale_up(int32_t *__restrict destination, const double *__restrict source, std::size_t count,
               double scale, double lower, double upper) noexcept {
     for (std::size_t i = 0; i < count; ++i) {
         const double product = source[i] * scale;
-        const double at_least_lower = product >= lower ? product : lower;
-        const double bounded = at_least_lower <= upper ? at_least_lower : upper;
+        const double at_least_lower = product > lower ? product : lower;
+        const double bounded = at_least_lower < upper ? at_least_lower : upper;
         destination[i] = int32_t(bounded);
     }
 }

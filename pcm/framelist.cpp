@@ -120,8 +120,9 @@ PyObject *FrameList_to_bytes(PyObject *self, PyObject *args) {
     PyObject *bytes = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(size));
     if (!bytes)
         return nullptr;
-    encode_buffer(*format, reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(bytes)),
-                  container->samples, container->samples_length);
+    auto *destination = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(bytes));
+    advise_huge_pages(destination, size);
+    encode_buffer(*format, destination, container->samples, container->samples_length);
     return bytes;
 }
 
