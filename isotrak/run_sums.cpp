@@ -7,13 +7,8 @@
 // numbers never wrap inside a run (they stay below T + R).
 #include "run_sums.hpp"
 
+#include "../common/vector_clones.hpp"
 #include "accumulator.hpp"
-
-#if defined(__x86_64__) && defined(__GLIBC__) && (defined(__GNUC__) || defined(__clang__))
-#define ORVANE_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define ORVANE_VECTOR_CLONES
-#endif
 
 namespace orvane::isotrak {
 namespace {
