@@ -49,6 +49,31 @@ def expected(frames, total, sample_rate=44100, is_first=False, is_last=False, fr
     return v1, v2
 
 
+def track_keywords(total, sample_rate, is_first, is_last, frame_range, v2_offset) -> dict:
+    """The Checksum constructor's keywords for a track."""
+    return dict(
+        total_pcm_frames=total,
+        sample_rate=sample_rate,
+        is_first=int(is_first),
+        is_last=int(is_last),
+        pcm_frame_range=frame_range,
+        isotrakv2_offset=v2_offset,
+    )
+
+
+def expected_for(track: dict, frames) -> tuple[list[int], int]:
+    """expected() for a track given as the Checksum constructor's keywords."""
+    return expected(
+        frames,
+        track["total_pcm_frames"],
+        track["sample_rate"],
+        bool(track["is_first"]),
+        bool(track["is_last"]),
+        track["pcm_frame_range"],
+        track["isotrakv2_offset"],
+    )
+
+
 def framelist(frames, cls=None) -> pcm.FrameList:
     """A 2-channel 16-bit FrameList of (left, right) pairs."""
     flat = [sample for frame in frames for sample in frame]

@@ -8,10 +8,10 @@ from __future__ import annotations
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from checksum_model import expected_for, track_keywords
 from formats import FORMATS
 from orvane import pcm
 from orvane._isotrak import Checksum
-from test_stateful_checksum import expected_results
 
 REFUSALS = {
     "number of channels must be > 0",
@@ -60,14 +60,7 @@ def test_constructor_accepts_or_refuses_cleanly(data, channels, bits, big, signe
 )
 def test_checksum_takes_random_blocks(total, frame_range, rate, first, last, data):
     offset = data.draw(st.integers(0, frame_range - 1))
-    track = dict(
-        total_pcm_frames=total,
-        sample_rate=rate,
-        is_first=int(first),
-        is_last=int(last),
-        pcm_frame_range=frame_range,
-        isotrakv2_offset=offset,
-    )
+    track = track_keywords(total, rate, first, last, frame_range, offset)
     checksum = Checksum(**track)
     needed = total + frame_range - 1
     frames_fed: list[tuple[int, int]] = []
@@ -86,4 +79,4 @@ def test_checksum_takes_random_blocks(total, frame_range, rate, first, last, dat
             assert channels != 2 or bits != 16 or len(frames_fed) + frames > needed
             continue
         frames_fed.extend(zip(samples[0::2], samples[1::2]))
-    assert (checksum.checksums_v1(), checksum.checksum_v2()) == expected_results(track, frames_fed)
+    assert (checksum.checksums_v1(), checksum.checksum_v2()) == expected_for(track, frames_fed)

@@ -11,7 +11,7 @@ from hypothesis import settings
 from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, precondition, rule
 
-from checksum_model import expected
+from checksum_model import expected_for, track_keywords
 from orvane import pcm
 from orvane._isotrak import Checksum
 
@@ -20,18 +20,6 @@ samples16 = st.integers(-32768, 32767)
 
 class SubFrameList(pcm.FrameList):
     pass
-
-
-def expected_results(track: dict, frames: list[tuple[int, int]]) -> tuple[list[int], int]:
-    return expected(
-        frames,
-        track["total_pcm_frames"],
-        track["sample_rate"],
-        bool(track["is_first"]),
-        bool(track["is_last"]),
-        track["pcm_frame_range"],
-        track["isotrakv2_offset"],
-    )
 
 
 class Checksums(RuleBasedStateMachine):
@@ -54,14 +42,7 @@ class Checksums(RuleBasedStateMachine):
         offset=st.integers(-1, 5),
     )
     def initialise(self, total, rate, first, last, frame_range, offset):
-        track = dict(
-            total_pcm_frames=total,
-            sample_rate=rate,
-            is_first=int(first),
-            is_last=int(last),
-            pcm_frame_range=frame_range,
-            isotrakv2_offset=offset,
-        )
+        track = track_keywords(total, rate, first, last, frame_range, offset)
         valid = total > 0 and rate > 0 and frame_range > 0 and 0 <= offset < frame_range
         if valid:
             self.checksum.__init__(**track)
@@ -115,7 +96,7 @@ class Checksums(RuleBasedStateMachine):
                 with pytest.raises(ValueError, match="insufficient samples for checksums"):
                     read()
             return
-        v1, v2 = expected_results(self.track, self.frames)
+        v1, v2 = expected_for(self.track, self.frames)
         assert self.checksum.checksums_v1() == v1
         assert self.checksum.checksum_v2() == v2
 
