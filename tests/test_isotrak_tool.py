@@ -22,7 +22,7 @@ from hypothesis import strategies as st
 from isotrak_model import Frame, disc_sums, frame_value, sl16_bytes, track_sums, write_wav
 
 from orvane import isotrak
-from orvane._demo import DEMO_TRACK_FRAMES, demo_track_samples
+from orvane.isotrak.demo import DEMO_TRACK_FRAMES, demo_track_samples
 from orvane.isotrak import Checksum, PCMTrack, TrackError, disc_checksums, main
 from orvane.pcm import FrameList
 
@@ -195,7 +195,7 @@ def test_only_checksums_of_overlapping_tracks_are_alive(monkeypatch):
         def __del__(self) -> None:
             alive[0] -= 1
 
-    monkeypatch.setattr(isotrak, "Checksum", Counted)
+    monkeypatch.setattr(isotrak.checksums, "Checksum", Counted)
     disc_checksums(sources(random_disc(9, [100] * 12)), search=2)
     assert most[0] <= 3 and alive[0] == 0  # a block meets at most three stretches here
 
