@@ -12,11 +12,13 @@ from orvane._isotrak import Checksum
 from orvane.isotrak.checksums import disc_checksums
 from orvane.isotrak.cli import format_json, format_table, main
 from orvane.isotrak.results import DiscResult, TrackResult
-from orvane.isotrak.sources import PCMTrack, TrackError, TrackSource, open_track
+from orvane.isotrak.errors import IsotrakWarning, TrackError
+from orvane.isotrak.sources import PCMTrack, TrackSource, open_track
 
 __all__ = [
     "Checksum",
     "DiscResult",
+    "IsotrakWarning",
     "PCMTrack",
     "TrackError",
     "TrackResult",

@@ -22,15 +22,14 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 
 from orvane._isotrak import Checksum
+from orvane.isotrak.errors import TrackError
 from orvane.isotrak.results import TrackResult
 from orvane.isotrak.sources import (
     BLOCK_FRAMES,
     BYTES_PER_FRAME,
-    TrackError,
     TrackSource,
-    describe_channels,
+    checked_blocks,
     open_track,
-    refuse_shape,
 )
 from orvane.pcm import FrameList
 
@@ -85,33 +84,6 @@ def _check_sources(sources: Sequence[TrackSource], sample_rate: int | None) -> i
                 f"{source.name}: sample rate {source.sample_rate} Hz, expected {sample_rate} Hz"
             )
     return first.sample_rate if sample_rate is None else sample_rate
-
-
-def _samples(source: TrackSource) -> Iterator[bytes]:
-    """Yield a source's blocks as little-endian 16-bit stereo bytes, counted."""
-    fed = 0
-    for block in source:
-        if isinstance(block, FrameList):
-            if block.channels != 2 or block.bits_per_sample != 16:
-                shape = describe_channels(block.channels, f"{block.bits_per_sample}-bit samples")
-                raise refuse_shape(source.name, f"yields a block of {shape}")
-            data = block.to_bytes(0, 1)
-        else:
-            data = bytes(block)
-            if len(data) % BYTES_PER_FRAME:
-                raise TrackError(
-                    f"{source.name}: yields a block of {len(data)} bytes, "
-                    f"not a whole number of 4-byte frames"
-                )
-        fed += len(data) // BYTES_PER_FRAME
-        if fed > source.frames:
-            raise TrackError(
-                f"{source.name}: holds more than the {source.frames} frames it announced"
-            )
-        if data:
-            yield data
-    if fed < source.frames:
-        raise TrackError(f"{source.name}: ends after {fed} of its {source.frames} frames")
 
 
 def _silence(frames: int) -> Iterator[bytes]:
@@ -200,7 +172,7 @@ def _disc_stream(
 ) -> Iterator[bytes]:
     yield from _silence(lead)
     for source in sources:
-        for data in _samples(source):
+        for data in checked_blocks(source):
             if progress is not None:
                 progress(len(data) // BYTES_PER_FRAME)
             yield data

@@ -17,7 +17,8 @@ from pathlib import Path
 
 from orvane.isotrak.checksums import MAX_CLI_SHIFT, disc_checksums
 from orvane.isotrak.results import TrackResult
-from orvane.isotrak.sources import TrackError, open_track
+from orvane.isotrak.errors import TrackError
+from orvane.isotrak.sources import open_track
 
 __all__ = ["format_json", "format_table", "main"]
 

@@ -22,6 +22,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Protocol, runtime_checkable
 
+from orvane.isotrak.errors import TrackError
 from orvane.pcm import FrameList
 
 __all__ = [
@@ -32,6 +33,7 @@ __all__ = [
     "TrackError",
     "TrackSource",
     "WaveTrack",
+    "checked_blocks",
     "describe_channels",
     "open_track",
     "refuse_shape",
@@ -55,15 +57,6 @@ _WAVE_FORMAT_NAMES = {
     7: "mu-law samples",
     0x55: "MP3 data",
 }
-
-
-class TrackError(ValueError):
-    """A track that cannot be checked.
-
-    It is unreadable, is not 2-channel 16-bit PCM, has another sample rate
-    than the rest of the disc, or holds another number of frames than it
-    announced.  The message names the track.
-    """
 
 
 @runtime_checkable
@@ -219,6 +212,33 @@ class SoundFileTrack:
                     yield samples.astype("<i2").tobytes()
         except Exception as error:
             raise TrackError(f"{self.name}: cannot be read: {_reason(error)}") from None
+
+
+def checked_blocks(source: TrackSource) -> Iterator[bytes]:
+    """Yield a source's blocks as little-endian 16-bit stereo bytes, counted."""
+    fed = 0
+    for block in source:
+        if isinstance(block, FrameList):
+            if block.channels != 2 or block.bits_per_sample != 16:
+                shape = describe_channels(block.channels, f"{block.bits_per_sample}-bit samples")
+                raise refuse_shape(source.name, f"yields a block of {shape}")
+            data = block.to_bytes(0, 1)
+        else:
+            data = bytes(block)
+            if len(data) % BYTES_PER_FRAME:
+                raise TrackError(
+                    f"{source.name}: yields a block of {len(data)} bytes, "
+                    f"not a whole number of 4-byte frames"
+                )
+        fed += len(data) // BYTES_PER_FRAME
+        if fed > source.frames:
+            raise TrackError(
+                f"{source.name}: holds more than the {source.frames} frames it announced"
+            )
+        if data:
+            yield data
+    if fed < source.frames:
+        raise TrackError(f"{source.name}: ends after {fed} of its {source.frames} frames")
 
 
 def _reason(error: BaseException) -> str:
