@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 namespace {
 using orvane::PyRef;
@@ -32,8 +33,9 @@ static_assert(offsetof(Checksum, framelist_type) ==
 
 Checksum *as_checksum(PyObject *object) noexcept { return reinterpret_cast<Checksum *>(object); }
 
-// framelist_type is set last by a successful construction, and cleared
-// first by every new one; without it the object has no usable state.
+// framelist_type is set, together with the rest of the state, only by a
+// successful construction, and cleared by a failed one; without it the
+// object has no usable state.
 bool is_initialized(const Checksum *checksum) noexcept {
     if (checksum->framelist_type)
         return true;
@@ -86,6 +88,72 @@ bool check_arguments(int total_pcm_frames, int sample_rate, int pcm_frame_range,
     return true;
 }
 
+// What a construction makes before it touches the object: a whole new
+// state and the FrameList type.  Whatever it holds when it goes is
+// released, buffers first; after install() that is the object's earlier
+// state.
+struct Parts {
+    isotrak::ChecksumState state{};
+    PyRef framelist_type;
+
+    Parts() noexcept = default;
+    Parts(const Parts &) = delete;
+    Parts &operator=(const Parts &) = delete;
+    ~Parts() { isotrak::release_buffers(state); }
+};
+
+// Parses, converts and checks the arguments, in that order, then makes the
+// parts.  Everything in a construction that can run Python code (argument
+// conversion, the import, the attribute lookup, the release of the module)
+// happens here, before the object is touched, so code that re-enters the
+// object finds it in one piece and whatever it leaves there is released
+// by the install or the clearing that follows.
+bool make_parts(PyObject *args, PyObject *kwds, Parts &parts) noexcept {
+    static const char *keyword_list[] = {
+        "total_pcm_frames", "sample_rate",      "is_first", "is_last",
+        "pcm_frame_range",  "isotrakv2_offset", nullptr};
+    int total_pcm_frames = 0, sample_rate = 44100, is_first = 0, is_last = 0;
+    int pcm_frame_range = 1, isotrakv2_offset = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "i|iiiii", const_cast<char **>(keyword_list),
+                                     &total_pcm_frames, &sample_rate, &is_first, &is_last,
+                                     &pcm_frame_range, &isotrakv2_offset))
+        return false;
+    if (!check_arguments(total_pcm_frames, sample_rate, pcm_frame_range, isotrakv2_offset))
+        return false;
+    const isotrak::Window window =
+        isotrak::counted_window(total_pcm_frames, sample_rate, is_first != 0, is_last != 0);
+    if (!isotrak::start_track(parts.state, uint32_t(total_pcm_frames), window,
+                              uint32_t(pcm_frame_range), uint32_t(isotrakv2_offset))) {
+        PyErr_NoMemory();
+        return false;
+    }
+    PyRef module = PyRef::steal(PyImport_ImportModule("orvane.pcm"));
+    if (!module)
+        return false;
+    parts.framelist_type = PyRef::steal(PyObject_GetAttrString(module.get(), "FrameList"));
+    if (!parts.framelist_type)
+        return false;
+    if (!has_framelist_layout(parts.framelist_type.get()))
+        return fail(PyExc_TypeError, "orvane.pcm.FrameList is not the FrameList type");
+    return true;
+}
+
+// Puts the new parts into the object and the earlier ones into parts, in
+// one step that runs no Python code.
+void install(Checksum *checksum, Parts &parts) noexcept {
+    std::swap(checksum->state, parts.state);
+    PyRef earlier = PyRef::steal(checksum->framelist_type);
+    checksum->framelist_type = parts.framelist_type.release();
+    parts.framelist_type = std::move(earlier);
+}
+
+// A failed construction leaves the object holding nothing.  The fields are
+// cleared before the type is released, since that can run Python code.
+void clear(Checksum *checksum) noexcept {
+    isotrak::release_buffers(checksum->state);
+    Py_CLEAR(checksum->framelist_type);
+}
+
 } // namespace
 
 // The type's two native entry points are exported by name, beside the
@@ -96,39 +164,14 @@ extern "C" {
 
 ISOTRAK_EXPORT int Checksum_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
     Checksum *checksum = as_checksum(self);
-    // Nothing of an earlier construction survives, whatever happens next.
-    isotrak::release_buffers(checksum->state);
-    Py_CLEAR(checksum->framelist_type);
-
-    static const char *keyword_list[] = {
-        "total_pcm_frames", "sample_rate",      "is_first", "is_last",
-        "pcm_frame_range",  "isotrakv2_offset", nullptr};
-    int total_pcm_frames = 0, sample_rate = 44100, is_first = 0, is_last = 0;
-    int pcm_frame_range = 1, isotrakv2_offset = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "i|iiiii", const_cast<char **>(keyword_list),
-                                     &total_pcm_frames, &sample_rate, &is_first, &is_last,
-                                     &pcm_frame_range, &isotrakv2_offset))
-        return -1;
-    if (!check_arguments(total_pcm_frames, sample_rate, pcm_frame_range, isotrakv2_offset))
-        return -1;
-    const isotrak::Window window =
-        isotrak::counted_window(total_pcm_frames, sample_rate, is_first != 0, is_last != 0);
-    if (!isotrak::start_track(checksum->state, uint32_t(total_pcm_frames), window,
-                              uint32_t(pcm_frame_range), uint32_t(isotrakv2_offset))) {
-        PyErr_NoMemory();
+    Parts parts;
+    if (!make_parts(args, kwds, parts)) {
+        clear(checksum);
         return -1;
     }
-    PyRef module = PyRef::steal(PyImport_ImportModule("orvane.pcm"));
-    if (!module)
-        return -1;
-    PyRef framelist_type = PyRef::steal(PyObject_GetAttrString(module.get(), "FrameList"));
-    if (!framelist_type)
-        return -1;
-    if (!has_framelist_layout(framelist_type.get())) {
-        PyErr_SetString(PyExc_TypeError, "orvane.pcm.FrameList is not the FrameList type");
-        return -1;
-    }
-    checksum->framelist_type = framelist_type.release();
+    // The earlier state goes with parts once the object holds the new one:
+    // releasing its type can run Python code.
+    install(checksum, parts);
     return 0;
 }
 

@@ -1,6 +1,7 @@
 """Tracks and objects for which the stepwise rules alone would read values
-never stored or missing parts: short first tracks, sample rates below 75
-and objects without a completed initialisation.  Each case runs in a child
+never stored or missing parts: short first tracks, sample rates below 75,
+objects without a completed initialisation and initialisations re-entered
+from their own arguments or FrameList lookup.  Each case runs in a child
 process, so a faulty build fails the test instead of ending the run."""
 
 from __future__ import annotations
@@ -100,6 +101,52 @@ def test_objects_without_completed_initialisation_refuse_every_method():
         print(json.dumps([refuse_all(checksum) for checksum in objects]))
     """)
     assert outcomes == [["Checksum is not initialized"] * 3] * 5
+
+
+def test_reentered_init_ends_with_the_outer_call():
+    # The outer call's argument conversion or FrameList lookup constructs
+    # the same object again, fails to, or uses it: the outer arguments win,
+    # and a refused outer call leaves nothing usable.
+    outcomes = run_child("""
+        import contextlib, sys
+        from checksum_model import Reentrant, ReenteringPcm
+
+        def calls(checksum):
+            return (lambda: checksum.update(framelist([(7, 7)] * 4)),
+                    checksum.checksums_v1, checksum.checksum_v2)
+
+        def attempt(call):
+            try:
+                call()
+                return "accepted"
+            except ValueError as error:
+                return str(error)
+
+        again = lambda checksum: checksum.__init__(10, pcm_frame_range=200)
+        refused = lambda checksum: checksum.__init__(0)
+        use = lambda checksum: [attempt(call) for call in calls(checksum)]
+        outcomes = []
+        for inner in (again, lambda checksum: attempt(lambda: refused(checksum)), use):
+            for by_lookup in (False, True):
+                checksum = Checksum(3, pcm_frame_range=2)
+                frame_range = 3 if by_lookup else Reentrant(3, checksum, inner)
+                if by_lookup:
+                    sys.modules["orvane.pcm"] = ReenteringPcm(checksum, inner)
+                checksum.__init__(7, pcm_frame_range=frame_range, isotrakv2_offset=1)
+                feed(checksum, [(n, -n) for n in range(1, 10)], [4])
+                outcomes.append([checksum.checksums_v1(), checksum.checksum_v2()])
+        for inner, v2_offset in ((again, -1), (refused, 1)):
+            checksum = Checksum(3, pcm_frame_range=2)
+            frame_range = Reentrant(3, checksum, inner)
+            outcomes.append(attempt(lambda: checksum.__init__(7, pcm_frame_range=frame_range,
+                                                              isotrakv2_offset=v2_offset)))
+            outcomes.append([attempt(call) for call in calls(checksum)])
+        print(json.dumps(outcomes))
+    """)
+    fresh = list(expected([(n, -n) for n in range(1, 10)], 7, 44100, False, False, 3, 1))
+    unusable = ["Checksum is not initialized"] * 3
+    assert outcomes == [fresh] * 6 + ["isotrakv2_offset must be >= 0", unusable,
+                                      "total PCM frames must be > 0", unusable]
 
 
 def test_only_a_framelist_type_is_bound():

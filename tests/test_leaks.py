@@ -12,6 +12,7 @@ import tracemalloc
 
 import pytest
 
+from checksum_model import Reentrant, ReenteringPcm
 from orvane import pcm
 from orvane._isotrak import Checksum
 
@@ -60,6 +61,25 @@ def checksum_cycle():
         checksum.__init__(0)  # refused: leaves an unusable object behind
     except ValueError:
         pass
+
+
+def construct_again(checksum):
+    checksum.__init__(10, pcm_frame_range=20000)  # 240 KB of arrays
+
+
+def reentered_init(inner, **keywords):
+    """A re-construction that inner re-enters while an argument converts."""
+    checksum = Checksum(10)
+    checksum.__init__(20, pcm_frame_range=Reentrant(2, checksum, inner), **keywords)
+
+
+def reentered_by_lookup():
+    checksum = Checksum(10)
+    sys.modules["orvane.pcm"] = ReenteringPcm(checksum, construct_again)
+    try:
+        checksum.__init__(20, pcm_frame_range=2)
+    finally:
+        sys.modules["orvane.pcm"] = pcm
 
 
 class ShrinkingSequence:
@@ -121,6 +141,10 @@ OPERATIONS = [
     ("checksum refused", lambda: Checksum(5).update(MONO24), ValueError, (MONO24,)),
     ("checksum results refused", lambda: Checksum(5).checksums_v1(), ValueError, ()),
     ("checksum construction refused", lambda: Checksum(5, pcm_frame_range=0), ValueError, ()),
+    ("checksum init re-entered", lambda: reentered_init(construct_again), None, ()),
+    ("checksum init re-entered, then refused", lambda: reentered_init(construct_again, isotrakv2_offset=-1), ValueError, ()),
+    ("checksum init re-entered and refused", lambda: reentered_init(lambda c: c.__init__(0)), ValueError, ()),
+    ("checksum init re-entered by the FrameList lookup", reentered_by_lookup, None, ()),
 ]
 
 
