@@ -9,23 +9,32 @@ Command line: ``orvane-isotrak TRACK...`` or ``python -m orvane.isotrak``.
 """
 
 from orvane._isotrak import Checksum
-from orvane.isotrak.checksums import disc_checksums
-from orvane.isotrak.cli import format_json, format_table, main
+from orvane.isotrak.cli import main
+from orvane.isotrak.cuesheet import CueError, CueSheet, parse_cue, read_cue
+from orvane.isotrak.discs import check_disc, disc_checksums
+from orvane.isotrak.errors import IncompleteDisc, IsotrakWarning, TrackError
+from orvane.isotrak.report import format_json, format_table
 from orvane.isotrak.results import DiscResult, TrackResult
-from orvane.isotrak.errors import IsotrakWarning, TrackError
-from orvane.isotrak.sources import PCMTrack, TrackSource, open_track
+from orvane.isotrak.sources import PCMTrack, TrackSource, open_audio, open_track
 
 __all__ = [
     "Checksum",
+    "CueError",
+    "CueSheet",
     "DiscResult",
+    "IncompleteDisc",
     "IsotrakWarning",
     "PCMTrack",
     "TrackError",
     "TrackResult",
     "TrackSource",
+    "check_disc",
     "disc_checksums",
     "format_json",
     "format_table",
     "main",
+    "open_audio",
     "open_track",
+    "parse_cue",
+    "read_cue",
 ]

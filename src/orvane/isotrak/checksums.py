@@ -1,89 +1,161 @@
 """The single pass: a disc's audio stream in, the checksums of every track out.
 
-A rip is checked track by track.  Each track gets one ``Checksum`` fed in a
-single pass; the version 1 checksums of every read shift from ``-search``
-to ``+search`` come out of that one pass, together with the version 2
-checksum of one chosen shift.  A checksum at shift s weights track frame
-i + s by the position i, so it needs frames beyond the track on one side:
-they come from the neighbouring tracks, and silence stands in beyond the
-disc's two edges.
+Each track gets one ``Checksum`` fed in a single pass; the version 1
+checksums of every read shift from ``-search`` to ``+search`` come out of
+that one pass, together with the version 2 checksum of one chosen shift.  A
+checksum at shift s weights track frame i + s by the position i, so it
+needs frames beyond the track on one side: they come from the stream
+around the track, and silence stands in beyond the stream's two ends.
 
-The disc is read once, as one stream of blocks running from ``lead``
-frames of silence before the first track to ``tail`` frames of silence
-after the last, and every block goes to the checksum of each track whose
-stretch of the stream it overlaps.  Memory stays bounded by a block and
-the checksums' own queues, whatever the length of a track or a disc.
+The stream is read once, from ``lead`` frames of silence before its first
+frame to ``tail`` frames of silence after its last, and every block goes to
+the checksum of each track whose stretch of the stream it overlaps.  Memory
+stays bounded by a block and the checksums' own queues, whatever the
+length of a track or a disc.
 """
 
 from __future__ import annotations
 
-import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 
 from orvane._isotrak import Checksum
-from orvane.isotrak.errors import TrackError
-from orvane.isotrak.results import TrackResult
-from orvane.isotrak.sources import (
-    BLOCK_FRAMES,
-    BYTES_PER_FRAME,
-    TrackSource,
-    checked_blocks,
-    open_track,
-)
+from orvane.isotrak.errors import IncompleteDisc, TrackError, Warn, issue_warning
+from orvane.isotrak.layout import DiscLayout, Piece, TrackSpan
+from orvane.isotrak.results import DiscResult, TrackResult
+from orvane.isotrak.sources import BLOCK_FRAMES, BYTES_PER_FRAME, TrackSource, checked_blocks
 from orvane.pcm import FrameList
 
-__all__ = ["MAX_CLI_SHIFT", "disc_checksums"]
+__all__ = ["MAX_COUNT", "MAX_SHIFT", "check_layout", "counted_window", "lead_in_skip", "reach"]
 
 # The checksum takes signed 32-bit counts, and a track's length plus the
 # frames read past it must stay within them.
-_MAX_COUNT = 2**31 - 1
+MAX_COUNT = 2**31 - 1
 
-# The command line's bound on a shift: 4194304 frames, over a minute and a
-# half at 44100 Hz, far past any drive's read offset; it keeps the
-# checksum's two queues of shifts within 64 MiB.
-MAX_CLI_SHIFT = 2**22
+# The bound on a shift: 4194304 frames, over a minute and a half at
+# 44100 Hz, far past any drive's read offset; it keeps the checksum's two
+# queues of shifts within 64 MiB.
+MAX_SHIFT = 2**22
+
+Progress = Callable[[int], object]
+
+
+def lead_in_skip(sample_rate: int) -> int:
+    """The frames left out at each end of a disc: five CD sectors."""
+    return 5 * (sample_rate // 75)
+
+
+def counted_window(frames: int, sample_rate: int, is_first: bool, is_last: bool) -> tuple[int, int]:
+    """The first and last counted frame of a track, numbered from 1."""
+    skip = lead_in_skip(sample_rate)
+    start = max(skip, 1) if is_first else 1
+    end = max(frames - skip, 0) if is_last else frames
+    return start, end
+
+
+def reach(search: int, v2_offset: int) -> tuple[int, int]:
+    """How far before and after a track its checksums read: (lead, tail)."""
+    if search < 0:
+        raise ValueError("search must be >= 0")
+    lead, tail = max(search, -v2_offset), max(search, v2_offset)
+    if lead + tail + 1 > MAX_COUNT:
+        raise ValueError("search and v2_offset reach too far for a checksum")
+    return lead, tail
+
 
 @dataclass(frozen=True)
-class _Span:
-    """The stretch of the disc stream that one track's checksum reads.
-
-    Positions count frames from the first frame of the first track.
-    """
+class _Stretch:
+    """The stretch of the disc stream that one track's checksum reads."""
 
     index: int
-    source: TrackSource
+    track: TrackSpan
     begin: int
     end: int
 
 
-def _as_source(track: TrackSource | str | os.PathLike[str]) -> TrackSource:
-    if isinstance(track, (str, os.PathLike)):
-        return open_track(track)
-    return track
+def check_layout(
+    layout: DiscLayout,
+    *,
+    search: int = 0,
+    v2_offset: int = 0,
+    progress: Progress | None = None,
+    warn: Warn | None = None,
+    warnings: Sequence[str] = (),
+) -> DiscResult:
+    """Read a laid-out disc once and compute the checksums of its tracks.
 
+    Raises IncompleteDisc (a TrackError) when a source fails part-way: it
+    names the source and holds the tracks finished before the failure.
+    ``warnings`` are those given while the disc was laid out; the result
+    holds them and those given here.
+    """
+    warn = warn or issue_warning
+    given = list(warnings)
 
-def _check_sources(sources: Sequence[TrackSource], sample_rate: int | None) -> int:
-    """Refuse tracks that cannot go into a checksum; return the disc's rate."""
-    if not sources:
-        raise ValueError("a disc needs at least one track")
-    first = sources[0]
-    for source in sources:
-        if source.frames <= 0:
-            raise TrackError(f"{source.name}: has no audio frames")
-        if source.sample_rate <= 0:
-            raise TrackError(f"{source.name}: sample rate {source.sample_rate} Hz is not positive")
-        if sample_rate is None:
-            if source.sample_rate != first.sample_rate:
-                raise TrackError(
-                    f"{source.name}: sample rate {source.sample_rate} Hz differs from the "
-                    f"{first.sample_rate} Hz of {first.name}"
-                )
-        elif source.sample_rate != sample_rate:
-            raise TrackError(
-                f"{source.name}: sample rate {source.sample_rate} Hz, expected {sample_rate} Hz"
+    def note(message: str) -> None:
+        given.append(message)
+        warn(message)
+
+    lead, tail = reach(search, v2_offset)
+    frame_range = lead + tail + 1
+    tracks = layout.tracks
+    for track in tracks:
+        if track.frames > MAX_COUNT - frame_range:
+            raise TrackError(f"{track.name}: {track.frames} frames are too many for a checksum")
+    for index, track in enumerate(tracks):
+        first, last = counted_window(
+            track.frames, layout.sample_rate, index == 0, index == len(tracks) - 1
+        )
+        if first > last:
+            note(
+                f"track {track.number} ({track.name}): {track.frames} frames leave its counted "
+                f"window empty, so its checksums are 0"
             )
-    return first.sample_rate if sample_rate is None else sample_rate
+
+    stretches = [
+        _Stretch(index, track, track.start - lead, track.start + track.frames + tail)
+        for index, track in enumerate(tracks)
+    ]
+
+    def start(stretch: _Stretch) -> Checksum:
+        return Checksum(
+            stretch.track.frames,
+            sample_rate=layout.sample_rate,
+            is_first=stretch.index == 0,
+            is_last=stretch.index == len(tracks) - 1,
+            pcm_frame_range=frame_range,
+            isotrakv2_offset=lead + v2_offset,
+        )
+
+    def finish(stretch: _Stretch, checksum: Checksum) -> TrackResult:
+        v1 = checksum.checksums_v1()
+        return TrackResult(
+            number=stretch.track.number,
+            name=stretch.track.name,
+            frames=stretch.track.frames,
+            checksums_v1={shift: v1[lead + shift] for shift in range(-search, search + 1)},
+            checksum_v2=checksum.checksum_v2(),
+            v2_offset=v2_offset,
+            start=stretch.track.start,
+        )
+
+    def result(done: Sequence[TrackResult]) -> DiscResult:
+        return DiscResult(
+            tracks=tuple(done),
+            sample_rate=layout.sample_rate,
+            search=search,
+            v2_offset=v2_offset,
+            hidden_frames=layout.hidden_frames,
+            skipped_tracks=layout.skipped_tracks,
+            warnings=tuple(given),
+        )
+
+    done: list[TrackResult] = []
+    try:
+        _feed(_disc_stream(layout, lead, tail, progress), -lead, stretches, start, finish, done)
+    except TrackError as error:
+        raise IncompleteDisc(str(error), result(done)) from None
+    return result(done)
 
 
 def _silence(frames: int) -> Iterator[bytes]:
@@ -93,87 +165,68 @@ def _silence(frames: int) -> Iterator[bytes]:
         frames -= count
 
 
-def disc_checksums(
-    tracks: Iterable[TrackSource | str | os.PathLike[str]],
-    *,
-    search: int = 0,
-    v2_offset: int = 0,
-    sample_rate: int | None = None,
-    progress: Callable[[int], object] | None = None,
-) -> list[TrackResult]:
-    """Compute the Isotrak checksums of every track of a disc.
+class _Reader:
+    """Reads one source front to back, a piece at a time.
 
-    tracks: the disc's tracks in order: paths of audio files (WAV, or any
-        format that soundfile reads when it is installed), or TrackSource
-        objects that yield 2-channel 16-bit PCM blocks.  The first track is
-        checked as a disc's first, the last as its last; a single track is
-        both.
-    search: compute the version 1 checksums of every read shift from
-        -search to +search frames (0: only the track as read).  Shifts that
-        reach past a track take frames from the tracks around it, and
-        silence beyond the disc's edges.
-    v2_offset: the read shift, in frames, of the version 2 checksum.
-    sample_rate: the rate every track must have; by default the first
-        track's rate, which every other track must share.
-    progress: called with each number of frames read from the tracks.
-
-    Every file is checked before any audio is read; a track that cannot be
-    checked raises TrackError, which names it.  Returns one TrackResult per
-    track, in order.
+    Frames between two pieces of the source (a data track's) are read and
+    dropped; once a piece ends at the source's last frame the source is
+    read to its end, so that one holding more or fewer frames than it
+    announced is refused.
     """
-    if search < 0:
-        raise ValueError("search must be >= 0")
-    sources = [_as_source(track) for track in tracks]
-    rate = _check_sources(sources, sample_rate)
-    # The disc stream starts `lead` frames before the first track, so that
-    # every track has the frames for its earliest shift; `tail` frames read
-    # past a track's end give its latest shift.
-    lead = max(search, -v2_offset)
-    tail = max(search, v2_offset)
-    frame_range = lead + tail + 1
-    if frame_range > _MAX_COUNT:
-        raise ValueError("search and v2_offset reach too far for a checksum")
-    for source in sources:
-        if source.frames > _MAX_COUNT - frame_range:
-            raise TrackError(f"{source.name}: {source.frames} frames are too many for a checksum")
 
-    spans = []
-    position = 0
-    for index, source in enumerate(sources):
-        spans.append(_Span(index, source, position - lead, position + source.frames + tail))
-        position += source.frames
+    def __init__(self, source: TrackSource) -> None:
+        self.source = source
+        self.blocks = checked_blocks(source)
+        self.position = 0
+        self.pending = b""
 
-    def start(span: _Span) -> Checksum:
-        return Checksum(
-            span.source.frames,
-            sample_rate=rate,
-            is_first=span.index == 0,
-            is_last=span.index == len(spans) - 1,
-            pcm_frame_range=frame_range,
-            isotrakv2_offset=lead + v2_offset,
-        )
+    def _next(self) -> bytes:
+        if self.pending:
+            data, self.pending = self.pending, b""
+            return data
+        return next(self.blocks, b"")
 
-    def finish(span: _Span, checksum: Checksum) -> TrackResult:
-        v1 = checksum.checksums_v1()
-        return TrackResult(
-            number=span.index + 1,
-            name=span.source.name,
-            frames=span.source.frames,
-            checksums_v1={shift: v1[lead + shift] for shift in range(-search, search + 1)},
-            checksum_v2=checksum.checksum_v2(),
-            v2_offset=v2_offset,
-        )
-
-    return _feed(_disc_stream(sources, lead, tail, progress), -lead, spans, start, finish)
+    def take(self, offset: int, frames: int) -> Iterator[bytes]:
+        end = offset + frames
+        while self.position < end:
+            data = self._next()
+            if not data:
+                raise TrackError(
+                    f"{self.source.name}: ends after {self.position} of its "
+                    f"{self.source.frames} frames"
+                )
+            count = len(data) // BYTES_PER_FRAME
+            low = max(offset - self.position, 0)
+            high = min(end - self.position, count)
+            if high < count:
+                self.pending = data[high * BYTES_PER_FRAME :]
+            if low == 0 and high == count:
+                yield data
+            elif low < high:
+                yield data[low * BYTES_PER_FRAME : high * BYTES_PER_FRAME]
+            self.position += high
+        if end >= self.source.frames:
+            for _ in self.blocks:  # the checks at the source's end
+                pass
 
 
 def _disc_stream(
-    sources: Sequence[TrackSource], lead: int, tail: int, progress: Callable[[int], object] | None
+    layout: DiscLayout, lead: int, tail: int, progress: Progress | None
 ) -> Iterator[bytes]:
+    readers: dict[int, _Reader] = {}
+
+    def piece_blocks(piece: Piece) -> Iterable[bytes]:
+        if piece.source is None:
+            return _silence(piece.frames)
+        reader = readers.get(id(piece.source))
+        if reader is None:
+            reader = readers[id(piece.source)] = _Reader(piece.source)
+        return reader.take(piece.offset, piece.frames)
+
     yield from _silence(lead)
-    for source in sources:
-        for data in checked_blocks(source):
-            if progress is not None:
+    for piece in layout.pieces:
+        for data in piece_blocks(piece):
+            if progress is not None and piece.source is not None:
                 progress(len(data) // BYTES_PER_FRAME)
             yield data
     yield from _silence(tail)
@@ -182,36 +235,36 @@ def _disc_stream(
 def _feed(
     stream: Iterable[bytes],
     position: int,
-    spans: Sequence[_Span],
-    start: Callable[[_Span], Checksum],
-    finish: Callable[[_Span, Checksum], TrackResult],
-) -> list[TrackResult]:
+    stretches: Sequence[_Stretch],
+    start: Callable[[_Stretch], Checksum],
+    finish: Callable[[_Stretch, Checksum], TrackResult],
+    results: list[TrackResult],
+) -> None:
     """Give every block of the stream to the checksums whose stretch it meets.
 
     ``position`` is the stream position of the first block's first frame.
     A track's checksum is made when the stream reaches its stretch and
     finished as soon as the stretch has passed, so only the few whose
     stretches overlap the current block are alive at once.  The stretches
-    begin and end in disc order, so the open ones form one run.
+    begin and end in disc order, so the open ones form one run.  Finished
+    tracks go to ``results`` as they finish.
     """
-    results = []
-    waiting = iter(spans)
-    next_span = next(waiting, None)
-    open_spans: list[tuple[_Span, Checksum]] = []
+    waiting = iter(stretches)
+    next_stretch = next(waiting, None)
+    open_stretches: list[tuple[_Stretch, Checksum]] = []
     for data in stream:
         end = position + len(data) // BYTES_PER_FRAME
-        while next_span is not None and next_span.begin < end:
-            open_spans.append((next_span, start(next_span)))
-            next_span = next(waiting, None)
-        for span, checksum in open_spans:
-            low = max(span.begin, position)
-            high = min(span.end, end)
+        while next_stretch is not None and next_stretch.begin < end:
+            open_stretches.append((next_stretch, start(next_stretch)))
+            next_stretch = next(waiting, None)
+        for stretch, checksum in open_stretches:
+            low = max(stretch.begin, position)
+            high = min(stretch.end, end)
             if low < high:
                 piece = data[
                     (low - position) * BYTES_PER_FRAME : (high - position) * BYTES_PER_FRAME
                 ]
                 checksum.update(FrameList(piece, 2, 16, 0, 1))
-        while open_spans and open_spans[0][0].end <= end:
-            results.append(finish(*open_spans.pop(0)))
+        while open_stretches and open_stretches[0][0].end <= end:
+            results.append(finish(*open_stretches.pop(0)))
         position = end
-    return results

@@ -8,82 +8,27 @@ line each, with a documented exit status.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sys
 import tempfile
 from collections.abc import Callable, Sequence
 from pathlib import Path
 
-from orvane.isotrak.checksums import MAX_CLI_SHIFT, disc_checksums
-from orvane.isotrak.results import TrackResult
-from orvane.isotrak.errors import TrackError
-from orvane.isotrak.sources import open_track
+from orvane.isotrak.checksums import MAX_SHIFT, check_layout
+from orvane.isotrak.discs import DiscInput, close_sources, open_disc
+from orvane.isotrak.errors import IncompleteDisc, TrackError
+from orvane.isotrak.report import format_json, format_table, shown_name
+from orvane.isotrak.results import DiscResult
+from orvane.isotrak.sources import open_audio
 
-__all__ = ["format_json", "format_table", "main"]
+__all__ = ["PROG", "main"]
 
-
-def _hex(value: int) -> str:
-    return f"{value:08X}"
-
-
-def _shift_label(shift: int) -> str:
-    return f"v1 {shift:+d}"
-
-
-def format_table(results: Sequence[TrackResult], show_shifts: Sequence[int] = ()) -> str:
-    """Lay the results out as a table: one row per track, checksums in hex."""
-    header = ["track", "file", "frames", "v1", *(_shift_label(s) for s in show_shifts), "v2"]
-    rows = [header]
-    for result in results:
-        rows.append(
-            [
-                str(result.number),
-                result.name,
-                str(result.frames),
-                _hex(result.checksum_v1),
-                *(_hex(result.checksums_v1[s]) for s in show_shifts),
-                _hex(result.checksum_v2),
-            ]
-        )
-    widths = [max(len(row[column]) for row in rows) for column in range(len(header))]
-    lines = []
-    for row in rows:
-        # The file names read best left-aligned, the numbers right-aligned.
-        cells = [
-            cell.ljust(width) if column == 1 else cell.rjust(width)
-            for column, (cell, width) in enumerate(zip(row, widths))
-        ]
-        lines.append("  ".join(cells).rstrip())
-    return "\n".join(lines)
-
-
-def format_json(
-    results: Sequence[TrackResult], sample_rate: int, search: int, v2_offset: int
-) -> str:
-    """Lay the results out as JSON, every version 1 shift included."""
-    document = {
-        "sample_rate": sample_rate,
-        "search": search,
-        "v2_offset": v2_offset,
-        "tracks": [
-            {
-                "track": result.number,
-                "file": result.name,
-                "frames": result.frames,
-                "v1": result.checksum_v1,
-                "v1_by_shift": {str(shift): value for shift, value in result.checksums_v1.items()},
-                "v2": result.checksum_v2,
-            }
-            for result in results
-        ],
-    }
-    return json.dumps(document, indent=2)
+PROG = "orvane-isotrak"
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="orvane-isotrak",
+        prog=PROG,
         description="Compute the Isotrak rip verification checksums of a disc's tracks.",
         epilog="Checksums are shown in hexadecimal in the table and as integers in JSON.",
     )
@@ -91,7 +36,8 @@ def _parser() -> argparse.ArgumentParser:
         "tracks",
         nargs="*",
         metavar="TRACK",
-        help="the disc's tracks in order (WAV, or FLAC etc. with soundfile)",
+        help="the disc's track files in order (WAV, or FLAC etc. with soundfile), "
+        "or one CUE sheet, folder or image file",
     )
     parser.add_argument(
         "--search",
@@ -136,51 +82,75 @@ def _progress_bar(total: int) -> tuple[Callable[[int], object] | None, Callable[
     return bar.update, bar.close
 
 
-def _run(
-    args: argparse.Namespace, paths: Sequence[str | os.PathLike[str]], names: Sequence[str]
-) -> str:
-    sources = [open_track(path, name) for path, name in zip(paths, names)]
-    total = sum(source.frames for source in sources)
-    update, close = _progress_bar(total)
+def _print_warning(message: str) -> None:
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
+def _check(args: argparse.Namespace, disc: DiscInput) -> DiscResult:
+    """Open, lay out and check the disc: the path of check_disc, with a progress bar."""
+    layout, notes = open_disc(disc, warn=_print_warning)
     try:
-        results = disc_checksums(
-            sources, search=args.search, v2_offset=args.v2_offset, progress=update
-        )
+        total = sum(piece.frames for piece in layout.pieces if piece.source is not None)
+        update, close = _progress_bar(total)
+        try:
+            return check_layout(
+                layout,
+                search=args.search,
+                v2_offset=args.v2_offset,
+                progress=update,
+                warn=_print_warning,
+                warnings=notes,
+            )
+        finally:
+            close()
     finally:
-        close()
+        close_sources(layout.sources)
+
+
+def _output(args: argparse.Namespace, disc: DiscResult) -> str:
     if args.json:
-        return format_json(results, sources[0].sample_rate, args.search, args.v2_offset)
-    return format_table(results, sorted(set(args.show_shift) - {0}))
+        return format_json(disc)
+    return format_table(disc, sorted(set(args.show_shift) - {0}))
+
+
+def _demo(args: argparse.Namespace) -> DiscResult:
+    from orvane.isotrak.demo import write_demo_disc
+
+    with tempfile.TemporaryDirectory(prefix="orvane-demo-") as folder:
+        paths = write_demo_disc(Path(folder))
+        print(f"checking a generated demo disc of {len(paths)} WAV tracks", file=sys.stderr)
+        sources = [open_audio(path, path.name) for path in paths]
+        return _check(args, sources)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; return the exit status (0 done, 1 refused, 2 bad usage)."""
     parser = _parser()
     args = parser.parse_args(argv)
-    if not 0 <= args.search <= MAX_CLI_SHIFT:
-        parser.error(f"--search must be from 0 to {MAX_CLI_SHIFT}")
-    if abs(args.v2_offset) > MAX_CLI_SHIFT:
-        parser.error(f"--v2-offset must be from -{MAX_CLI_SHIFT} to {MAX_CLI_SHIFT}")
+    if not 0 <= args.search <= MAX_SHIFT:
+        parser.error(f"--search must be from 0 to {MAX_SHIFT}")
+    if abs(args.v2_offset) > MAX_SHIFT:
+        parser.error(f"--v2-offset must be from -{MAX_SHIFT} to {MAX_SHIFT}")
     for shift in args.show_shift:
         if abs(shift) > args.search:
             parser.error(
                 f"--show-shift {shift} is outside the searched shifts -{args.search}..+{args.search}"
             )
     if args.demo == bool(args.tracks):
-        parser.error("give the tracks to check, or --demo")
+        parser.error("give the tracks to check, a CUE sheet or a folder, or --demo")
+    if len(args.tracks) > 1:
+        for track in args.tracks:
+            if track.lower().endswith(".cue") or os.path.isdir(track):
+                parser.error(f"{shown_name(track)}: a CUE sheet or a folder must be given alone")
     try:
-        if args.demo:
-            from orvane.isotrak.demo import write_demo_disc
-
-            with tempfile.TemporaryDirectory(prefix="orvane-demo-") as folder:
-                paths = write_demo_disc(Path(folder))
-                print(f"checking a generated demo disc of {len(paths)} WAV tracks", file=sys.stderr)
-                output = _run(args, paths, [path.name for path in paths])
-        else:
-            output = _run(args, args.tracks, args.tracks)
-    except TrackError as error:
-        print(f"{parser.prog}: error: {error}", file=sys.stderr)
+        disc = _demo(args) if args.demo else _check(args, args.tracks)
+    except IncompleteDisc as error:
+        if error.results.tracks:
+            print(_output(args, error.results))
+        print(f"{PROG}: error: {error}", file=sys.stderr)
         return 1
-    print(output)
+    except TrackError as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 1
+    print(_output(args, disc))
     return 0
-

@@ -10,8 +10,12 @@ from __future__ import annotations
 
 import warnings
 from collections.abc import Callable
+from typing import TYPE_CHECKING
 
-__all__ = ["IsotrakWarning", "TrackError", "Warn", "issue_warning"]
+if TYPE_CHECKING:
+    from orvane.isotrak.results import DiscResult
+
+__all__ = ["IncompleteDisc", "IsotrakWarning", "TrackError", "Warn", "issue_warning"]
 
 # Takes one warning: a line of text that names what it is about.
 Warn = Callable[[str], None]
@@ -24,6 +28,18 @@ class TrackError(ValueError):
     than the rest of the disc, or holds another number of frames than it
     announced.  The message names the track.
     """
+
+
+class IncompleteDisc(TrackError):
+    """A disc whose reading failed part-way.
+
+    The message names the source that failed and why; ``results`` holds
+    the tracks whose checksums were finished before the failure.
+    """
+
+    def __init__(self, message: str, results: DiscResult) -> None:
+        super().__init__(message)
+        self.results = results
 
 
 class IsotrakWarning(UserWarning):

@@ -268,3 +268,13 @@ def open_track(path: str | os.PathLike[str], name: str | None = None) -> WaveTra
     if _is_wave_file(Path(path), shown):
         return WaveTrack(path, shown)
     return SoundFileTrack(path, shown)
+
+
+def open_audio(
+    path: str | os.PathLike[str],
+    name: str | None = None,
+    *,
+    file_type: str | None = None,
+    warn: object = None,
+) -> WaveTrack | SoundFileTrack:
+    return open_track(path, name)

@@ -1,0 +1,402 @@
+"""What a user names as a disc, opened and laid out, and checked.
+
+A disc can be given as its track files in order, as a CUE sheet (a path,
+or a sheet already parsed), as a folder (its one CUE sheet, else its audio
+files in natural name order), or as one image file (by the sheet embedded
+in a FLAC file, else as a single track).  Every file is opened once, and
+every header is checked before any audio is read.  The command line and
+the API both go through ``check_disc``.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from collections.abc import Iterable, Sequence
+from pathlib import Path
+
+from orvane.isotrak.checksums import MAX_COUNT, Progress, check_layout, reach
+from orvane.isotrak.cuesheet import CueFile, CueSheet, embedded_cue, read_cue
+from orvane.isotrak.errors import TrackError, Warn, issue_warning
+from orvane.isotrak.layout import DiscLayout, files_in_stream, sheet_layout, track_layout
+from orvane.isotrak.results import DiscResult, TrackResult
+from orvane.isotrak.sources import TrackSource, open_audio
+
+__all__ = [
+    "AUDIO_SUFFIXES",
+    "CD_SAMPLE_RATE",
+    "DiscInput",
+    "check_disc",
+    "disc_checksums",
+    "disc_files",
+    "open_disc",
+]
+
+CD_SAMPLE_RATE = 44100
+
+# Audio files a folder's disc is made of, and the suffixes a sheet's file
+# may have been re-encoded to.
+AUDIO_SUFFIXES = (".wav", ".wave", ".flac", ".aiff", ".aif", ".aifc")
+_LOSSY_SUFFIXES = (".mp3", ".ogg", ".oga", ".opus", ".m4a", ".aac", ".wma", ".mpc")
+
+Path_ = str | os.PathLike[str]
+DiscInput = Path_ | CueSheet | Iterable[Path_ | TrackSource]
+
+
+def _natural_key(name: str) -> list[tuple[int, int | str]]:
+    """Order names as people count: track2 before track10."""
+    return [
+        (0, int(part)) if part.isdigit() else (1, part.casefold())
+        for part in re.split(r"(\d+)", name)
+        if part
+    ]
+
+
+def _is_sheet(path: Path) -> bool:
+    return path.suffix.lower() == ".cue"
+
+
+def disc_files(folder: Path) -> Path | list[Path]:
+    """A folder's disc: its one CUE sheet, else its audio files in natural order."""
+    try:
+        entries = sorted(
+            (entry for entry in folder.iterdir() if entry.is_file()),
+            key=lambda entry: _natural_key(entry.name),
+        )
+    except OSError as error:
+        raise TrackError(f"{folder}: cannot be read: {error.strerror or error}") from None
+    sheets = [entry for entry in entries if _is_sheet(entry)]
+    if len(sheets) == 1:
+        return sheets[0]
+    audio = [entry for entry in entries if entry.suffix.lower() in AUDIO_SUFFIXES]
+    if audio:
+        return audio
+    if sheets:
+        raise TrackError(f"{folder}: holds {len(sheets)} CUE sheets and no audio files; give one sheet")
+    lossy = [entry for entry in entries if entry.suffix.lower() in _LOSSY_SUFFIXES]
+    if lossy:
+        raise TrackError(f"{folder}: holds only lossy audio files; lossy audio cannot be verified")
+    raise TrackError(f"{folder}: holds no CUE sheet and no audio files")
+
+
+class _Opened:
+    """The sources opened so far, closed together when anything fails."""
+
+    def __init__(self) -> None:
+        self.sources: list[TrackSource] = []
+
+    def add(self, source: TrackSource) -> TrackSource:
+        self.sources.append(source)
+        return source
+
+    def close(self) -> None:
+        close_sources(self.sources)
+
+
+def close_sources(sources: Iterable[TrackSource]) -> None:
+    for source in sources:
+        close = getattr(source, "close", None)
+        if close is not None:
+            close()
+
+
+def _check_rates(
+    sources: Sequence[TrackSource], sample_rate: int | None, warn: Warn
+) -> int:
+    """Refuse sources that cannot go into a checksum; return the disc's rate."""
+    if not sources:
+        raise TrackError("a disc needs at least one track")
+    first = sources[0]
+    for source in sources:
+        if source.frames <= 0:
+            raise TrackError(f"{source.name}: has no audio frames")
+        if not 0 < source.sample_rate <= MAX_COUNT:
+            raise TrackError(f"{source.name}: sample rate {source.sample_rate} Hz is out of range")
+        if sample_rate is None:
+            if source.sample_rate != first.sample_rate:
+                raise TrackError(
+                    f"{source.name}: sample rate {source.sample_rate} Hz differs from the "
+                    f"{first.sample_rate} Hz of {first.name}"
+                )
+        elif source.sample_rate != sample_rate:
+            raise TrackError(
+                f"{source.name}: sample rate {source.sample_rate} Hz, expected {sample_rate} Hz"
+            )
+    rate = first.sample_rate
+    if rate != CD_SAMPLE_RATE:
+        message = (
+            f"{first.name}: {rate} Hz audio is not CD audio (44100 Hz); "
+            f"its checksums cannot match a CD's"
+        )
+        warn(message)
+    return rate
+
+
+class _Folder:
+    """A sheet's folder, listed once, for finding the files the sheet names."""
+
+    def __init__(self, folder: Path) -> None:
+        self.folder = folder
+        self._names: list[str] | None = None
+
+    def names(self) -> list[str]:
+        if self._names is None:
+            try:
+                self._names = sorted(os.listdir(self.folder))
+            except OSError:
+                self._names = []
+        return self._names
+
+    def resolve(self, sheet: CueSheet, file: CueFile, warn: Warn) -> Path:
+        """The file a sheet's FILE entry names.
+
+        Tried in turn: the name as written (relative to the sheet's folder),
+        its last component when it is a path of another system, a name that
+        differs only in case or in how its characters were encoded, and
+        last a file of the same stem with another audio suffix (the rip was
+        re-encoded), which is said.
+        """
+        written = file.name
+        direct = self.folder / written
+        if direct.is_file():
+            return direct
+        base = re.split(r"[\\/]", written)[-1]
+        if base != written and (self.folder / base).is_file():
+            return self.folder / base
+        wanted = {spelling.casefold() for spelling in _spellings(base, sheet.encoding)}
+        for name in self.names():
+            if name.casefold() in wanted and (self.folder / name).is_file():
+                return self.folder / name
+        stem = Path(base).stem.casefold()
+        for name in self.names():
+            candidate = Path(name)
+            if candidate.stem.casefold() == stem and candidate.suffix.lower() in AUDIO_SUFFIXES:
+                if (self.folder / name).is_file():
+                    message = f"{sheet.name}: line {file.line}: {written} is missing; using {name}"
+                    warn(message)
+                    return self.folder / name
+        raise TrackError(f"{sheet.name}: line {file.line}: {written} is missing")
+
+
+# Legacy encodings a sheet's text may really be in when the detector's
+# guess names no file that exists: the file system tells which one it was.
+_LEGACY_ENCODINGS = (
+    "cp1252", "cp1250", "cp1251", "cp1253", "cp1254", "cp1257", "cp437", "cp850",
+    "cp866", "koi8_r", "iso8859_15", "shift_jis", "gbk", "big5", "euc_kr",
+)
+
+
+def _spellings(name: str, encoding: str) -> list[str]:
+    """The name as decoded, as its own bytes on disk, and as each legacy decoding."""
+    spellings = [name]
+    try:
+        raw = name.encode(encoding)
+    except (UnicodeError, LookupError):
+        return spellings
+    spellings.append(os.fsdecode(raw))
+    for legacy in _LEGACY_ENCODINGS:
+        try:
+            spellings.append(raw.decode(legacy))
+        except UnicodeError:
+            continue
+    return spellings
+
+
+def _display(folder_shown: str, path: Path) -> str:
+    return os.path.join(folder_shown, path.name) if folder_shown else path.name
+
+
+def _sheet_disc(
+    sheet: CueSheet,
+    folder: Path,
+    shown: str,
+    sample_rate: int | None,
+    warn: Warn,
+    opened: _Opened,
+    given: Sequence[TrackSource] | None = None,
+) -> DiscLayout:
+    """Open the files of a sheet (``given``: already open) and lay the disc out."""
+    for track in sheet.tracks:
+        if track.mode == "CDG":
+            # Its sectors carry subcode after the audio: read as audio, they would lie.
+            raise TrackError(
+                f"{sheet.name}: line {track.line}: track {track.number} is CD+G "
+                "(audio sectors with subcode), which cannot be checked"
+            )
+    keep = files_in_stream(sheet)
+    place = _Folder(folder)
+    sources: list[TrackSource | None] = []
+    for number, (file, wanted) in enumerate(zip(sheet.files, keep)):
+        if not wanted:
+            sources.append(None)
+        elif given is not None:
+            sources.append(given[number])
+        else:
+            path = place.resolve(sheet, file, warn)
+            sources.append(
+                opened.add(
+                    open_audio(path, _display(shown, path), file_type=file.file_type, warn=warn)
+                )
+            )
+    rate = _check_rates([s for s in sources if s is not None], sample_rate, warn)
+    return sheet_layout(sheet, sources, rate)
+
+
+def _sheet_beside(path: Path) -> Path | None:
+    """A CUE sheet in the same folder that names this file, if any."""
+    try:
+        entries = [entry for entry in path.parent.iterdir() if _is_sheet(entry)]
+    except OSError:
+        return None
+    for entry in sorted(entries):
+        if entry.stem.casefold() == path.stem.casefold():
+            return entry
+        try:
+            text = entry.read_bytes()[:65536]
+        except OSError:
+            continue
+        if os.fsencode(path.name).lower() in text.lower():
+            return entry
+    return None
+
+
+def open_disc(
+    disc: DiscInput,
+    *,
+    folder: Path_ | None = None,
+    sample_rate: int | None = None,
+    warn: Warn | None = None,
+) -> tuple[DiscLayout, list[str]]:
+    """Open a disc's files and lay the disc out; return the layout and the warnings given.
+
+    ``folder`` is where the files of a parsed CueSheet are looked for (by
+    default the current folder).  The caller closes the layout's sources
+    (``close_sources(layout.sources)``).
+    """
+    notes: list[str] = []
+    opened = _Opened()
+    try:
+        layout = _open(disc, folder, sample_rate, notes.append, opened)
+    except BaseException:
+        opened.close()
+        raise
+    # Told only once the disc is open, so that a refusal stands alone.
+    for note in notes:
+        (warn or issue_warning)(note)
+    return layout, notes
+
+
+def _open(
+    disc: DiscInput,
+    folder: Path_ | None,
+    sample_rate: int | None,
+    warn: Warn,
+    opened: _Opened,
+) -> DiscLayout:
+    if isinstance(disc, CueSheet):
+        base = Path(folder) if folder is not None else Path.cwd()
+        return _sheet_disc(disc, base, "" if folder is None else os.fspath(folder), sample_rate, warn, opened)
+    items: list[Path_ | TrackSource] = [disc] if isinstance(disc, (str, os.PathLike)) else list(disc)
+    if not items:
+        raise TrackError("a disc needs at least one track")
+    paths = [item for item in items if isinstance(item, (str, os.PathLike))]
+    if len(items) == 1 and paths:
+        return _open_path(paths[0], sample_rate, warn, opened)
+    for path in paths:
+        shown = os.fspath(path)
+        if _is_sheet(Path(path)) or Path(path).is_dir():
+            raise TrackError(f"{shown}: a CUE sheet or a folder must be the only thing given")
+    sources = [
+        opened.add(open_audio(item, os.fspath(item), warn=warn))
+        if isinstance(item, (str, os.PathLike))
+        else item
+        for item in items
+    ]
+    rate = _check_rates(sources, sample_rate, warn)
+    return track_layout(sources, rate)
+
+
+def _open_path(
+    path_given: Path_, sample_rate: int | None, warn: Warn, opened: _Opened
+) -> DiscLayout:
+    shown = os.fspath(path_given)
+    path = Path(path_given)
+    if path.is_dir():
+        found = disc_files(path)
+        if isinstance(found, list) and len(found) > 1:
+            sources = [opened.add(open_audio(p, _display(shown, p), warn=warn)) for p in found]
+            return track_layout(sources, _check_rates(sources, sample_rate, warn))
+        path = found[0] if isinstance(found, list) else found
+        shown = _display(shown, path)
+    if _is_sheet(path):
+        sheet = read_cue(path, shown)
+        return _sheet_disc(sheet, path.parent, os.path.dirname(shown), sample_rate, warn, opened)
+    source = opened.add(open_audio(path, shown, warn=warn))
+    if getattr(source, "format", None) == "FLAC" and path.is_file():
+        embedded = embedded_cue(path, shown)
+        if embedded is not None:
+            return _sheet_disc(
+                embedded, path.parent, os.path.dirname(shown), sample_rate, warn, opened, [source]
+            )
+    beside = _sheet_beside(path) if path.is_file() else None
+    if beside is not None:
+        warn(f"{shown}: a CUE sheet lies beside it ({beside.name}); give the .cue to check its tracks")
+    return track_layout([source], _check_rates([source], sample_rate, warn))
+
+
+def check_disc(
+    disc: DiscInput,
+    *,
+    search: int = 0,
+    v2_offset: int = 0,
+    sample_rate: int | None = None,
+    folder: Path_ | None = None,
+    progress: Progress | None = None,
+    warn: Warn | None = None,
+) -> DiscResult:
+    """Compute the Isotrak checksums of every audio track of a disc.
+
+    disc: the disc's track files in order (paths, or TrackSource objects
+        that yield 2-channel 16-bit PCM blocks), or one path: a CUE sheet,
+        a folder (its one CUE sheet, else its audio files in natural name
+        order) or an image file (checked by the sheet a FLAC file embeds,
+        else as one track); or a CueSheet parsed from text, whose files are
+        looked for in ``folder``.
+    search: compute the version 1 checksums of every read shift from
+        -search to +search frames.  Shifts that reach past a track read
+        the stream around it, and silence beyond the stream's ends.
+    v2_offset: the read shift, in frames, of the version 2 checksum.
+    sample_rate: the rate every file must have; by default the first
+        file's rate, which every other file must share.
+    progress: called with each number of frames read from the files.
+    warn: called with each warning (one line of text); by default they go
+        through the warnings module as IsotrakWarning.
+
+    Every header is checked before any audio is read; what cannot be
+    checked raises TrackError, which names it, and a file that fails while
+    its audio is read raises IncompleteDisc, which holds the tracks done.
+    """
+    reach(search, v2_offset)
+    layout, notes = open_disc(disc, folder=folder, sample_rate=sample_rate, warn=warn)
+    try:
+        return check_layout(
+            layout, search=search, v2_offset=v2_offset, progress=progress, warn=warn, warnings=notes
+        )
+    finally:
+        close_sources(layout.sources)
+
+
+def disc_checksums(
+    tracks: DiscInput,
+    *,
+    search: int = 0,
+    v2_offset: int = 0,
+    sample_rate: int | None = None,
+    progress: Progress | None = None,
+) -> list[TrackResult]:
+    """The checksums of every track of a disc: ``check_disc(...).tracks`` as a list."""
+    return list(
+        check_disc(
+            tracks, search=search, v2_offset=v2_offset, sample_rate=sample_rate, progress=progress
+        ).tracks
+    )

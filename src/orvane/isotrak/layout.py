@@ -1,0 +1,251 @@
+"""A disc's layout: its audio stream, and where each track lies in it.
+
+The disc stream is the audio of the disc's files in order, as one run of
+2-channel 16-bit frames, with the silence that the sheet inserts (PREGAP,
+POSTGAP) and without the data tracks.  A track is a span of that stream.
+The rules, for a CUE sheet:
+
+- an audio track spans from its INDEX 01 up to the next track's INDEX 01,
+  so a gap (the next track's INDEX 00) belongs to it, in whichever file the
+  gap lies; the last audio track spans to the end of its audio, that is to
+  the end of the last audio file or up to a data track after it;
+- PREGAP silence goes just before the track's INDEX 01 (inside the span of
+  the track before it), POSTGAP silence just after the track's last frame;
+- frames before the first track's INDEX 01 are hidden audio: in the
+  stream, so that the first track's negative shifts read them, but in no
+  track;
+- a data track spans from its INDEX 01 to the next track's INDEX 01, and
+  that span is left out of the stream, as is every file whose tracks are
+  all data tracks.
+
+Positions in the sheet are CD frames of 1/75 s from the start of their
+file; with an embedded FLAC sheet they are PCM frames already.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+
+from orvane.isotrak.cuesheet import CueSheet
+from orvane.isotrak.errors import TrackError
+from orvane.isotrak.sources import TrackSource
+
+__all__ = [
+    "CD_FRAMES_PER_SECOND",
+    "DiscLayout",
+    "Piece",
+    "TrackSpan",
+    "files_in_stream",
+    "sheet_layout",
+    "track_layout",
+]
+
+CD_FRAMES_PER_SECOND = 75
+
+
+@dataclass(frozen=True)
+class Piece:
+    """One stretch of the disc stream: frames of a source, or silence.
+
+    ``offset`` is the source frame the stretch starts at; ``source`` is
+    None for digital silence.  The pieces of one source come in the order
+    of their offsets and never overlap, so each source is read once, front
+    to back.
+    """
+
+    source: TrackSource | None
+    offset: int
+    frames: int
+
+
+@dataclass(frozen=True)
+class TrackSpan:
+    """Where one audio track lies in the disc stream."""
+
+    number: int
+    name: str
+    start: int
+    frames: int
+
+
+@dataclass(frozen=True)
+class DiscLayout:
+    """The disc stream as pieces in order, and its audio tracks."""
+
+    sample_rate: int
+    pieces: tuple[Piece, ...]
+    tracks: tuple[TrackSpan, ...]
+    hidden_frames: int = 0
+    skipped_tracks: tuple[int, ...] = ()
+    sources: tuple[TrackSource, ...] = field(default=(), compare=False)
+
+    @property
+    def frames(self) -> int:
+        """The length of the disc stream, silence included."""
+        return sum(piece.frames for piece in self.pieces)
+
+
+def track_layout(sources: Sequence[TrackSource], sample_rate: int) -> DiscLayout:
+    """The layout of a disc given as one source per track, in order."""
+    tracks = []
+    position = 0
+    for number, source in enumerate(sources, 1):
+        tracks.append(TrackSpan(number, source.name, position, source.frames))
+        position += source.frames
+    return DiscLayout(
+        sample_rate=sample_rate,
+        pieces=tuple(Piece(source, 0, source.frames) for source in sources),
+        tracks=tuple(tracks),
+        sources=tuple(sources),
+    )
+
+
+# A place in the sheet's files: (file number, position within that file),
+# the position in sheet units or, once the files are open, in frames.
+_Place = tuple[int, int]
+
+
+@dataclass
+class _Stream:
+    """Lays pieces end to end, merging neighbours that continue each other."""
+
+    pieces: list[Piece] = field(default_factory=list)
+    position: int = 0
+
+    def add(self, source: TrackSource | None, offset: int, frames: int) -> None:
+        if frames <= 0:
+            return
+        if self.pieces:
+            last = self.pieces[-1]
+            if last.source is source and (source is None or last.offset + last.frames == offset):
+                self.pieces[-1] = Piece(source, last.offset, last.frames + frames)
+                self.position += frames
+                return
+        self.pieces.append(Piece(source, offset, frames))
+        self.position += frames
+
+
+def _audio_ranges(sheet: CueSheet, begins: Sequence[_Place], end: _Place) -> list[tuple[_Place, _Place]]:
+    """The stretches of the files that hold audio: hidden audio, then each audio track."""
+    ranges = [((0, 0), begins[0])]
+    for n, track in enumerate(sheet.tracks):
+        if track.is_audio:
+            ranges.append((begins[n], begins[n + 1] if n + 1 < len(begins) else end))
+    return ranges
+
+
+def _begins(sheet: CueSheet, to_frames: Callable[[int], int]) -> list[_Place]:
+    places = []
+    for track in sheet.tracks:
+        index = track.index(1)
+        if index is None:  # the parser refuses such sheets; this guards hand-made ones
+            raise TrackError(f"{sheet.name}: line {track.line}: track {track.number} has no INDEX 01")
+        places.append((index.file, to_frames(index.position)))
+    return places
+
+
+def files_in_stream(sheet: CueSheet) -> list[bool]:
+    """For each FILE of the sheet, whether any of its audio is in the disc stream.
+
+    A file that only data tracks index, or that no audio track or hidden
+    audio reaches, is left out whole and need not be opened.
+    """
+    if not sheet.tracks:
+        raise TrackError(f"{sheet.name}: holds no tracks")
+    count = len(sheet.files)
+    audio_indexed = [False] * count
+    indexed = [False] * count
+    for track in sheet.tracks:
+        for index in track.indexes:
+            indexed[index.file] = True
+            audio_indexed[index.file] |= track.is_audio
+    reached = [False] * count
+    for (first, first_position), (last, last_position) in _audio_ranges(
+        sheet, _begins(sheet, lambda position: position), (count, 0)
+    ):
+        if (first, first_position) >= (last, last_position):
+            continue
+        for file in range(first, min(last, count - 1) + 1):
+            if file < last or last_position > 0:
+                reached[file] = True
+    return [reached[n] and (audio_indexed[n] or not indexed[n]) for n in range(count)]
+
+
+def sheet_layout(
+    sheet: CueSheet, sources: Sequence[TrackSource | None], sample_rate: int
+) -> DiscLayout:
+    """Lay out the disc that a CUE sheet describes.
+
+    ``sources`` holds one opened source per FILE of the sheet, or None for
+    each file that ``files_in_stream`` leaves out; all have ``sample_rate``.
+    Raises TrackError, naming the sheet and the line, for an INDEX 01 past
+    the end of its file or a track that holds no frames.
+    """
+    audio = [n for n, track in enumerate(sheet.tracks) if track.is_audio]
+    if not audio:
+        raise TrackError(f"{sheet.name}: holds no audio tracks")
+    lengths = [source.frames if source is not None else 0 for source in sources]
+
+    def to_frames(position: int) -> int:
+        if sheet.pcm_positions:
+            return position
+        return position * sample_rate // CD_FRAMES_PER_SECOND
+
+    begins = _begins(sheet, to_frames)
+    for track, (file, offset) in zip(sheet.tracks, begins):
+        if sources[file] is not None and offset > lengths[file]:
+            raise TrackError(
+                f"{sheet.name}: line {track.line}: track {track.number} starts past the end of "
+                f"{sheet.files[file].name}, which holds {lengths[file]} frames"
+            )
+    end_of_sheet = (len(sources) - 1, lengths[-1])
+    stream = _Stream()
+
+    def lay(begin: _Place, end: _Place) -> None:
+        file, offset = begin
+        while (file, offset) < end:
+            stop = end[1] if file == end[0] else lengths[file]
+            source = sources[file]
+            if source is not None:
+                stream.add(source, offset, stop - offset)
+            file, offset = file + 1, 0
+
+    ranges = iter(_audio_ranges(sheet, begins, end_of_sheet))
+    lay(*next(ranges))
+    hidden = stream.position
+    starts: dict[int, int] = {}
+    last_end = 0
+    for n in audio:
+        track = sheet.tracks[n]
+        stream.add(None, 0, to_gap(track.pregap, sample_rate))
+        starts[n] = stream.position
+        lay(*next(ranges))
+        if n == audio[-1]:
+            # The last track ends with its audio; its POSTGAP lies beyond it.
+            last_end = stream.position
+        stream.add(None, 0, to_gap(track.postgap, sample_rate))
+
+    spans = []
+    for k, n in enumerate(audio):
+        track = sheet.tracks[n]
+        end = starts[audio[k + 1]] if k + 1 < len(audio) else last_end
+        if end <= starts[n]:
+            raise TrackError(f"{sheet.name}: line {track.line}: track {track.number} holds no frames")
+        file = begins[n][0]
+        source = sources[file]
+        name = source.name if source is not None else sheet.files[file].name
+        spans.append(TrackSpan(track.number, name, starts[n], end - starts[n]))
+    return DiscLayout(
+        sample_rate=sample_rate,
+        pieces=tuple(stream.pieces),
+        tracks=tuple(spans),
+        hidden_frames=hidden,
+        skipped_tracks=tuple(track.number for track in sheet.tracks if not track.is_audio),
+        sources=tuple(source for source in sources if source is not None),
+    )
+
+
+def to_gap(cd_frames: int, sample_rate: int) -> int:
+    """The frames of a PREGAP or POSTGAP of so many CD frames."""
+    return cd_frames * sample_rate // CD_FRAMES_PER_SECOND

@@ -1,0 +1,118 @@
+"""The results laid out for people and for programs: a table, and JSON.
+
+File names come from the command line and the file system, so they need
+not be valid UTF-8; they are shown with the bytes that do not decode
+written as ``\\xNN``, which names the file unambiguously and prints under
+any output encoding.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Sequence
+from typing import Any
+
+from orvane.isotrak.results import DiscResult, TrackResult
+
+__all__ = ["format_json", "format_table", "json_document", "shown_name"]
+
+
+def shown_name(name: str) -> str:
+    """A file name as text that any output takes, its undecodable bytes as \\xNN."""
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        # Lone surrogates: bytes that the file system decoder could not decode.
+        name = name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    # Control characters would break a table row; show them escaped too.
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode() for c in name)
+
+
+def _hex(value: int) -> str:
+    return f"{value:08X}"
+
+
+def _shift_label(shift: int) -> str:
+    return f"v1 {shift:+d}"
+
+
+def _tracks(disc: DiscResult | Sequence[TrackResult]) -> Sequence[TrackResult]:
+    return disc.tracks if isinstance(disc, DiscResult) else disc
+
+
+def format_table(disc: DiscResult | Sequence[TrackResult], show_shifts: Sequence[int] = ()) -> str:
+    """Lay the results out as a table: one row per track, checksums in hex.
+
+    Below the rows, a disc's hidden audio and skipped data tracks are told.
+    """
+    header = ["track", "file", "frames", "v1", *(_shift_label(s) for s in show_shifts), "v2"]
+    rows = [header]
+    for result in _tracks(disc):
+        rows.append(
+            [
+                str(result.number),
+                shown_name(result.name),
+                str(result.frames),
+                _hex(result.checksum_v1),
+                *(_hex(result.checksums_v1[s]) for s in show_shifts),
+                _hex(result.checksum_v2),
+            ]
+        )
+    widths = [max(len(row[column]) for row in rows) for column in range(len(header))]
+    lines = []
+    for row in rows:
+        # The file names read best left-aligned, the numbers right-aligned.
+        cells = [
+            cell.ljust(width) if column == 1 else cell.rjust(width)
+            for column, (cell, width) in enumerate(zip(row, widths))
+        ]
+        lines.append("  ".join(cells).rstrip())
+    if isinstance(disc, DiscResult):
+        lines.extend(disc_notes(disc))
+    return "\n".join(lines)
+
+
+def disc_notes(disc: DiscResult) -> list[str]:
+    """What the table tells below its rows: hidden audio, skipped data tracks."""
+    notes = []
+    if disc.hidden_frames:
+        seconds = disc.hidden_frames / disc.sample_rate
+        notes.append(
+            f"hidden audio before track {disc.tracks[0].number if disc.tracks else 1}: "
+            f"{disc.hidden_frames} frames ({seconds:.2f} s), not checked as a track"
+        )
+    if disc.skipped_tracks:
+        numbers = ", ".join(str(number) for number in disc.skipped_tracks)
+        plural = "s" if len(disc.skipped_tracks) > 1 else ""
+        notes.append(f"data track{plural} {numbers} skipped")
+    return notes
+
+
+def track_document(result: TrackResult) -> dict[str, Any]:
+    return {
+        "track": result.number,
+        "file": shown_name(result.name),
+        "start": result.start,
+        "frames": result.frames,
+        "v1": result.checksum_v1,
+        "v1_by_shift": {str(shift): value for shift, value in result.checksums_v1.items()},
+        "v2": result.checksum_v2,
+    }
+
+
+def json_document(disc: DiscResult) -> dict[str, Any]:
+    """The results as JSON data, every version 1 shift included."""
+    return {
+        "sample_rate": disc.sample_rate,
+        "search": disc.search,
+        "v2_offset": disc.v2_offset,
+        "hidden_frames": disc.hidden_frames,
+        "skipped_tracks": list(disc.skipped_tracks),
+        "tracks": [track_document(result) for result in disc.tracks],
+        "warnings": list(disc.warnings),
+    }
+
+
+def format_json(disc: DiscResult) -> str:
+    """Lay the results out as JSON text."""
+    return json.dumps(json_document(disc), indent=2)
