@@ -5,27 +5,52 @@ single pass; the version 1 checksums of every read shift from ``-search``
 to ``+search`` come out of that one pass, together with the version 2
 checksum of one chosen shift.
 
+``verify`` matches the results against reference checksums (earlier rips)
+and finds the read offset at which they agree.
+
 Command line: ``orvane-isotrak TRACK...`` or ``python -m orvane.isotrak``.
 """
 
 from orvane._isotrak import Checksum
 from orvane.isotrak.checksums import disc_checksums
 from orvane.isotrak.cli import format_json, format_table, main
+from orvane.isotrak.references import (
+    BadReference,
+    Candidate,
+    DiscVerification,
+    MalformedReference,
+    MismatchedReference,
+    Reference,
+    TrackVerification,
+    UnreadableReference,
+    read_reference,
+    verify,
+)
 from orvane.isotrak.results import DiscResult, TrackResult
 from orvane.isotrak.errors import IsotrakWarning, TrackError
 from orvane.isotrak.sources import PCMTrack, TrackSource, open_track
 
 __all__ = [
+    "BadReference",
+    "Candidate",
     "Checksum",
     "DiscResult",
+    "DiscVerification",
     "IsotrakWarning",
+    "MalformedReference",
+    "MismatchedReference",
     "PCMTrack",
+    "Reference",
     "TrackError",
     "TrackResult",
     "TrackSource",
+    "TrackVerification",
+    "UnreadableReference",
     "disc_checksums",
     "format_json",
     "format_table",
     "main",
     "open_track",
+    "read_reference",
+    "verify",
 ]
