@@ -5,6 +5,9 @@ single pass; the version 1 checksums of every read shift from ``-search``
 to ``+search`` come out of that one pass, together with the version 2
 checksum of one chosen shift.
 
+``verify`` matches the results against reference checksums (earlier rips)
+and finds the read offset at which they agree.
+
 Command line: ``orvane-isotrak TRACK...`` or ``python -m orvane.isotrak``.
 """
 
@@ -13,21 +16,41 @@ from orvane.isotrak.cli import main
 from orvane.isotrak.cuesheet import CueError, CueSheet, parse_cue, read_cue
 from orvane.isotrak.discs import check_disc, disc_checksums
 from orvane.isotrak.errors import IncompleteDisc, IsotrakWarning, TrackError
+from orvane.isotrak.references import (
+    BadReference,
+    Candidate,
+    DiscVerification,
+    MalformedReference,
+    MismatchedReference,
+    Reference,
+    TrackVerification,
+    UnreadableReference,
+    read_reference,
+    verify,
+)
 from orvane.isotrak.report import format_json, format_table
 from orvane.isotrak.results import DiscResult, TrackResult
 from orvane.isotrak.sources import PCMTrack, TrackSource, open_audio, open_track
 
 __all__ = [
+    "BadReference",
+    "Candidate",
     "Checksum",
     "CueError",
     "CueSheet",
     "DiscResult",
+    "DiscVerification",
     "IncompleteDisc",
     "IsotrakWarning",
+    "MalformedReference",
+    "MismatchedReference",
     "PCMTrack",
+    "Reference",
     "TrackError",
     "TrackResult",
     "TrackSource",
+    "TrackVerification",
+    "UnreadableReference",
     "check_disc",
     "disc_checksums",
     "format_json",
@@ -37,4 +60,6 @@ __all__ = [
     "open_track",
     "parse_cue",
     "read_cue",
+    "read_reference",
+    "verify",
 ]

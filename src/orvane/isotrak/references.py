@@ -1,0 +1,659 @@
+"""Reference checksums, and what a rip's checksums say against them.
+
+A reference is one earlier rip of the disc, or a set of them: for each
+track, candidate checksum pairs (version 1, and version 2 when known), each
+with the count of rips that agree on it.  Three forms are read, told apart
+by their content:
+
+- the tool's own ``--json`` output: its per-track ``v1`` and ``v2`` are one
+  candidate of count 1 (its ``v2`` only when its ``v2_offset`` is 0: a
+  version 2 checksum taken at another shift is not the rip as read);
+- JSON of the form ``{"tracks": [{"track": 1, "checksums": [{"v1": ...,
+  "v2": ..., "count": 12}]}]}``, ``v2`` optional or null, ``count``
+  optional (1);
+- plain text, one line per track: ``TRACK V1 [V2]``, checksums as 8
+  hexadecimal digits, ``#`` comments and blank lines allowed.
+
+A file whose first character other than white space is ``{`` or ``[`` is
+JSON; any other is plain text.  JSON checksums are integers (hexadecimal
+strings are refused, as a string of digits could be read either way).
+
+A rip's track matches at read shift s when its checksum at s equals a
+candidate's: the candidate is the rip read s frames later.  ``verify``
+decides this for every track and finds the disc's read offset; nothing
+here prints.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+from collections import Counter
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
+
+from orvane.isotrak.results import DiscResult, TrackResult
+
+__all__ = [
+    "BadReference",
+    "Candidate",
+    "DiscVerification",
+    "MalformedReference",
+    "MismatchedReference",
+    "Reference",
+    "TrackVerification",
+    "UnreadableReference",
+    "V1Outcome",
+    "V2At",
+    "V2Comparison",
+    "V2Outcome",
+    "check_references",
+    "disc_verification_json",
+    "outcome_cell",
+    "parse_reference",
+    "read_reference",
+    "track_verification_json",
+    "verdict_line",
+    "verify",
+]
+
+_MAX_CHECKSUM = 2**32 - 1
+
+# Far above any real reference (a few kilobytes a disc); it keeps a wrong
+# file, or an endless one such as /dev/zero, from filling memory.
+MAX_REFERENCE_BYTES = 16 * 2**20
+
+# Takes {track number: shift} and returns {track number: version 2 checksum
+# of that track at that shift}.
+V2At = Callable[[Mapping[int, int]], Mapping[int, int]]
+
+
+class BadReference(ValueError):
+    """A reference that cannot be used; the message names its file."""
+
+
+class UnreadableReference(BadReference):
+    """A reference file that cannot be read, or is not UTF-8 text."""
+
+
+class MalformedReference(BadReference):
+    """A reference in none of the accepted forms; the message names the
+    file and its line, or the JSON path, of the first fault."""
+
+
+class MismatchedReference(BadReference):
+    """A reference for another disc: other tracks than the disc's."""
+
+
+@dataclass(frozen=True)
+class Candidate:
+    """One checksum pair of a track that ``count`` earlier rips agree on."""
+
+    v1: int
+    v2: int | None = None
+    count: int = 1
+
+    def __post_init__(self) -> None:
+        for value in (self.v1, self.v2):
+            if value is not None and not 0 <= value <= _MAX_CHECKSUM:
+                raise ValueError(f"checksum {value} is not a 32-bit unsigned integer")
+        if self.count < 1:
+            raise ValueError(f"count {self.count} is not positive")
+
+
+@dataclass(frozen=True)
+class Reference:
+    """A reference: ``tracks`` maps each track number to its candidates.
+
+    ``name`` names the reference in messages (its file, as given).  A track
+    may have no candidates; then it cannot match this reference.
+    """
+
+    name: str
+    tracks: Mapping[int, tuple[Candidate, ...]]
+
+
+@dataclass(frozen=True)
+class V1Outcome:
+    """The shifts at which a track's version 1 checksum equals a candidate's.
+
+    ``confidence_by_shift`` sums, for each of those shifts, the counts of
+    the candidates equal there; ``confidence`` sums the counts of every
+    candidate equal at one of the shifts or more, each counted once.
+    """
+
+    shifts: tuple[int, ...]
+    confidence: int
+    confidence_by_shift: Mapping[int, int]
+
+    @property
+    def matched(self) -> bool:
+        return bool(self.shifts)
+
+
+@dataclass(frozen=True)
+class V2Comparison:
+    """A track's version 2 checksum at one shift against the candidates':
+    ``confidence`` sums the counts of those equal to it (0: no match)."""
+
+    shift: int
+    checksum: int
+    confidence: int
+
+    @property
+    def matched(self) -> bool:
+        return self.confidence > 0
+
+
+@dataclass(frozen=True)
+class V2Outcome:
+    """The version 2 comparisons of a track.
+
+    ``comparisons`` holds the one at the version 1 match, when it was
+    taken, then the one at the disc's ``v2_offset``.  The properties
+    describe the first comparison that matched, or else the first.
+    """
+
+    comparisons: tuple[V2Comparison, ...]
+
+    @property
+    def deciding(self) -> V2Comparison:
+        return next((c for c in self.comparisons if c.matched), self.comparisons[0])
+
+    @property
+    def matched(self) -> bool:
+        return self.deciding.matched
+
+    @property
+    def shift(self) -> int:
+        return self.deciding.shift
+
+    @property
+    def confidence(self) -> int:
+        return self.deciding.confidence
+
+
+@dataclass(frozen=True)
+class TrackVerification:
+    """What the references say of one track.
+
+    ``v2`` is None when no reference has a version 2 checksum for it.
+    ``conflicts`` holds the shifts at which the track's version 1 checksum
+    equals candidates that carry a version 2 checksum, none of which equals
+    the track's there: those rips agree on version 1 only, so the audio
+    differs where version 1 cannot see, and the track does not match at
+    those shifts.
+    """
+
+    number: int
+    v1: V1Outcome
+    v2: V2Outcome | None
+    conflicts: tuple[int, ...] = ()
+
+    @property
+    def shifts(self) -> tuple[int, ...]:
+        """The shifts at which the track matched, by either version."""
+        shifts = set(self.v1.shifts) - set(self.conflicts)
+        if self.v2 is not None:
+            shifts.update(c.shift for c in self.v2.comparisons if c.matched)
+        return tuple(sorted(shifts))
+
+    @property
+    def matched(self) -> bool:
+        return bool(self.shifts)
+
+
+@dataclass(frozen=True)
+class DiscVerification:
+    """What the references say of a disc: one TrackVerification per track.
+
+    ``offsets`` holds the shifts at which every matched track matched.
+    ``offset`` is the one of them nearest 0 (several fit when the tracks
+    are silent, or when references at different shifts all agree): the
+    references equal this rip read ``offset`` frames later.  It is None
+    when no track matched, when no one shift fits them all, or when -s and
+    +s are the nearest.
+    """
+
+    tracks: tuple[TrackVerification, ...]
+    references: tuple[str, ...]
+
+    @property
+    def matched_tracks(self) -> int:
+        return sum(track.matched for track in self.tracks)
+
+    @property
+    def matched(self) -> bool:
+        """Whether every track matched."""
+        return self.matched_tracks == len(self.tracks)
+
+    @property
+    def offsets(self) -> tuple[int, ...]:
+        matched = [set(track.shifts) for track in self.tracks if track.matched]
+        return tuple(sorted(set.intersection(*matched))) if matched else ()
+
+    @property
+    def offset(self) -> int | None:
+        nearest = sorted(self.offsets, key=abs)[:2]
+        if not nearest or (len(nearest) == 2 and nearest[1] == -nearest[0]):
+            return None
+        return nearest[0]
+
+
+# -- reading ----------------------------------------------------------------
+
+
+def read_reference(path: str | os.PathLike[str], name: str | None = None) -> Reference:
+    """Read a reference file in any of the accepted forms.
+
+    ``name`` names it in messages (by default the path).  Raises
+    UnreadableReference when the file cannot be read or is not UTF-8, and
+    MalformedReference when it is in none of the forms.
+    """
+    shown = os.fsdecode(path) if name is None else name
+    try:
+        with open(path, "rb") as file:
+            data = file.read(MAX_REFERENCE_BYTES + 1)
+    except OSError as error:
+        raise UnreadableReference(f"{shown}: cannot be read: {error.strerror or error}") from None
+    if len(data) > MAX_REFERENCE_BYTES:
+        raise MalformedReference(
+            f"{shown}: more than {MAX_REFERENCE_BYTES} bytes, too large for a reference"
+        )
+    try:
+        text = data.decode("utf-8-sig")
+    except UnicodeDecodeError as error:
+        line = data.count(b"\n", 0, error.start) + 1
+        raise UnreadableReference(f"{shown}:{line}: not UTF-8 text") from None
+    return parse_reference(text, shown)
+
+
+def parse_reference(text: str, name: str) -> Reference:
+    """Read a reference from its text; ``name`` names it in messages."""
+    if text.lstrip()[:1] in ("{", "["):
+        tracks = _parse_json(text, name)
+    else:
+        tracks = _parse_text(text, name)
+    if not tracks:
+        raise MalformedReference(f"{name}: lists no tracks")
+    return Reference(name, tracks)
+
+
+# Nine digits at most: far beyond any disc, and well within what int() takes.
+_TRACK_NUMBER = re.compile(r"[0-9]{1,9}")
+_HEX_CHECKSUM = re.compile(r"[0-9A-Fa-f]{8}")
+
+
+def _quote(field: str) -> str:
+    return repr(field if len(field) <= 24 else field[:21] + "...")
+
+
+def _parse_text(text: str, name: str) -> dict[int, tuple[Candidate, ...]]:
+    tracks: dict[int, tuple[Candidate, ...]] = {}
+    lines: dict[int, int] = {}
+    for line_number, line in enumerate(text.split("\n"), 1):
+        fields = line.split("#", 1)[0].split()
+        if not fields:
+            continue
+        where = f"{name}:{line_number}"
+        if len(fields) > 3 or len(fields) < 2:
+            raise MalformedReference(f"{where}: not a line of TRACK V1 [V2]")
+        track, *checksums = fields
+        if not _TRACK_NUMBER.fullmatch(track) or int(track) == 0:
+            raise MalformedReference(f"{where}: track {_quote(track)} is not a positive integer")
+        for field in checksums:
+            if not _HEX_CHECKSUM.fullmatch(field):
+                raise MalformedReference(
+                    f"{where}: {_quote(field)} is not a checksum of 8 hexadecimal digits"
+                )
+        number = int(track)
+        if number in tracks:
+            raise MalformedReference(
+                f"{where}: track {number} is listed twice (also on line {lines[number]})"
+            )
+        values = [int(field, 16) for field in checksums]
+        tracks[number] = (Candidate(values[0], values[1] if len(values) == 2 else None),)
+        lines[number] = line_number
+    return tracks
+
+
+class _Object(dict[str, object]):
+    """A JSON object that remembers the first key it was given twice."""
+
+    repeated: str | None = None
+
+
+def _object(pairs: list[tuple[str, object]]) -> _Object:
+    result = _Object()
+    for key, value in pairs:
+        if key in result and result.repeated is None:
+            result.repeated = key
+        result[key] = value
+    return result
+
+
+def _refuse_constant(constant: str) -> object:
+    raise ValueError(f"{constant} is not JSON")
+
+
+def _integer(digits: str) -> int:
+    # Far beyond any checksum or count, and short of the digits int() refuses.
+    if len(digits) > 40:
+        raise ValueError(f"a number of {len(digits)} digits")
+    return int(digits)
+
+
+def _parse_json(text: str, name: str) -> dict[int, tuple[Candidate, ...]]:
+    try:
+        document = json.loads(
+            text, object_pairs_hook=_object, parse_constant=_refuse_constant, parse_int=_integer
+        )
+    except json.JSONDecodeError as error:
+        raise MalformedReference(
+            f"{name}:{error.lineno}:{error.colno}: not valid JSON: {error.msg}"
+        ) from None
+    except ValueError as error:
+        raise MalformedReference(f"{name}: not valid JSON: {error}") from None
+    except RecursionError:
+        raise MalformedReference(f"{name}: not valid JSON: nested too deeply") from None
+
+    def fault(path: str, what: str) -> MalformedReference:
+        return MalformedReference(f"{name}: {path}: {what}" if path else f"{name}: {what}")
+
+    def as_object(value: object, path: str) -> _Object:
+        if not isinstance(value, _Object):
+            raise fault(path, "not a JSON object")
+        if value.repeated is not None:
+            raise fault(path, f'key "{value.repeated}" appears twice')
+        return value
+
+    def member(entry: _Object, key: str, path: str) -> object:
+        if key not in entry:
+            raise fault(f"{path}.{key}" if path else key, "missing")
+        return entry[key]
+
+    def as_list(value: object, path: str) -> list[object]:
+        if not isinstance(value, list):
+            raise fault(path, "not a list")
+        return value
+
+    def integer(value: object, path: str, low: int | None, high: int | None, what: str) -> int:
+        # bool is an int to Python, never to a reference.
+        if (
+            isinstance(value, bool)
+            or not isinstance(value, int)
+            or (low is not None and value < low)
+            or (high is not None and value > high)
+        ):
+            raise fault(path, f"not {what}")
+        return value
+
+    def checksum(value: object, path: str) -> int:
+        return integer(value, path, 0, _MAX_CHECKSUM, "a 32-bit unsigned integer")
+
+    def v2_of(entry: _Object, path: str) -> int | None:
+        value = entry.get("v2")
+        return None if value is None else checksum(value, f"{path}.v2")
+
+    top = as_object(document, "")
+    v2_offset = 0
+    if "v2_offset" in top:
+        v2_offset = integer(top["v2_offset"], "v2_offset", None, None, "an integer")
+    tracks: dict[int, tuple[Candidate, ...]] = {}
+    paths: dict[int, str] = {}
+    for index, item in enumerate(as_list(member(top, "tracks", ""), "tracks")):
+        path = f"tracks[{index}]"
+        entry = as_object(item, path)
+        number = integer(
+            member(entry, "track", path), f"{path}.track", 1, None, "a positive integer"
+        )
+        if number in tracks:
+            raise fault(
+                f"{path}.track", f"track {number} is listed twice (also at {paths[number]})"
+            )
+        if ("checksums" in entry) == ("v1" in entry):
+            raise fault(path, 'needs either "checksums" or "v1"')
+        if "v1" in entry:
+            # The tool's own output: one rip, its version 2 checksum taken at
+            # the document's v2_offset.
+            v1 = checksum(entry["v1"], f"{path}.v1")
+            v2 = v2_of(entry, path)
+            candidates = [Candidate(v1, v2 if v2_offset == 0 else None)]
+        else:
+            candidates = []
+            for position, value in enumerate(as_list(entry["checksums"], f"{path}.checksums")):
+                where = f"{path}.checksums[{position}]"
+                pair = as_object(value, where)
+                v1 = checksum(member(pair, "v1", where), f"{where}.v1")
+                count = integer(
+                    pair.get("count", 1), f"{where}.count", 1, None, "a positive integer"
+                )
+                candidates.append(Candidate(v1, v2_of(pair, where), count))
+        tracks[number] = tuple(candidates)
+        paths[number] = path
+    return tracks
+
+
+# -- matching ---------------------------------------------------------------
+
+
+def _tracks_of(disc: DiscResult | Sequence[TrackResult]) -> tuple[TrackResult, ...]:
+    return disc.tracks if isinstance(disc, DiscResult) else tuple(disc)
+
+
+def _plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"
+
+
+def check_references(references: Sequence[Reference], track_numbers: Sequence[int]) -> None:
+    """Refuse, with MismatchedReference, a reference for other tracks than
+    the disc's: another number of them, or one numbered otherwise."""
+    numbers = set(track_numbers)
+    for reference in references:
+        if len(reference.tracks) != len(numbers):
+            raise MismatchedReference(
+                f"{reference.name}: has {_plural(len(reference.tracks), 'track')}, "
+                f"the disc {len(numbers)}"
+            )
+        for number in sorted(reference.tracks):
+            if number not in numbers:
+                raise MismatchedReference(f"{reference.name}: track {number} is not on the disc")
+
+
+def _match_v1(track: TrackResult, candidates: Sequence[Candidate]) -> V1Outcome:
+    # One look-up per shift: a wide search holds millions of them.
+    by_value: dict[int, list[int]] = {}
+    for index, candidate in enumerate(candidates):
+        by_value.setdefault(candidate.v1, []).append(index)
+    by_shift = {}
+    agreeing: set[int] = set()
+    for shift, checksum in track.checksums_v1.items():
+        equal = by_value.get(checksum)
+        if equal:
+            by_shift[shift] = sum(candidates[i].count for i in equal)
+            agreeing.update(equal)
+    shifts = tuple(sorted(by_shift))
+    confidence = sum(candidates[i].count for i in agreeing)
+    return V1Outcome(shifts, confidence, {shift: by_shift[shift] for shift in shifts})
+
+
+def _compare_v2(shift: int, checksum: int, candidates: Sequence[Candidate]) -> V2Comparison:
+    return V2Comparison(shift, checksum, sum(c.count for c in candidates if c.v2 == checksum))
+
+
+def _conflicts(
+    track: TrackResult, candidates: Sequence[Candidate], v1: V1Outcome, v2: V2Outcome
+) -> tuple[int, ...]:
+    conflicts = []
+    for comparison in v2.comparisons:
+        if comparison.shift not in v1.confidence_by_shift:
+            continue
+        carrying_v2 = [
+            c.v2
+            for c in candidates
+            if c.v1 == track.checksums_v1[comparison.shift] and c.v2 is not None
+        ]
+        if carrying_v2 and comparison.checksum not in carrying_v2:
+            conflicts.append(comparison.shift)
+    return tuple(conflicts)
+
+
+def verify(
+    disc: DiscResult | Sequence[TrackResult],
+    references: Sequence[Reference],
+    v2_at: V2At | None = None,
+) -> DiscVerification:
+    """Match a disc's checksums against references.
+
+    Version 1 is compared at every shift the results hold, version 2 at the
+    results' ``v2_offset``.  When a track's version 1 matched, but not at
+    ``v2_offset``, and a reference has a version 2 checksum for it, version
+    2 is also compared at the shift version 1 matched at (the one most
+    tracks share, then the one of highest confidence, then the one nearest
+    0): ``v2_at`` is called once with every such track and its shift, and
+    returns their version 2 checksums there.  Without ``v2_at`` those
+    comparisons are left out.
+
+    Raises MismatchedReference for a reference for other tracks than the
+    disc's, ValueError for no references at all.
+    """
+    tracks = _tracks_of(disc)
+    if not references:
+        raise ValueError("verify needs at least one reference")
+    check_references(references, [track.number for track in tracks])
+    pools = [
+        tuple(c for reference in references for c in reference.tracks[track.number])
+        for track in tracks
+    ]
+    v1s = [_match_v1(track, pool) for track, pool in zip(tracks, pools)]
+
+    sharing = Counter(shift for v1 in v1s for shift in v1.shifts)
+    wanted = {}
+    for track, pool, v1 in zip(tracks, pools, v1s):
+        if (
+            v1.matched
+            and track.v2_offset not in v1.confidence_by_shift
+            and any(c.v2 is not None for c in pool)
+        ):
+            wanted[track.number] = max(
+                v1.shifts,
+                key=lambda s: (sharing[s], v1.confidence_by_shift[s], -abs(s), -s),
+            )
+    found = dict(v2_at(wanted)) if wanted and v2_at is not None else {}
+
+    verifications = []
+    for track, pool, v1 in zip(tracks, pools, v1s):
+        if not any(c.v2 is not None for c in pool):
+            verifications.append(TrackVerification(track.number, v1, None))
+            continue
+        comparisons = []
+        if track.number in found:
+            comparisons.append(_compare_v2(wanted[track.number], found[track.number], pool))
+        comparisons.append(_compare_v2(track.v2_offset, track.checksum_v2, pool))
+        v2 = V2Outcome(tuple(comparisons))
+        verifications.append(
+            TrackVerification(track.number, v1, v2, _conflicts(track, pool, v1, v2))
+        )
+    return DiscVerification(tuple(verifications), tuple(r.name for r in references))
+
+
+# -- presenting -------------------------------------------------------------
+
+
+def _signed(shift: int) -> str:
+    return f"{shift:+d}" if shift else "0"
+
+
+def _shifts_text(shifts: Sequence[int]) -> str:
+    if len(shifts) <= 3:
+        return ",".join(_signed(s) for s in shifts)
+    return f"{len(shifts)} shifts {_signed(shifts[0])}..{_signed(shifts[-1])}"
+
+
+def outcome_cell(track: TrackVerification) -> str:
+    """A short text of a track's outcome, for a table: ``ok v1 +6 (12)``,
+    ``ok v1 +6 (12) v2 +6 (3)``, ``ok v2 +6 (3)``, ``NO MATCH``,
+    ``NO MATCH: v2 differs at +6``.  The figures in brackets are the
+    confidences."""
+    differs = f"v2 differs at {_shifts_text(track.conflicts)}" if track.conflicts else ""
+    if not track.matched:
+        return f"NO MATCH: {differs}" if differs else "NO MATCH"
+    parts = ["ok"]
+    if track.v1.matched:
+        parts.append(f"v1 {_shifts_text(track.v1.shifts)} ({track.v1.confidence})")
+    if track.v2 is not None and track.v2.matched:
+        parts.append(f"v2 {_signed(track.v2.shift)} ({track.v2.confidence})")
+    return " ".join(parts) + (f"; {differs}" if differs else "")
+
+
+def verdict_line(disc: DiscVerification) -> str:
+    """One line of the disc's verdict and the read offset found."""
+    total = len(disc.tracks)
+    matched = disc.matched_tracks
+    if total == 1:
+        head = "the track matched" if matched else "the track did not match"
+    elif matched == total:
+        head = f"all {total} tracks matched"
+    else:
+        head = f"{total - matched} of {total} tracks did not match"
+    offset = disc.offset
+    if matched == 0:
+        return head
+    if offset is not None:
+        others = [shift for shift in disc.offsets if shift != offset]
+        also = f" (every matched track also matches at {_shifts_text(others)})" if others else ""
+        if offset == 0:
+            return f"{head}; same read offset as the references{also}"
+        frames = "frame" if abs(offset) == 1 else "frames"
+        differs = f"read offset differs from the references by {_signed(offset)} {frames}"
+        return f"{head}; {differs}{also}"
+    each = ", ".join(
+        f"track {track.number} at {_shifts_text(track.shifts)}"
+        for track in disc.tracks
+        if track.matched
+    )
+    return f"{head}; the matched tracks agree on no single shift: {each}"
+
+
+def _v2_json(comparison: V2Comparison) -> dict[str, object]:
+    return {
+        "matched": comparison.matched,
+        "shift": comparison.shift,
+        "checksum": comparison.checksum,
+        "confidence": comparison.confidence,
+    }
+
+
+def track_verification_json(track: TrackVerification) -> dict[str, object]:
+    """A track's ``verification`` member of the JSON output."""
+    v2: dict[str, object] | None = None
+    if track.v2 is not None:
+        v2 = _v2_json(track.v2.deciding)
+        v2["comparisons"] = [_v2_json(c) for c in track.v2.comparisons]
+    return {
+        "matched": track.matched,
+        "shifts": list(track.shifts),
+        "v1": {
+            "matched": track.v1.matched,
+            "shifts": list(track.v1.shifts),
+            "confidence": track.v1.confidence,
+            "confidence_by_shift": {
+                str(shift): count for shift, count in track.v1.confidence_by_shift.items()
+            },
+        },
+        "v2": v2,
+        "conflicts": list(track.conflicts),
+    }
+
+
+def disc_verification_json(disc: DiscVerification) -> dict[str, object]:
+    """The disc's ``verification`` member of the JSON output."""
+    return {
+        "tracks": len(disc.tracks),
+        "matched_tracks": disc.matched_tracks,
+        "offset": disc.offset,
+        "offsets": list(disc.offsets),
+        "unmatched": [track.number for track in disc.tracks if not track.matched],
+        "references": list(disc.references),
+    }
