@@ -29,6 +29,7 @@ __all__ = [
     "check_disc",
     "disc_checksums",
     "disc_files",
+    "disc_paths",
     "open_disc",
 ]
 
@@ -206,6 +207,16 @@ def _display(folder_shown: str, path: Path) -> str:
     return os.path.join(folder_shown, path.name) if folder_shown else path.name
 
 
+def _sheet_paths(sheet: CueSheet, folder: Path, warn: Warn) -> list[Path | None]:
+    """The file each FILE entry of a sheet resolves to; None for those the
+    stream leaves out, which need not exist."""
+    place = _Folder(folder)
+    return [
+        place.resolve(sheet, file, warn) if wanted else None
+        for file, wanted in zip(sheet.files, files_in_stream(sheet))
+    ]
+
+
 def _sheet_disc(
     sheet: CueSheet,
     folder: Path,
@@ -223,18 +234,15 @@ def _sheet_disc(
                 f"{sheet.name}: line {track.line}: track {track.number} is CD+G "
                 "(audio sectors with subcode), which cannot be checked"
             )
-    keep = files_in_stream(sheet)
-    place = _Folder(folder)
     sources: list[TrackSource | None] = []
-    for number, (file, wanted) in enumerate(zip(sheet.files, keep)):
-        if not wanted:
-            sources.append(None)
-        elif given is not None:
-            sources.append(given[number])
-        else:
-            path = place.resolve(sheet, file, warn)
+    if given is not None:
+        sources = [given[n] if wanted else None for n, wanted in enumerate(files_in_stream(sheet))]
+    else:
+        for file, path in zip(sheet.files, _sheet_paths(sheet, folder, warn)):
             sources.append(
-                opened.add(
+                None
+                if path is None
+                else opened.add(
                     open_audio(path, _display(shown, path), file_type=file.file_type, warn=warn)
                 )
             )
@@ -258,6 +266,29 @@ def _sheet_beside(path: Path) -> Path | None:
         if os.fsencode(path.name).lower() in text.lower():
             return entry
     return None
+
+
+def disc_paths(disc: Path_ | Iterable[Path_]) -> list[Path]:
+    """The files a disc is read from, found as ``check_disc`` finds them,
+    without opening any audio.
+
+    A CUE sheet gives itself and then the files its FILE entries resolve
+    to (those whose audio is in the disc stream); a folder gives what its
+    sheet or its audio files give; an image or track files give
+    themselves.  Raises TrackError as ``check_disc`` would for a folder or
+    sheet that cannot be read, a malformed sheet, or a missing file.
+    """
+    if not isinstance(disc, (str, os.PathLike)):
+        return [Path(path) for path in disc]
+    path = Path(disc)
+    if path.is_dir():
+        found = disc_files(path)
+        return disc_paths(found) if isinstance(found, Path) else found
+    if _is_sheet(path):
+        sheet = read_cue(path)
+        resolved = _sheet_paths(sheet, path.parent, lambda message: None)
+        return [path, *(file for file in resolved if file is not None)]
+    return [path]
 
 
 def open_disc(
