@@ -30,6 +30,7 @@ __all__ = [
     "disc_checksums",
     "disc_files",
     "disc_paths",
+    "natural_key",
     "open_disc",
 ]
 
@@ -44,7 +45,7 @@ Path_ = str | os.PathLike[str]
 DiscInput = Path_ | CueSheet | Iterable[Path_ | TrackSource]
 
 
-def _natural_key(name: str) -> list[tuple[int, int | str]]:
+def natural_key(name: str) -> list[tuple[int, int | str]]:
     """Order names as people count: track2 before track10."""
     return [
         (0, int(part)) if part.isdigit() else (1, part.casefold())
@@ -62,7 +63,7 @@ def disc_files(folder: Path) -> Path | list[Path]:
     try:
         entries = sorted(
             (entry for entry in folder.iterdir() if entry.is_file()),
-            key=lambda entry: _natural_key(entry.name),
+            key=lambda entry: natural_key(entry.name),
         )
     except OSError as error:
         raise TrackError(f"{folder}: cannot be read: {error.strerror or error}") from None
