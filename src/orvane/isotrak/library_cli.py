@@ -1,0 +1,312 @@
+"""The command line of library mode: ``orvane-isotrak --library ROOT --db FILE``.
+
+It turns the options into an executor (a process pool, or a Dask
+scheduler's workers), runs ``check_library`` with a progress bar on a
+terminal, and prints what it found: a line for each disc that failed,
+changed or did not match its reference, and a summary, or all of it as
+JSON.  The exit status says the worst that was found.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import json
+import sys
+from collections.abc import Callable, Sequence
+from concurrent.futures import Executor, ProcessPoolExecutor
+from typing import Any
+
+from orvane.isotrak.checksums import MAX_SHIFT
+from orvane.isotrak.library import (
+    AUDIO_CHANGED,
+    UNCHANGED_AUDIO,
+    DiscOutcome,
+    LibraryError,
+    check_library,
+    dask_executor,
+    default_jobs,
+    find_discs,
+    process_pool,
+    summary,
+)
+from orvane.isotrak.references import (
+    disc_verification_json,
+    track_verification_json,
+    verdict_line,
+)
+from orvane.isotrak.report import shown_name, track_document
+from orvane.isotrak.store import StoreError
+
+__all__ = ["add_arguments", "library_document", "refuse_library_options", "run"]
+
+# Exit statuses: as for one disc, with a changed disc counted as a mismatch.
+EXIT_DONE, EXIT_FAILED, EXIT_MISMATCH, EXIT_INTERRUPTED = 0, 1, 3, 130
+
+_LIBRARY_OPTIONS = {
+    "db": "--db",
+    "jobs": "--jobs",
+    "scheduler": "--scheduler",
+    "recheck": "--recheck",
+    "expect_db": "--expect-db",
+}
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group(
+        "library mode",
+        "check every disc under a folder and keep the results in an SQLite database; "
+        "a rescan skips the discs whose files are unchanged",
+    )
+    group.add_argument(
+        "--library",
+        metavar="ROOT",
+        help="check every disc under ROOT: each CUE sheet, and each folder of audio files "
+        "that holds no sheet",
+    )
+    group.add_argument("--db", metavar="FILE", help="the library's database (made when missing)")
+    group.add_argument(
+        "--jobs",
+        type=int,
+        metavar="N",
+        help=f"check N discs at once in worker processes (default: the cores, here {default_jobs()})",
+    )
+    group.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="send the discs to the workers of a running Dask scheduler instead "
+        "(they must see the same paths; needs orvane[dask])",
+    )
+    group.add_argument(
+        "--recheck", action="store_true", help="check every disc, also those whose files are unchanged"
+    )
+    group.add_argument(
+        "--expect-db",
+        metavar="FILE",
+        help="verify each disc against the checksums another scan stored in FILE "
+        "(discs matched by their path relative to the root)",
+    )
+
+
+def refuse_library_options(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    """Refuse the options of library mode given without --library."""
+    for attribute, option in _LIBRARY_OPTIONS.items():
+        if getattr(args, attribute) not in (None, False):
+            parser.error(f"{option} needs --library ROOT")
+
+
+def _check_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    if args.db is None:
+        parser.error("--library needs --db FILE")
+    if args.tracks:
+        parser.error("--library takes no track arguments: its discs are found under ROOT")
+    for given, option in ((args.demo, "--demo"), (args.show_shift, "--show-shift")):
+        if given:
+            parser.error(f"{option} does not go with --library")
+    if getattr(args, "expect", None):
+        parser.error("--expect does not go with --library; use --expect-db")
+    if args.jobs is not None and args.scheduler is not None:
+        parser.error("--jobs and --scheduler exclude each other")
+    if args.jobs is not None and args.jobs < 1:
+        parser.error("--jobs must be at least 1")
+    if not 0 <= args.search <= MAX_SHIFT:
+        parser.error(f"--search must be from 0 to {MAX_SHIFT}")
+    if abs(args.v2_offset) > MAX_SHIFT:
+        parser.error(f"--v2-offset must be from -{MAX_SHIFT} to {MAX_SHIFT}")
+    if args.scheduler is not None and importlib.util.find_spec("distributed") is None:
+        parser.error("--scheduler needs the distributed package: pip install 'orvane[dask]'")
+
+
+def _duration(seconds: float) -> str:
+    whole = int(seconds)
+    return f"{whole // 3600}:{whole // 60 % 60:02d}:{whole % 60:02d}"
+
+
+def _audio_seconds(outcome: DiscOutcome) -> float:
+    result = outcome.result
+    if result is None or outcome.status == "skipped":
+        return 0.0
+    return sum(track.frames for track in result.tracks) / result.sample_rate
+
+
+class _Progress:
+    """A bar over the discs and the audio checked, on stderr when it is a terminal."""
+
+    def __init__(self, total: int) -> None:
+        self._bar: Any = None
+        self._audio = 0.0
+        if sys.stderr.isatty():
+            from tqdm import tqdm
+
+            self._bar = tqdm(total=total, unit="disc", file=sys.stderr, delay=0.5, leave=False)
+
+    def say(self, line: str) -> None:
+        if self._bar is not None:
+            self._bar.write(line, file=sys.stderr)
+        else:
+            print(line, file=sys.stderr)
+
+    def update(self, outcome: DiscOutcome) -> None:
+        if outcome.status != "skipped" and outcome.result is not None:
+            for warning in outcome.result.warnings:
+                self.say(f"orvane-isotrak: warning: {shown_name(warning)}")
+        if self._bar is not None:
+            self._audio += _audio_seconds(outcome)
+            self._bar.set_postfix_str(f"{_duration(self._audio)} of audio", refresh=False)
+            self._bar.update(1)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+def _stop(executor: Executor) -> None:
+    """Stop a process pool's workers now, not after the discs they hold."""
+    if not isinstance(executor, ProcessPoolExecutor):
+        return
+    terminate = getattr(executor, "terminate_workers", None)  # Python 3.14
+    if terminate is not None:
+        terminate()
+        return
+    for process in list((getattr(executor, "_processes", None) or {}).values()):
+        process.terminate()
+    executor.shutdown(wait=True, cancel_futures=True)
+
+
+def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    """Library mode of the command line; returns the exit status."""
+    _check_usage(args, parser)
+    executor: Executor | None = None
+    close: Callable[[], object] = lambda: None
+    progress: _Progress | None = None
+    try:
+        discs = find_discs(args.library)
+        if args.scheduler is not None:
+            executor, close = dask_executor(args.scheduler)
+        else:
+            pool = process_pool(args.jobs or default_jobs())
+            executor, close = pool, pool.shutdown
+        progress = _Progress(len(discs))
+        outcomes = check_library(
+            discs,
+            executor,
+            args.db,
+            search=args.search,
+            v2_offset=args.v2_offset,
+            recheck=args.recheck,
+            expect_db=args.expect_db,
+            progress=progress.update,
+        )
+    except KeyboardInterrupt:
+        if executor is not None:
+            _stop(executor)
+        print("orvane-isotrak: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except (LibraryError, StoreError, OSError) as error:
+        print(f"orvane-isotrak: error: {shown_name(str(error))}", file=sys.stderr)
+        return EXIT_FAILED
+    finally:
+        if progress is not None:
+            progress.close()
+        close()
+    references = args.expect_db is not None
+    if args.json:
+        print(json.dumps(library_document(outcomes, references), indent=2))
+    else:
+        print(_report(outcomes))
+    return exit_status(outcomes)
+
+
+def exit_status(outcomes: Sequence[DiscOutcome]) -> int:
+    """1 when a disc failed, else 3 when audio changed or a verification
+    failed, else 0."""
+    if any(outcome.status == "failed" for outcome in outcomes):
+        return EXIT_FAILED
+    if any(outcome.status == "changed" or outcome.verified is False for outcome in outcomes):
+        return EXIT_MISMATCH
+    return EXIT_DONE
+
+
+def _track_documents(outcome: DiscOutcome, references: bool) -> list[dict[str, Any]]:
+    if outcome.result is None:
+        return []
+    verifications = outcome.verification.tracks if outcome.verification is not None else ()
+    documents = []
+    for index, track in enumerate(outcome.result.tracks):
+        document = track_document(track)
+        document["change"] = outcome.changes[index] if index < len(outcome.changes) else None
+        if references:
+            document["verification"] = (
+                track_verification_json(verifications[index]) if verifications else None
+            )
+        documents.append(document)
+    return documents
+
+
+def library_document(outcomes: Sequence[DiscOutcome], references: bool = False) -> dict[str, Any]:
+    """The outcomes as JSON data: ``{"discs": [...], "summary": {...}}``.
+
+    With ``references`` (--expect-db), each disc and track carries its
+    ``verification``.
+    """
+    discs = []
+    for outcome in outcomes:
+        document: dict[str, Any] = {
+            "path": shown_name(outcome.disc.path),
+            "status": outcome.status,
+            "tracks": _track_documents(outcome, references),
+        }
+        if outcome.status == "failed":
+            document["error"] = shown_name(outcome.error or "failed")
+        if references and outcome.status != "failed":
+            if outcome.verification is not None:
+                document["verification"] = disc_verification_json(outcome.verification)
+            else:
+                document["verification"] = {"matched_tracks": 0, "error": outcome.unverified}
+        discs.append(document)
+    return {"discs": discs, "summary": summary(outcomes)}
+
+
+def _track_list(numbers: Sequence[int]) -> str:
+    label = "track" if len(numbers) == 1 else "tracks"
+    return f"{label} {', '.join(str(number) for number in numbers)}"
+
+
+def _disc_line(outcome: DiscOutcome) -> str | None:
+    """The line a disc gets in the report, or None when all is well."""
+    name = shown_name(outcome.disc.name)
+    if outcome.status == "failed":
+        return f"failed   {name}: {shown_name(outcome.error or '')}"
+    parts = []
+    tracks = outcome.result.tracks if outcome.result is not None else ()
+    changed = [t.number for t, c in zip(tracks, outcome.changes) if c == AUDIO_CHANGED]
+    same = [t.number for t, c in zip(tracks, outcome.changes) if c == UNCHANGED_AUDIO]
+    if outcome.status == "changed":
+        parts.append(f"audio changed in {_track_list(changed)}" if changed else "its tracks changed")
+    if outcome.files_changed and same:
+        parts.append(f"files changed, unchanged audio in {_track_list(same)}")
+    if outcome.verified is False:
+        parts.append(
+            verdict_line(outcome.verification)
+            if outcome.verification is not None
+            else shown_name(outcome.unverified or "")
+        )
+    if not parts:
+        return None
+    return f"{outcome.status:<8} {name}: {'; '.join(parts)}"
+
+
+def _report(outcomes: Sequence[DiscOutcome]) -> str:
+    lines = [line for line in map(_disc_line, outcomes) if line is not None]
+    counts = summary(outcomes)
+    discs = "disc" if len(outcomes) == 1 else "discs"
+    line = (
+        f"{len(outcomes)} {discs}: {counts['checked']} checked, "
+        f"{counts['skipped']} skipped as unchanged, {counts['changed']} changed, "
+        f"{counts['failed']} failed"
+    )
+    verified = [outcome.verified for outcome in outcomes if outcome.verified is not None]
+    if verified:
+        line += f"; {sum(verified)} of {len(verified)} matched the reference database"
+    lines.append(line)
+    return "\n".join(lines)
