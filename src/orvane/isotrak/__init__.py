@@ -13,9 +13,10 @@ from orvane.isotrak.checksums import disc_checksums
 from orvane.isotrak.cli import format_json, format_table, main
 from orvane.isotrak.results import DiscResult, TrackResult
 from orvane.isotrak.errors import IsotrakWarning, TrackError
-from orvane.isotrak.sources import PCMTrack, TrackSource, open_track
+from orvane.isotrak.sources import AudioFile, PCMTrack, TrackSource, open_audio, open_track
 
 __all__ = [
+    "AudioFile",
     "Checksum",
     "DiscResult",
     "IsotrakWarning",
@@ -27,5 +28,6 @@ __all__ = [
     "format_json",
     "format_table",
     "main",
+    "open_audio",
     "open_track",
 ]

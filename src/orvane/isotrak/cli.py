@@ -139,7 +139,10 @@ def _progress_bar(total: int) -> tuple[Callable[[int], object] | None, Callable[
 def _run(
     args: argparse.Namespace, paths: Sequence[str | os.PathLike[str]], names: Sequence[str]
 ) -> str:
-    sources = [open_track(path, name) for path, name in zip(paths, names)]
+    def warn(message: str) -> None:
+        print(f"orvane-isotrak: warning: {message}", file=sys.stderr)
+
+    sources = [open_track(path, name, warn=warn) for path, name in zip(paths, names)]
     total = sum(source.frames for source in sources)
     update, close = _progress_bar(total)
     try:
