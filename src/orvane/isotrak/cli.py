@@ -20,10 +20,10 @@ from orvane.isotrak.checksums import MAX_SHIFT, check_layout
 from orvane.isotrak.discs import DiscInput, close_sources, open_disc, second_v2_pass
 from orvane.isotrak.errors import IncompleteDisc, TrackError
 from orvane.isotrak.references import (
+    BadReference,
     DiscVerification,
     MalformedReference,
     Reference,
-    UnreadableReference,
     V2At,
     check_references,
     read_reference,
@@ -178,10 +178,13 @@ def _check(
     args: argparse.Namespace, disc: DiscInput, references: Sequence[Reference]
 ) -> _Checked:
     """Open, lay out, check and verify the disc: check_disc's path, with a progress bar."""
-    layout, notes = open_disc(disc, warn=_print_warning)
+    layout, notes = open_disc(disc, warn=lambda _: None)
     try:
         if references:
             check_references(references, [track.number for track in layout.tracks])
+        # Told once nothing more can be refused before the audio is read.
+        for note in notes:
+            _print_warning(note)
         total = sum(piece.frames for piece in layout.pieces if piece.source is not None)
         update, close = _progress_bar(total)
         try:
@@ -246,9 +249,9 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
 def _run(args: argparse.Namespace) -> int:
     try:
         references = [read_reference(path) for path in args.expect]
-    except MalformedReference as error:
+    except BadReference as error:
         _say("error", str(error))
-        return EXIT_BAD_USAGE
+        return EXIT_BAD_USAGE if isinstance(error, MalformedReference) else EXIT_REFUSED
     try:
         checked = _demo(args, references) if args.demo else _check(args, args.tracks, references)
     except IncompleteDisc as error:
@@ -256,10 +259,7 @@ def _run(args: argparse.Namespace) -> int:
             _write(_output(args, _Checked(error.results, None)))
         _say("error", str(error))
         return EXIT_REFUSED
-    except MalformedReference as error:
-        _say("error", str(error))
-        return EXIT_BAD_USAGE
-    except (TrackError, UnreadableReference) as error:
+    except (TrackError, BadReference) as error:  # a reference here is for another disc
         _say("error", str(error))
         return EXIT_REFUSED
     _write(_output(args, checked))
@@ -269,8 +269,25 @@ def _run(args: argparse.Namespace) -> int:
 
 
 def _write(text: str) -> None:
-    sys.stdout.write(text + "\n")
-    sys.stdout.flush()
+    """Write the output whole, or raise.
+
+    A buffered write to a pipe whose reader has gone can take only part of
+    the data and say so by its count alone; writing the rest raises.
+    """
+    stdout = sys.stdout
+    buffer = getattr(stdout, "buffer", None)
+    if buffer is None:
+        stdout.write(text + "\n")
+        stdout.flush()
+        return
+    stdout.flush()
+    data = memoryview((text + "\n").encode(stdout.encoding, stdout.errors or "strict"))
+    while data:
+        written = buffer.write(data)
+        if not written:
+            raise OSError(errno.EIO, "the output takes no more data")
+        data = data[written:]
+    buffer.flush()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
