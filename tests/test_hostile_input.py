@@ -353,3 +353,18 @@ def test_blocks_are_refused_by_what_they_are(block, message):
 def test_blocks_are_read_by_what_they_hold(block):
     results = disc_checksums([PCMTrack("src", 300, RATE, [block])])
     assert [(dict(r.checksums_v1), r.checksum_v2) for r in results] == EXPECTED
+
+
+@pytest.mark.parametrize("encoding", ["utf-8:strict", "ascii:strict"])
+def test_names_that_do_not_decode_print_escaped(tmp_path, encoding):
+    name = os.fsdecode(b"caf\xe9 \xff.wav")  # not UTF-8: the tool gets surrogates
+    (tmp_path / name).write_bytes(GOOD)
+    for args in ([], ["--json"]):
+        done = subprocess.run(
+            [sys.executable, "-m", "orvane.isotrak", *args, name],
+            capture_output=True, text=True, cwd=tmp_path, timeout=60, check=False,
+            env={**os.environ, "PYTHONIOENCODING": encoding},
+        )
+        assert done.returncode == 0 and "Traceback" not in done.stderr
+        shown = json.loads(done.stdout)["tracks"][0]["file"] if args else done.stdout
+        assert "caf\\xe9 \\xff.wav" in shown

@@ -281,7 +281,8 @@ def _write(text: str) -> None:
         stdout.flush()
         return
     stdout.flush()
-    data = memoryview((text + "\n").encode(stdout.encoding, stdout.errors or "strict"))
+    # What the output encoding cannot take is written escaped, never refused.
+    data = memoryview((text + "\n").encode(stdout.encoding, "backslashreplace"))
     while data:
         written = buffer.write(data)
         if not written:
