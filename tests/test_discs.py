@@ -157,6 +157,16 @@ def data_track(case: Case, first: bool) -> None:
     case.write_sheet(data_part + audio_part if first else audio_part + data_part)
 
 
+def data_past_the_image(case: Case) -> None:
+    """An enhanced disc ripped to an image of its audio: the data track's
+    INDEX 01 lies past the image's end."""
+    image(case)
+    (case.folder / case.sheet).write_text(
+        (case.folder / case.sheet).read_text() + "  TRACK 04 MODE1/2352\n    INDEX 01 70:00:00\n"
+    )
+    case.skipped = [4]
+
+
 def data_first(case: Case) -> None:
     data_track(case, first=True)
 
@@ -219,6 +229,7 @@ CASES: dict[str, Callable[[Case], None]] = {
     "hidden audio": hidden_audio,
     "data track first": data_first,
     "data track last": data_last,
+    "data track past the image": data_past_the_image,
     "BINARY image": binary,
     "MOTOROLA image": motorola,
     "re-encoded file": reencoded,

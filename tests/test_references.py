@@ -263,18 +263,18 @@ ALSO = " (every matched track also matches at "
 @pytest.mark.parametrize(
     ("shifts", "offset", "line"),
     [
-        ([[3], [3], [3]], 3, "all 3 tracks matched" + OFFSET + "+3 frames"),
-        ([[-1], [-1]], -1, "all 2 tracks matched" + OFFSET + "-1 frame"),
-        ([[0], [0]], 0, "all 2 tracks matched; same read offset as the references"),
-        ([[3], [], [3]], 3, "1 of 3 tracks did not match" + OFFSET + "+3 frames"),
+        ([[3], [3], [3]], 3, "all 3 tracks matched" + OFFSET + "3 frames"),
+        ([[-1], [-1]], -1, "all 2 tracks matched" + OFFSET + "-1 frames"),
+        ([[0], [0]], 0, "all 2 tracks matched" + OFFSET + "0 frames"),
+        ([[3], [], [3]], 3, "1 of 3 tracks did not match" + OFFSET + "3 frames"),
         # A track that matches everywhere (silence) does not stand in the way.
-        ([[2], ALL], 2, "all 2 tracks matched" + OFFSET + "+2 frames"),
+        ([[2], ALL], 2, "all 2 tracks matched" + OFFSET + "2 frames"),
         (
             [ALL, ALL],
             0,
-            "all 2 tracks matched; same read offset as the references" + ALSO + "6 shifts -3..+3)",
+            "all 2 tracks matched" + OFFSET + "0 frames" + ALSO + "6 shifts -3..+3)",
         ),
-        ([[1, 2]], 1, "the track matched" + OFFSET + "+1 frame" + ALSO + "+2)"),
+        ([[1, 2]], 1, "the track matched" + OFFSET + "1 frames" + ALSO + "+2)"),
         (
             [[3], [-2], []],
             None,

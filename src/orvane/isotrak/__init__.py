@@ -30,9 +30,10 @@ from orvane.isotrak.references import (
 )
 from orvane.isotrak.report import format_json, format_table
 from orvane.isotrak.results import DiscResult, TrackResult
-from orvane.isotrak.sources import PCMTrack, TrackSource, open_audio, open_track
+from orvane.isotrak.sources import AudioFile, PCMTrack, TrackSource, open_audio, open_track
 
 __all__ = [
+    "AudioFile",
     "BadReference",
     "Candidate",
     "Checksum",

@@ -16,7 +16,7 @@ length of a track or a disc.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 
 from orvane._isotrak import Checksum
@@ -26,7 +26,15 @@ from orvane.isotrak.results import DiscResult, TrackResult
 from orvane.isotrak.sources import BLOCK_FRAMES, BYTES_PER_FRAME, TrackSource, checked_blocks
 from orvane.pcm import FrameList
 
-__all__ = ["MAX_COUNT", "MAX_SHIFT", "check_layout", "counted_window", "lead_in_skip", "reach"]
+__all__ = [
+    "MAX_COUNT",
+    "MAX_SHIFT",
+    "check_layout",
+    "counted_window",
+    "lead_in_skip",
+    "reach",
+    "v2_checksums",
+]
 
 # The checksum takes signed 32-bit counts, and a track's length plus the
 # frames read past it must stay within them.
@@ -127,9 +135,11 @@ def check_layout(
             isotrakv2_offset=lead + v2_offset,
         )
 
-    def finish(stretch: _Stretch, checksum: Checksum) -> TrackResult:
+    done: list[TrackResult] = []
+
+    def finish(stretch: _Stretch, checksum: Checksum) -> None:
         v1 = checksum.checksums_v1()
-        return TrackResult(
+        done.append(TrackResult(
             number=stretch.track.number,
             name=stretch.track.name,
             frames=stretch.track.frames,
@@ -137,7 +147,7 @@ def check_layout(
             checksum_v2=checksum.checksum_v2(),
             v2_offset=v2_offset,
             start=stretch.track.start,
-        )
+        ))
 
     def result(done: Sequence[TrackResult]) -> DiscResult:
         return DiscResult(
@@ -150,12 +160,54 @@ def check_layout(
             warnings=tuple(given),
         )
 
-    done: list[TrackResult] = []
     try:
-        _feed(_disc_stream(layout, lead, tail, progress), -lead, stretches, start, finish, done)
+        _feed(_disc_stream(layout, lead, tail, progress), -lead, stretches, start, finish)
     except TrackError as error:
         raise IncompleteDisc(str(error), result(done)) from None
     return result(done)
+
+
+def v2_checksums(layout: DiscLayout, shifts: Mapping[int, int]) -> dict[int, int]:
+    """The version 2 checksums of some tracks, each at its own read shift.
+
+    ``shifts`` maps track numbers to shifts.  This is a second pass over
+    the disc, reading it up to the last of those tracks; only their
+    checksums are kept alive.
+    """
+    numbered = {track.number: (index, track) for index, track in enumerate(layout.tracks)}
+    stretches = []
+    for number, shift in shifts.items():
+        index, track = numbered[number]
+        lead, tail = reach(0, shift)
+        stretches.append(
+            _Stretch(index, track, track.start - lead, track.start + track.frames + tail)
+        )
+    stretches.sort(key=lambda stretch: stretch.begin)
+    if not stretches:
+        return {}
+    last = len(layout.tracks) - 1
+
+    def start(stretch: _Stretch) -> Checksum:
+        shift = shifts[stretch.track.number]
+        lead, tail = reach(0, shift)
+        return Checksum(
+            stretch.track.frames,
+            sample_rate=layout.sample_rate,
+            is_first=stretch.index == 0,
+            is_last=stretch.index == last,
+            pcm_frame_range=lead + tail + 1,
+            isotrakv2_offset=lead + shift,
+        )
+
+    found: dict[int, int] = {}
+
+    def finish(stretch: _Stretch, checksum: Checksum) -> None:
+        found[stretch.track.number] = checksum.checksum_v2()
+
+    lead = max(0, -stretches[0].begin)
+    stop = max(stretch.end for stretch in stretches)
+    _feed(_disc_stream(layout, lead, 0, None, stop), -lead, stretches, start, finish)
+    return found
 
 
 def _silence(frames: int) -> Iterator[bytes]:
@@ -211,8 +263,14 @@ class _Reader:
 
 
 def _disc_stream(
-    layout: DiscLayout, lead: int, tail: int, progress: Progress | None
+    layout: DiscLayout,
+    lead: int,
+    tail: int,
+    progress: Progress | None,
+    stop: int | None = None,
 ) -> Iterator[bytes]:
+    """The stream from ``lead`` frames before its start to ``tail`` after its
+    end, or up to stream position ``stop``."""
     readers: dict[int, _Reader] = {}
 
     def piece_blocks(piece: Piece) -> Iterable[bytes]:
@@ -224,12 +282,16 @@ def _disc_stream(
         return reader.take(piece.offset, piece.frames)
 
     yield from _silence(lead)
+    position = 0
     for piece in layout.pieces:
+        if stop is not None and position >= stop:
+            return
         for data in piece_blocks(piece):
             if progress is not None and piece.source is not None:
                 progress(len(data) // BYTES_PER_FRAME)
             yield data
-    yield from _silence(tail)
+        position += piece.frames
+    yield from _silence(tail if stop is None else max(0, stop - position))
 
 
 def _feed(
@@ -237,8 +299,7 @@ def _feed(
     position: int,
     stretches: Sequence[_Stretch],
     start: Callable[[_Stretch], Checksum],
-    finish: Callable[[_Stretch, Checksum], TrackResult],
-    results: list[TrackResult],
+    finish: Callable[[_Stretch, Checksum], None],
 ) -> None:
     """Give every block of the stream to the checksums whose stretch it meets.
 
@@ -246,8 +307,7 @@ def _feed(
     A track's checksum is made when the stream reaches its stretch and
     finished as soon as the stretch has passed, so only the few whose
     stretches overlap the current block are alive at once.  The stretches
-    begin and end in disc order, so the open ones form one run.  Finished
-    tracks go to ``results`` as they finish.
+    come in the order of their beginnings.
     """
     waiting = iter(stretches)
     next_stretch = next(waiting, None)
@@ -265,6 +325,12 @@ def _feed(
                     (low - position) * BYTES_PER_FRAME : (high - position) * BYTES_PER_FRAME
                 ]
                 checksum.update(FrameList(piece, 2, 16, 0, 1))
-        while open_stretches and open_stretches[0][0].end <= end:
-            results.append(finish(*open_stretches.pop(0)))
+        if any(stretch.end <= end for stretch, _ in open_stretches):
+            still_open = []
+            for stretch, checksum in open_stretches:
+                if stretch.end <= end:
+                    finish(stretch, checksum)
+                else:
+                    still_open.append((stretch, checksum))
+            open_stretches = still_open
         position = end

@@ -1,43 +1,104 @@
 """The command line of the rip verification tool: ``orvane-isotrak``.
 
 It parses the arguments, runs the same checking functions that the API
-offers, and prints a table or JSON on stdout; refusals go to stderr as one
-line each, with a documented exit status.
+offers, and prints a table or JSON on stdout; warnings and refusals go to
+stderr as one line each, and the exit status says how it went.
 """
 
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import sys
 import tempfile
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
 from pathlib import Path
 
 from orvane.isotrak.checksums import MAX_SHIFT, check_layout
-from orvane.isotrak.discs import DiscInput, close_sources, open_disc
+from orvane.isotrak.discs import DiscInput, close_sources, open_disc, second_v2_pass
 from orvane.isotrak.errors import IncompleteDisc, TrackError
+from orvane.isotrak.references import (
+    BadReference,
+    DiscVerification,
+    MalformedReference,
+    Reference,
+    V2At,
+    check_references,
+    read_reference,
+    verify,
+)
 from orvane.isotrak.report import format_json, format_table, shown_name
 from orvane.isotrak.results import DiscResult
 from orvane.isotrak.sources import open_audio
 
-__all__ = ["PROG", "main"]
+__all__ = [
+    "EXIT_BAD_USAGE",
+    "EXIT_DONE",
+    "EXIT_INTERRUPTED",
+    "EXIT_MISMATCH",
+    "EXIT_REFUSED",
+    "PROG",
+    "main",
+]
 
 PROG = "orvane-isotrak"
+
+EXIT_DONE = 0  # every track matched its references, or none were given
+EXIT_REFUSED = 1  # a file or reference was refused or could not be read
+EXIT_BAD_USAGE = 2  # the arguments, or a reference's contents, are malformed
+EXIT_MISMATCH = 3  # some track matched no reference
+EXIT_INTERRUPTED = 130  # Ctrl-C
+
+_EPILOG = """\
+A read shift S means the track as read S frames later: the version 1 checksum
+at shift +6 is that of this rip's audio moved 6 frames towards the disc's end.
+A drive's read offset moves all tracks alike, so a rip whose every track
+matches a reference at the same shift S was read with an offset S frames off
+the reference's.
+
+A reference (--expect FILE, repeatable: each file is one earlier rip) is one
+of: this tool's own --json output; a text file of lines "TRACK V1 [V2]" with
+checksums as 8 hexadecimal digits ('#' comments and blank lines allowed); or
+JSON {"tracks": [{"track": 1, "checksums": [{"v1": ..., "v2": ..., "count": 12}]}]}
+with candidate checksum pairs and how many rips agree on each (the confidence).
+
+example:
+  orvane-isotrak --search 2000 --expect earlier.json "Disc Image.cue"
+
+exit status:
+  0  done: every track matched a reference (or no --expect was given)
+  1  a file or reference was refused or could not be read
+  2  bad usage, or a malformed reference
+  3  some track matched no reference
+  130  interrupted
+"""
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("orvane")
+    except PackageNotFoundError:
+        return "unknown"
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Compute the Isotrak rip verification checksums of a disc's tracks.",
-        epilog="Checksums are shown in hexadecimal in the table and as integers in JSON.",
+        description="Compute the Isotrak rip verification checksums of a disc's tracks, "
+        "and verify them against the checksums of earlier rips.",
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument(
         "tracks",
         nargs="*",
         metavar="TRACK",
-        help="the disc's track files in order (WAV, or FLAC etc. with soundfile), "
-        "or one CUE sheet, folder or image file",
+        help="the disc's track files in order (WAV, FLAC, ...), or one CUE sheet, "
+        "folder or image file",
     )
     parser.add_argument(
         "--search",
@@ -62,6 +123,13 @@ def _parser() -> argparse.ArgumentParser:
         help="read shift of the version 2 checksum (default 0)",
     )
     parser.add_argument(
+        "--expect",
+        action="append",
+        default=[],
+        metavar="FILE",
+        help="verify against the checksums of FILE, a reference (repeatable; see below)",
+    )
+    parser.add_argument(
         "--json", action="store_true", help="print JSON with the checksums of every shift"
     )
     parser.add_argument(
@@ -69,6 +137,7 @@ def _parser() -> argparse.ArgumentParser:
         action="store_true",
         help="write a small demo disc of three WAV tracks to a temporary folder and check it",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return parser
 
 
@@ -82,18 +151,44 @@ def _progress_bar(total: int) -> tuple[Callable[[int], object] | None, Callable[
     return bar.update, bar.close
 
 
+def _say(kind: str, message: str) -> None:
+    print(f"{PROG}: {kind}: {shown_name(message)}", file=sys.stderr)
+
+
 def _print_warning(message: str) -> None:
-    print(f"{PROG}: warning: {message}", file=sys.stderr)
+    _say("warning", message)
 
 
-def _check(args: argparse.Namespace, disc: DiscInput) -> DiscResult:
-    """Open, lay out and check the disc: the path of check_disc, with a progress bar."""
-    layout, notes = open_disc(disc, warn=_print_warning)
+def _rereadable(disc: DiscInput) -> bool:
+    """Whether the disc's files can be read a second time (no pipes)."""
+    if isinstance(disc, (str, os.PathLike)):
+        return os.path.isfile(disc) or os.path.isdir(disc)
+    if isinstance(disc, list):
+        return all(isinstance(item, (str, os.PathLike)) and os.path.isfile(item) for item in disc)
+    return False
+
+
+@dataclass(frozen=True)
+class _Checked:
+    disc: DiscResult
+    verification: DiscVerification | None
+
+
+def _check(
+    args: argparse.Namespace, disc: DiscInput, references: Sequence[Reference]
+) -> _Checked:
+    """Open, lay out, check and verify the disc: check_disc's path, with a progress bar."""
+    layout, notes = open_disc(disc, warn=lambda _: None)
     try:
+        if references:
+            check_references(references, [track.number for track in layout.tracks])
+        # Told once nothing more can be refused before the audio is read.
+        for note in notes:
+            _print_warning(note)
         total = sum(piece.frames for piece in layout.pieces if piece.source is not None)
         update, close = _progress_bar(total)
         try:
-            return check_layout(
+            result = check_layout(
                 layout,
                 search=args.search,
                 v2_offset=args.v2_offset,
@@ -105,26 +200,32 @@ def _check(args: argparse.Namespace, disc: DiscInput) -> DiscResult:
             close()
     finally:
         close_sources(layout.sources)
+    if not references:
+        return _Checked(result, None)
+    v2_at: V2At | None = None
+    if _rereadable(disc):
+        def v2_at(shifts: Mapping[int, int]) -> Mapping[int, int]:
+            return second_v2_pass(disc, shifts)
+    return _Checked(result, verify(result, references, v2_at))
 
 
-def _output(args: argparse.Namespace, disc: DiscResult) -> str:
+def _output(args: argparse.Namespace, checked: _Checked) -> str:
     if args.json:
-        return format_json(disc)
-    return format_table(disc, sorted(set(args.show_shift) - {0}))
+        return format_json(checked.disc, checked.verification)
+    return format_table(checked.disc, sorted(set(args.show_shift) - {0}), checked.verification)
 
 
-def _demo(args: argparse.Namespace) -> DiscResult:
+def _demo(args: argparse.Namespace, references: Sequence[Reference]) -> _Checked:
     from orvane.isotrak.demo import write_demo_disc
 
     with tempfile.TemporaryDirectory(prefix="orvane-demo-") as folder:
         paths = write_demo_disc(Path(folder))
         print(f"checking a generated demo disc of {len(paths)} WAV tracks", file=sys.stderr)
         sources = [open_audio(path, path.name) for path in paths]
-        return _check(args, sources)
+        return _check(args, sources, references)
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command line; return the exit status (0 done, 1 refused, 2 bad usage)."""
+def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = _parser()
     args = parser.parse_args(argv)
     if not 0 <= args.search <= MAX_SHIFT:
@@ -142,15 +243,69 @@ def main(argv: Sequence[str] | None = None) -> int:
         for track in args.tracks:
             if track.lower().endswith(".cue") or os.path.isdir(track):
                 parser.error(f"{shown_name(track)}: a CUE sheet or a folder must be given alone")
+    return args
+
+
+def _run(args: argparse.Namespace) -> int:
     try:
-        disc = _demo(args) if args.demo else _check(args, args.tracks)
+        references = [read_reference(path) for path in args.expect]
+    except BadReference as error:
+        _say("error", str(error))
+        return EXIT_BAD_USAGE if isinstance(error, MalformedReference) else EXIT_REFUSED
+    try:
+        checked = _demo(args, references) if args.demo else _check(args, args.tracks, references)
     except IncompleteDisc as error:
         if error.results.tracks:
-            print(_output(args, error.results))
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 1
-    except TrackError as error:
-        print(f"{PROG}: error: {error}", file=sys.stderr)
-        return 1
-    print(_output(args, disc))
-    return 0
+            _write(_output(args, _Checked(error.results, None)))
+        _say("error", str(error))
+        return EXIT_REFUSED
+    except (TrackError, BadReference) as error:  # a reference here is for another disc
+        _say("error", str(error))
+        return EXIT_REFUSED
+    _write(_output(args, checked))
+    if checked.verification is not None and not checked.verification.matched:
+        return EXIT_MISMATCH
+    return EXIT_DONE
+
+
+def _write(text: str) -> None:
+    """Write the output whole, or raise.
+
+    A buffered write to a pipe whose reader has gone can take only part of
+    the data and say so by its count alone; writing the rest raises.
+    """
+    stdout = sys.stdout
+    buffer = getattr(stdout, "buffer", None)
+    if buffer is None:
+        stdout.write(text + "\n")
+        stdout.flush()
+        return
+    stdout.flush()
+    # What the output encoding cannot take is written escaped, never refused.
+    data = memoryview((text + "\n").encode(stdout.encoding, "backslashreplace"))
+    while data:
+        written = buffer.write(data)
+        if not written:
+            raise OSError(errno.EIO, "the output takes no more data")
+        data = data[written:]
+    buffer.flush()
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; return the exit status (see the module's EXIT_ names)."""
+    try:
+        return _run(_arguments(argv))
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (| head): say nothing more; Python would
+        # otherwise fail again flushing stdout at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_REFUSED
+    except OSError as error:
+        if error.errno in (errno.ENOSPC, errno.EIO, errno.EFBIG, errno.EDQUOT):
+            _say("error", f"cannot write the output: {error.strerror}")
+            return EXIT_REFUSED
+        raise

@@ -12,10 +12,10 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from pathlib import Path
 
-from orvane.isotrak.checksums import MAX_COUNT, Progress, check_layout, reach
+from orvane.isotrak.checksums import MAX_COUNT, Progress, check_layout, reach, v2_checksums
 from orvane.isotrak.cuesheet import CueFile, CueSheet, embedded_cue, read_cue
 from orvane.isotrak.errors import TrackError, Warn, issue_warning
 from orvane.isotrak.layout import DiscLayout, files_in_stream, sheet_layout, track_layout
@@ -32,6 +32,7 @@ __all__ = [
     "disc_paths",
     "natural_key",
     "open_disc",
+    "second_v2_pass",
 ]
 
 CD_SAMPLE_RATE = 44100
@@ -414,6 +415,26 @@ def check_disc(
         return check_layout(
             layout, search=search, v2_offset=v2_offset, progress=progress, warn=warn, warnings=notes
         )
+    finally:
+        close_sources(layout.sources)
+
+
+def second_v2_pass(
+    disc: DiscInput,
+    shifts: Mapping[int, int],
+    *,
+    folder: Path_ | None = None,
+    sample_rate: int | None = None,
+) -> dict[int, int]:
+    """The version 2 checksums of some tracks of a disc, each at its own shift.
+
+    ``shifts`` maps track numbers to read shifts.  The disc is opened and
+    read again, so it must not come through a pipe; ``verify`` takes this,
+    bound to the disc, as its ``v2_at``.
+    """
+    layout, _ = open_disc(disc, folder=folder, sample_rate=sample_rate, warn=lambda _: None)
+    try:
+        return v2_checksums(layout, shifts)
     finally:
         close_sources(layout.sources)
 

@@ -193,8 +193,13 @@ def sheet_layout(
         return position * sample_rate // CD_FRAMES_PER_SECOND
 
     begins = _begins(sheet, to_frames)
-    for track, (file, offset) in zip(sheet.tracks, begins):
+    for n, (track, (file, offset)) in enumerate(zip(sheet.tracks, begins)):
         if sources[file] is not None and offset > lengths[file]:
+            if not track.is_audio:
+                # A data track placed past the audio (an enhanced disc ripped
+                # to an image of its audio): the audio ends at the file's end.
+                begins[n] = (file, lengths[file])
+                continue
             raise TrackError(
                 f"{sheet.name}: line {track.line}: track {track.number} starts past the end of "
                 f"{sheet.files[file].name}, which holds {lengths[file]} frames"

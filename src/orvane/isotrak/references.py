@@ -603,11 +603,8 @@ def verdict_line(disc: DiscVerification) -> str:
     if offset is not None:
         others = [shift for shift in disc.offsets if shift != offset]
         also = f" (every matched track also matches at {_shifts_text(others)})" if others else ""
-        if offset == 0:
-            return f"{head}; same read offset as the references{also}"
-        frames = "frame" if abs(offset) == 1 else "frames"
-        differs = f"read offset differs from the references by {_signed(offset)} {frames}"
-        return f"{head}; {differs}{also}"
+        # The words are fixed, whatever the shift, so that programs can read them.
+        return f"{head}; read offset differs from the references by {offset} frames{also}"
     each = ", ".join(
         f"track {track.number} at {_shifts_text(track.shifts)}"
         for track in disc.tracks

@@ -12,6 +12,13 @@ import json
 from collections.abc import Sequence
 from typing import Any
 
+from orvane.isotrak.references import (
+    DiscVerification,
+    disc_verification_json,
+    outcome_cell,
+    track_verification_json,
+    verdict_line,
+)
 from orvane.isotrak.results import DiscResult, TrackResult
 
 __all__ = ["format_json", "format_table", "json_document", "shown_name"]
@@ -40,12 +47,21 @@ def _tracks(disc: DiscResult | Sequence[TrackResult]) -> Sequence[TrackResult]:
     return disc.tracks if isinstance(disc, DiscResult) else disc
 
 
-def format_table(disc: DiscResult | Sequence[TrackResult], show_shifts: Sequence[int] = ()) -> str:
+def format_table(
+    disc: DiscResult | Sequence[TrackResult],
+    show_shifts: Sequence[int] = (),
+    verification: DiscVerification | None = None,
+) -> str:
     """Lay the results out as a table: one row per track, checksums in hex.
 
-    Below the rows, a disc's hidden audio and skipped data tracks are told.
+    Below the rows, a disc's hidden audio and skipped data tracks are told;
+    with a verification, each row ends with the track's outcome and the
+    last line gives the disc's verdict.
     """
     header = ["track", "file", "frames", "v1", *(_shift_label(s) for s in show_shifts), "v2"]
+    if verification is not None:
+        header.append("outcome")
+    outcomes = {t.number: outcome_cell(t) for t in verification.tracks} if verification else {}
     rows = [header]
     for result in _tracks(disc):
         rows.append(
@@ -56,19 +72,23 @@ def format_table(disc: DiscResult | Sequence[TrackResult], show_shifts: Sequence
                 _hex(result.checksum_v1),
                 *(_hex(result.checksums_v1[s]) for s in show_shifts),
                 _hex(result.checksum_v2),
+                *([outcomes[result.number]] if verification is not None else []),
             ]
         )
     widths = [max(len(row[column]) for row in rows) for column in range(len(header))]
+    # Names and outcomes read best left-aligned, the numbers right-aligned.
+    left = {1, len(header) - 1} if verification is not None else {1}
     lines = []
     for row in rows:
-        # The file names read best left-aligned, the numbers right-aligned.
         cells = [
-            cell.ljust(width) if column == 1 else cell.rjust(width)
+            cell.ljust(width) if column in left else cell.rjust(width)
             for column, (cell, width) in enumerate(zip(row, widths))
         ]
         lines.append("  ".join(cells).rstrip())
     if isinstance(disc, DiscResult):
         lines.extend(disc_notes(disc))
+    if verification is not None:
+        lines.append(verdict_line(verification))
     return "\n".join(lines)
 
 
@@ -100,19 +120,32 @@ def track_document(result: TrackResult) -> dict[str, Any]:
     }
 
 
-def json_document(disc: DiscResult) -> dict[str, Any]:
-    """The results as JSON data, every version 1 shift included."""
-    return {
+def json_document(
+    disc: DiscResult, verification: DiscVerification | None = None
+) -> dict[str, Any]:
+    """The results as JSON data, every version 1 shift included.
+
+    With a verification, each track and the disc get a ``verification``
+    member.
+    """
+    tracks = [track_document(result) for result in disc.tracks]
+    document: dict[str, Any] = {
         "sample_rate": disc.sample_rate,
         "search": disc.search,
         "v2_offset": disc.v2_offset,
         "hidden_frames": disc.hidden_frames,
         "skipped_tracks": list(disc.skipped_tracks),
-        "tracks": [track_document(result) for result in disc.tracks],
+        "tracks": tracks,
         "warnings": list(disc.warnings),
     }
+    if verification is not None:
+        outcomes = {t.number: track_verification_json(t) for t in verification.tracks}
+        for entry in tracks:
+            entry["verification"] = outcomes[entry["track"]]
+        document["verification"] = disc_verification_json(verification)
+    return document
 
 
-def format_json(disc: DiscResult) -> str:
+def format_json(disc: DiscResult, verification: DiscVerification | None = None) -> str:
     """Lay the results out as JSON text."""
-    return json.dumps(json_document(disc), indent=2)
+    return json.dumps(json_document(disc, verification), indent=2)

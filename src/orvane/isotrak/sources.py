@@ -3,9 +3,11 @@
 A track source tells its name, its length in frames and its sample rate
 before any audio is read, so that the checksum of a track can be set up
 before its audio flows; then it yields the audio as blocks of 2-channel
-16-bit PCM.  Files are read a few thousand frames at a time and never held
-whole.  WAV files go through the standard library's wave module; every
-other format goes through the soundfile package, an optional extra.
+16-bit PCM.  Files are opened once and read a block at a time, never held
+whole: WAV files by a reader of their own (wavfile.py), raw images as
+they are, every other format through the soundfile package, an optional
+extra (soundfiles.py).  What a file is comes from its content, not its
+name; a CUE sheet's FILE type says only whether it is raw.
 
 Every refusal is a TrackError whose message starts with the track's name
 and says what the track has.
@@ -14,27 +16,34 @@ and says what the track has.
 from __future__ import annotations
 
 import os
-import sys
-import wave
-from array import array
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Protocol, runtime_checkable
+from typing import Protocol, runtime_checkable
 
-from orvane.isotrak.errors import TrackError
+from orvane.isotrak.audiofile import (
+    BYTES_PER_FRAME,
+    AudioFile,
+    FileInput,
+    describe_channels,
+    open_raw,
+    refuse_shape,
+)
+from orvane.isotrak.errors import TrackError, Warn, issue_warning
+from orvane.isotrak.soundfiles import open_soundfile
+from orvane.isotrak.wavfile import is_wav, open_wav
 from orvane.pcm import FrameList
 
 __all__ = [
     "BLOCK_FRAMES",
     "BYTES_PER_FRAME",
+    "AudioFile",
     "PCMTrack",
-    "SoundFileTrack",
     "TrackError",
     "TrackSource",
-    "WaveTrack",
     "checked_blocks",
     "describe_channels",
+    "open_audio",
     "open_track",
     "refuse_shape",
 ]
@@ -43,20 +52,18 @@ __all__ = [
 # large enough that the per-block work in Python stays negligible.
 BLOCK_FRAMES = 5880
 
-# A frame of 2-channel 16-bit PCM: left sample, then right, two bytes each.
-BYTES_PER_FRAME = 4
+# The rate of raw images, which have no header to say it: a CD's.
+RAW_SAMPLE_RATE = 44100
 
-# The wave module reads and writes samples in the host's byte order; the
-# blocks handed around here are always little-endian, as on a CD.
-_HOST_IS_BIG_ENDIAN = sys.byteorder == "big"
+# CUE sheet FILE types of lossy data, refused without reading the file.
+_LOSSY_FILE_TYPES = frozenset({"MP3", "MP2", "AAC", "OPUS", "VORBIS"})
+_RAW_FILE_TYPES = {"BINARY": False, "MOTOROLA": True}  # type -> big-endian
 
-# WAV format tags that the wave module refuses, named for the refusal.
-_WAVE_FORMAT_NAMES = {
-    3: "floating-point samples",
-    6: "A-law samples",
-    7: "mu-law samples",
-    0x55: "MP3 data",
-}
+# Enough of a file's start to tell its format, Ogg's first packet included.
+_HEAD_BYTES = 64
+
+# An ID3 tag before audio is read past to see what follows it, up to this size.
+_MAX_ID3_BYTES = 16 << 20
 
 
 @runtime_checkable
@@ -100,174 +107,35 @@ class PCMTrack:
         return iter(self.blocks)
 
 
-def _little_endian(data: bytes) -> bytes:
-    """Return host-order 16-bit samples as little-endian bytes."""
-    if not _HOST_IS_BIG_ENDIAN:
-        return data
-    samples = array("h", data)
-    samples.byteswap()
-    return samples.tobytes()
+def _container(head: bytes) -> str | None:
+    """The format that a file's first bytes name beyond doubt, if any."""
+    if is_wav(head):
+        return "a WAV file"
+    if head[:4] == b"fLaC":
+        return "a FLAC file"
+    if head[:4] == b"FORM" and head[8:12] in (b"AIFF", b"AIFC"):
+        return "an AIFF file"
+    if head[:4] == b"OggS":
+        return "an Ogg file"
+    if head[:3] == b"ID3" and head[3:4] in (b"\x02", b"\x03", b"\x04"):
+        return "an ID3-tagged file"
+    return None
 
 
-def describe_channels(channels: int, what: str) -> str:
-    """Say what a track holds: '1 channel of 16-bit PCM', '2 channels of ...'."""
-    return f"{channels} channel{'' if channels == 1 else 's'} of {what}"
-
-
-def refuse_shape(name: str, has: str) -> TrackError:
-    return TrackError(f"{name}: {has}; only 2-channel 16-bit PCM can be checked")
-
-
-class WaveTrack:
-    """A WAV file read through the standard library's wave module.
-
-    The header is read and checked when the object is made; the audio is
-    read block by block each time the object is iterated.
-    """
-
-    def __init__(self, path: str | os.PathLike[str], name: str | None = None) -> None:
-        self.path = Path(path)
-        self.name = str(path) if name is None else name
-        try:
-            with wave.open(str(self.path), "rb") as reader:
-                channels = reader.getnchannels()
-                width = reader.getsampwidth()
-                self.sample_rate = reader.getframerate()
-                self.frames = reader.getnframes()
-        except wave.Error as error:
-            raise TrackError(f"{self.name}: {self._wave_problem(error)}") from None
-        except (OSError, EOFError) as error:
-            raise TrackError(f"{self.name}: cannot be read: {_reason(error)}") from None
-        if channels != 2 or width != 2:
-            raise refuse_shape(self.name, describe_channels(channels, f"{8 * width}-bit PCM"))
-
-    @staticmethod
-    def _wave_problem(error: wave.Error) -> str:
-        text = str(error)
-        prefix = "unknown format: "
-        if text.startswith(prefix):
-            tag = text[len(prefix) :]
-            known = _WAVE_FORMAT_NAMES.get(int(tag)) if tag.isdigit() else None
-            kind = known or f"format tag {tag}"
-            return f"WAV file of {kind}; only 2-channel 16-bit PCM can be checked"
-        return f"cannot be read as a WAV file: {text}"
-
-    def __iter__(self) -> Iterator[bytes]:
-        try:
-            with wave.open(str(self.path), "rb") as reader:
-                while True:
-                    data = reader.readframes(BLOCK_FRAMES)
-                    if not data:
-                        return
-                    yield _little_endian(data)
-        except (wave.Error, OSError, EOFError) as error:
-            raise TrackError(f"{self.name}: cannot be read: {_reason(error)}") from None
-
-
-def _load_soundfile() -> Any:
-    """Return the soundfile module, or None when it is not installed."""
-    try:
-        import soundfile
-    except (ImportError, OSError):
-        # OSError: the package is there but its native library is not.
-        return None
-    return soundfile
-
-
-class SoundFileTrack:
-    """A file in any format that the soundfile package reads (FLAC, ...).
-
-    Only files whose samples are 16-bit integers are taken: a decoded lossy
-    file or a file of wider samples has no exact 16-bit form to check.
-    """
-
-    def __init__(self, path: str | os.PathLike[str], name: str | None = None) -> None:
-        self.path = Path(path)
-        self.name = str(path) if name is None else name
-        self._soundfile = _load_soundfile()
-        if self._soundfile is None:
-            raise TrackError(
-                f"{self.name}: not a WAV file; reading other formats needs the "
-                "soundfile package (pip install 'orvane[soundfile]')"
-            )
-        try:
-            info = self._soundfile.info(str(self.path))
-        except Exception as error:  # soundfile reports a bad file as RuntimeError or its own error
-            raise TrackError(f"{self.name}: cannot be read: {_reason(error)}") from None
-        self.sample_rate = int(info.samplerate)
-        self.frames = int(info.frames)
-        channels = int(info.channels)
-        if channels != 2 or info.subtype != "PCM_16":
-            raise refuse_shape(
-                self.name, f"{info.format} file of {describe_channels(channels, info.subtype_info)}"
-            )
-
-    def __iter__(self) -> Iterator[bytes]:
-        try:
-            with self._soundfile.SoundFile(str(self.path)) as reader:
-                while True:
-                    samples = reader.read(BLOCK_FRAMES, dtype="int16")
-                    if len(samples) == 0:
-                        return
-                    yield samples.astype("<i2").tobytes()
-        except Exception as error:
-            raise TrackError(f"{self.name}: cannot be read: {_reason(error)}") from None
-
-
-def checked_blocks(source: TrackSource) -> Iterator[bytes]:
-    """Yield a source's blocks as little-endian 16-bit stereo bytes, counted."""
-    fed = 0
-    for block in source:
-        if isinstance(block, FrameList):
-            if block.channels != 2 or block.bits_per_sample != 16:
-                shape = describe_channels(block.channels, f"{block.bits_per_sample}-bit samples")
-                raise refuse_shape(source.name, f"yields a block of {shape}")
-            data = block.to_bytes(0, 1)
-        else:
-            data = bytes(block)
-            if len(data) % BYTES_PER_FRAME:
-                raise TrackError(
-                    f"{source.name}: yields a block of {len(data)} bytes, "
-                    f"not a whole number of 4-byte frames"
-                )
-        fed += len(data) // BYTES_PER_FRAME
-        if fed > source.frames:
-            raise TrackError(
-                f"{source.name}: holds more than the {source.frames} frames it announced"
-            )
-        if data:
-            yield data
-    if fed < source.frames:
-        raise TrackError(f"{source.name}: ends after {fed} of its {source.frames} frames")
-
-
-def _reason(error: BaseException) -> str:
-    if isinstance(error, OSError) and error.strerror:
-        return error.strerror
-    return str(error) or type(error).__name__
-
-
-def _is_wave_file(path: Path, name: str) -> bool:
-    try:
-        with path.open("rb") as file:
-            head = file.read(12)
-    except OSError as error:
-        raise TrackError(f"{name}: cannot be read: {_reason(error)}") from None
-    return len(head) == 12 and head[:4] == b"RIFF" and head[8:] == b"WAVE"
-
-
-def open_track(path: str | os.PathLike[str], name: str | None = None) -> WaveTrack | SoundFileTrack:
-    """Open an audio file as a track source and check its header.
-
-    WAV files (known by their content, not their name) are read with the
-    wave module, all others with soundfile when it is installed.  ``name``
-    is the track's name in messages and results; the path by default.
-    Raises TrackError for a file that cannot be checked.
-    """
-    shown = str(path) if name is None else name
-    if _is_wave_file(Path(path), shown):
-        return WaveTrack(path, shown)
-    return SoundFileTrack(path, shown)
+def _is_lossy(input: FileInput, head: bytes) -> bool:
+    """Whether a file's first bytes are those of MPEG audio, Ogg Vorbis or Opus."""
+    if head[:3] == b"ID3" and len(head) >= 10:
+        # An ID3 tag usually heads an MP3 file, but a FLAC file may carry one.
+        size = 10 + sum((byte & 0x7F) << (7 * (3 - n)) for n, byte in enumerate(head[6:10]))
+        size += 10 if head[5] & 0x10 else 0  # a footer
+        if size > _MAX_ID3_BYTES:
+            return True
+        return input.peek(size + 4)[size:] != b"fLaC"
+    if len(head) >= 2 and head[0] == 0xFF and head[1] & 0xE0 == 0xE0:
+        return True  # an MPEG audio frame's sync word (MP1/2/3, AAC in ADTS)
+    if head[:4] == b"OggS":
+        return any(mark in head for mark in (b"\x01vorbis", b"OpusHead", b"Speex   "))
+    return False
 
 
 def open_audio(
@@ -275,6 +143,108 @@ def open_audio(
     name: str | None = None,
     *,
     file_type: str | None = None,
-    warn: object = None,
-) -> WaveTrack | SoundFileTrack:
-    return open_track(path, name)
+    warn: Warn | None = None,
+) -> AudioFile:
+    """Open an audio file as a track source and check its header.
+
+    ``name`` is the track's name in messages and results; the path by
+    default.  ``file_type`` is a CUE sheet's FILE type: BINARY (raw
+    little-endian 16-bit stereo at 44100 Hz) and MOTOROLA (the same,
+    big-endian) are read as raw images; MP3 and the other lossy types are
+    refused unread; anything else, or None, means the format is told by
+    the file's content (WAV, and with soundfile FLAC, AIFF and the rest of
+    libsndfile's formats).  ``warn`` takes warnings about the file, one
+    line each (by default they are issued through the warnings module).
+
+    The path is opened once, and read forward from that one handle, so a
+    named pipe or a process substitution works.  Raises TrackError for a
+    file that cannot be checked.
+    """
+    shown = str(path) if name is None else name
+    warn = issue_warning if warn is None else warn
+    kind = None if file_type is None else file_type.upper()
+    if kind in _LOSSY_FILE_TYPES:
+        raise TrackError(f"{shown}: lossy audio cannot be verified")
+    input = FileInput.open(path, shown)
+    try:
+        head = input.peek(_HEAD_BYTES)
+        if kind in _RAW_FILE_TYPES:
+            found = _container(head)
+            if found is None:
+                return open_raw(
+                    input,
+                    Path(path),
+                    big_endian=_RAW_FILE_TYPES[kind],
+                    sample_rate=RAW_SAMPLE_RATE,
+                    warn=warn,
+                )
+            # Read raw, a file with a header would have its header checksummed
+            # as audio; lossy data is refused below in one line.
+            if not _is_lossy(input, head):
+                warn(f"{shown}: FILE type {kind}, but it holds {found}; it is read as such")
+        if not head:
+            raise TrackError(f"{shown}: the file is empty")
+        if is_wav(head):
+            return open_wav(input, Path(path), warn)
+        if _is_lossy(input, head):
+            raise TrackError(f"{shown}: lossy audio cannot be verified")
+        return open_soundfile(input, Path(path))
+    except BaseException:
+        input.close()
+        raise
+
+
+def open_track(
+    path: str | os.PathLike[str], name: str | None = None, *, warn: Warn | None = None
+) -> AudioFile:
+    """Open an audio file as a track source, its format told by its content.
+
+    The same as ``open_audio`` without a FILE type.
+    """
+    return open_audio(path, name, warn=warn)
+
+
+def _block_bytes(name: str, block: object) -> bytes:
+    """A block's audio as little-endian 16-bit stereo bytes, its shape checked."""
+    if isinstance(block, FrameList):
+        # Through the type's own descriptors: a subclass may override the
+        # attributes, but not what the object holds.
+        channels = int(FrameList.channels.__get__(block))
+        bits = int(FrameList.bits_per_sample.__get__(block))
+        if channels != 2 or bits != 16:
+            shape = describe_channels(channels, f"{bits}-bit samples")
+            raise refuse_shape(name, f"yields a block of {shape}")
+        return FrameList.to_bytes(block, 0, 1)
+    try:
+        view = memoryview(block)  # type: ignore[arg-type]
+    except TypeError:
+        raise TrackError(
+            f"{name}: yields a block of type {type(block).__name__}, not a FrameList or bytes"
+        ) from None
+    with view:
+        data = block if type(block) is bytes else bytes(view)
+    if len(data) % BYTES_PER_FRAME:
+        raise TrackError(
+            f"{name}: yields a block of {len(data)} bytes, not a whole number of 4-byte frames"
+        )
+    return data
+
+
+def checked_blocks(source: TrackSource) -> Iterator[bytes]:
+    """Yield a source's blocks as little-endian 16-bit stereo bytes, counted.
+
+    Only FrameList objects and bytes-like objects (bytes, bytearray,
+    memoryview, ...) are blocks; anything else is refused by its type.
+    """
+    name = source.name
+    announced = source.frames
+    fed = 0
+    for block in source:
+        data = _block_bytes(name, block)
+        fed += len(data) // BYTES_PER_FRAME
+        if fed > announced:
+            raise TrackError(f"{name}: holds more than the {announced} frames it announced")
+        if data:
+            yield data
+    if fed < announced:
+        raise TrackError(f"{name}: ends after {fed} of its {announced} frames")

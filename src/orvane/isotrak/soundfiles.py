@@ -1,0 +1,145 @@
+"""Files in the formats of libsndfile (FLAC, AIFF, ...), through the soundfile package.
+
+soundfile is an optional extra, imported only when such a file is opened.
+It reads from the file descriptor that was opened for the path, so the
+path is still opened once; a pipe is first copied to a temporary file,
+since these formats are read with seeks.  Only files of exact 16-bit
+integer samples are taken: a lossy file has no exact form to check, and a
+file of wider samples is not CD audio.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Any
+
+from orvane.isotrak.audiofile import (
+    BYTES_PER_FRAME,
+    AudioFile,
+    FileInput,
+    describe_channels,
+    reason,
+    refuse_rate,
+    refuse_shape,
+    swap_bytes,
+)
+from orvane.isotrak.errors import TrackError
+
+__all__ = ["LOSSY_SUBTYPES", "open_soundfile"]
+
+# 65536 frames (256 KiB) a read, which libsndfile decodes into a buffer of its own.
+_READ_FRAMES = 65536
+
+# Subtypes whose samples are exactly 16-bit integers.
+_EXACT_16_BIT = frozenset({"PCM_16", "ALAC_16"})
+
+# Subtypes of lossy codecs: perceptual (Vorbis, Opus, MPEG), ADPCM, GSM, G.72x.
+LOSSY_SUBTYPES = frozenset(
+    {
+        "VORBIS",
+        "OPUS",
+        "MPEG_LAYER_I",
+        "MPEG_LAYER_II",
+        "MPEG_LAYER_III",
+        "GSM610",
+        "IMA_ADPCM",
+        "MS_ADPCM",
+        "VOX_ADPCM",
+        "G721_32",
+        "G723_24",
+        "G723_40",
+        "NMS_ADPCM_16",
+        "NMS_ADPCM_24",
+        "NMS_ADPCM_32",
+    }
+)
+
+
+def _load_soundfile() -> Any:
+    """Return the soundfile module, or None when it is not installed."""
+    try:
+        import soundfile
+    except (ImportError, OSError):
+        # OSError: the package is there but its native library is not.
+        return None
+    return soundfile
+
+
+def _problem(error: Exception) -> str:
+    # soundfile's messages name the file by the object it was given (here
+    # a descriptor); libsndfile's own words are what says what is wrong.
+    text = getattr(error, "error_string", None)
+    return str(text).rstrip(".") if text else reason(error)
+
+
+class SoundFileAudio(AudioFile):
+    """A file read through soundfile, as 16-bit stereo frames."""
+
+    def __init__(self, input: FileInput, path: Path, reader: Any) -> None:
+        frames, rate = int(reader.frames), int(reader.samplerate)
+        super().__init__(input, path, frames, rate, str(reader.format))
+        self._reader = reader
+
+    def _blocks(self) -> Iterator[bytes]:
+        got = 0
+        with self._reading():
+            self._reader.seek(0)
+        while got < self.frames:
+            with self._reading():
+                # A view of a buffer of libsndfile's; samples in the host's order.
+                view = self._reader.buffer_read(min(self.frames - got, _READ_FRAMES), "int16")
+                data = bytes(view)
+            if not data:
+                raise self._ended_early(got)
+            got += len(data) // BYTES_PER_FRAME
+            yield swap_bytes(data) if sys.byteorder == "big" else data
+
+    @contextmanager
+    def _reading(self) -> Iterator[None]:
+        try:
+            yield
+        except Exception as error:  # soundfile reports a bad file as RuntimeError or its own error
+            raise TrackError(f"{self.name}: cannot be read: {_problem(error)}") from None
+
+    def close(self) -> None:
+        self._reader.close()
+        super().close()
+
+
+def open_soundfile(input: FileInput, path: Path) -> SoundFileAudio:
+    """Open ``input`` with soundfile and check that it holds 16-bit stereo PCM."""
+    name = input.name
+    soundfile = _load_soundfile()
+    if soundfile is None:
+        raise TrackError(
+            f"{name}: not a WAV file; reading other formats needs the "
+            "soundfile package (pip install 'orvane[soundfile]')"
+        )
+    input = input.spooled()
+    try:
+        # libsndfile reads the descriptor from where it stands, which a
+        # buffered seek within its buffer would not move.
+        descriptor = input.file.fileno()
+        os.lseek(descriptor, 0, os.SEEK_SET)
+        reader = soundfile.SoundFile(descriptor, closefd=False)
+    except Exception as error:  # soundfile reports a bad file as RuntimeError or its own error
+        input.close()
+        raise TrackError(f"{name}: cannot be read: {_problem(error)}") from None
+    audio = SoundFileAudio(input, path, reader)
+    try:
+        channels = int(reader.channels)
+        if reader.subtype in LOSSY_SUBTYPES:
+            raise TrackError(f"{name}: lossy audio cannot be verified")
+        if channels != 2 or reader.subtype not in _EXACT_16_BIT:
+            raise refuse_shape(
+                name, f"{reader.format} file of {describe_channels(channels, reader.subtype_info)}"
+            )
+        refuse_rate(name, audio.sample_rate)
+    except BaseException:
+        audio.close()
+        raise
+    return audio
