@@ -16,6 +16,7 @@ from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import Path
 
+from orvane.isotrak import library_cli
 from orvane.isotrak.checksums import MAX_SHIFT, check_layout
 from orvane.isotrak.discs import DiscInput, close_sources, open_disc, second_v2_pass
 from orvane.isotrak.errors import IncompleteDisc, TrackError
@@ -73,6 +74,9 @@ exit status:
   2  bad usage, or a malformed reference
   3  some track matched no reference
   130  interrupted
+
+library mode (--library ROOT --db FILE): 1 when a disc failed, else 3 when a
+disc's audio changed or a disc did not match --expect-db, else 0.
 """
 
 
@@ -138,6 +142,7 @@ def _parser() -> argparse.ArgumentParser:
         help="write a small demo disc of three WAV tracks to a temporary folder and check it",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    library_cli.add_arguments(parser)
     return parser
 
 
@@ -237,6 +242,10 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
             parser.error(
                 f"--show-shift {shift} is outside the searched shifts -{args.search}..+{args.search}"
             )
+    if args.library is not None:
+        library_cli.check_usage(args, parser)
+        return args
+    library_cli.refuse_library_options(args, parser)
     if args.demo == bool(args.tracks):
         parser.error("give the tracks to check, a CUE sheet or a folder, or --demo")
     if len(args.tracks) > 1:
@@ -247,6 +256,8 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
 
 
 def _run(args: argparse.Namespace) -> int:
+    if args.library is not None:
+        return library_cli.run(args, _write, _say)
     try:
         references = [read_reference(path) for path in args.expect]
     except BadReference as error:

@@ -249,9 +249,11 @@ def process_pool(jobs: int | None = None) -> ProcessPoolExecutor:
     package once (forkserver), where the system offers one, else afresh
     (spawn); they ignore Ctrl-C (``ignore_interrupts``).
     """
+    context: multiprocessing.context.BaseContext
     if "forkserver" in multiprocessing.get_all_start_methods():
-        context = multiprocessing.get_context("forkserver")
-        context.set_forkserver_preload([__name__])
+        forkserver = multiprocessing.get_context("forkserver")
+        forkserver.set_forkserver_preload([__name__])
+        context = forkserver
     else:
         context = multiprocessing.get_context("spawn")
     return ProcessPoolExecutor(
@@ -319,7 +321,7 @@ class DiscOutcome:
 
 def summary(outcomes: Iterable[DiscOutcome]) -> dict[str, int]:
     """The number of discs of each status."""
-    counts = dict.fromkeys(STATUSES, 0)
+    counts: dict[str, int] = dict.fromkeys(STATUSES, 0)
     for outcome in outcomes:
         counts[outcome.status] += 1
     return counts

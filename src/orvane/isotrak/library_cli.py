@@ -14,10 +14,10 @@ import importlib.util
 import json
 import sys
 from collections.abc import Callable, Sequence
+from contextlib import nullcontext
 from concurrent.futures import Executor, ProcessPoolExecutor
 from typing import Any
 
-from orvane.isotrak.checksums import MAX_SHIFT
 from orvane.isotrak.library import (
     AUDIO_CHANGED,
     UNCHANGED_AUDIO,
@@ -38,7 +38,14 @@ from orvane.isotrak.references import (
 from orvane.isotrak.report import shown_name, track_document
 from orvane.isotrak.store import StoreError
 
-__all__ = ["add_arguments", "library_document", "refuse_library_options", "run"]
+__all__ = [
+    "add_arguments",
+    "check_usage",
+    "exit_status",
+    "library_document",
+    "refuse_library_options",
+    "run",
+]
 
 # Exit statuses: as for one disc, with a changed disc counted as a mismatch.
 EXIT_DONE, EXIT_FAILED, EXIT_MISMATCH, EXIT_INTERRUPTED = 0, 1, 3, 130
@@ -95,7 +102,8 @@ def refuse_library_options(args: argparse.Namespace, parser: argparse.ArgumentPa
             parser.error(f"{option} needs --library ROOT")
 
 
-def _check_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+def check_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    """Refuse, through ``parser``, what does not go with --library."""
     if args.db is None:
         parser.error("--library needs --db FILE")
     if args.tracks:
@@ -103,16 +111,12 @@ def _check_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> N
     for given, option in ((args.demo, "--demo"), (args.show_shift, "--show-shift")):
         if given:
             parser.error(f"{option} does not go with --library")
-    if getattr(args, "expect", None):
+    if args.expect:
         parser.error("--expect does not go with --library; use --expect-db")
     if args.jobs is not None and args.scheduler is not None:
         parser.error("--jobs and --scheduler exclude each other")
     if args.jobs is not None and args.jobs < 1:
         parser.error("--jobs must be at least 1")
-    if not 0 <= args.search <= MAX_SHIFT:
-        parser.error(f"--search must be from 0 to {MAX_SHIFT}")
-    if abs(args.v2_offset) > MAX_SHIFT:
-        parser.error(f"--v2-offset must be from -{MAX_SHIFT} to {MAX_SHIFT}")
     if args.scheduler is not None and importlib.util.find_spec("distributed") is None:
         parser.error("--scheduler needs the distributed package: pip install 'orvane[dask]'")
 
@@ -132,7 +136,8 @@ def _audio_seconds(outcome: DiscOutcome) -> float:
 class _Progress:
     """A bar over the discs and the audio checked, on stderr when it is a terminal."""
 
-    def __init__(self, total: int) -> None:
+    def __init__(self, total: int, say: Callable[[str, str], None]) -> None:
+        self._say = say
         self._bar: Any = None
         self._audio = 0.0
         if sys.stderr.isatty():
@@ -140,16 +145,12 @@ class _Progress:
 
             self._bar = tqdm(total=total, unit="disc", file=sys.stderr, delay=0.5, leave=False)
 
-    def say(self, line: str) -> None:
-        if self._bar is not None:
-            self._bar.write(line, file=sys.stderr)
-        else:
-            print(line, file=sys.stderr)
-
     def update(self, outcome: DiscOutcome) -> None:
         if outcome.status != "skipped" and outcome.result is not None:
-            for warning in outcome.result.warnings:
-                self.say(f"orvane-isotrak: warning: {shown_name(warning)}")
+            # Above the bar, which is drawn again below them.
+            with self._bar.external_write_mode() if self._bar is not None else nullcontext():
+                for warning in outcome.result.warnings:
+                    self._say("warning", warning)
         if self._bar is not None:
             self._audio += _audio_seconds(outcome)
             self._bar.set_postfix_str(f"{_duration(self._audio)} of audio", refresh=False)
@@ -173,9 +174,12 @@ def _stop(executor: Executor) -> None:
     executor.shutdown(wait=True, cancel_futures=True)
 
 
-def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    """Library mode of the command line; returns the exit status."""
-    _check_usage(args, parser)
+def run(args: argparse.Namespace, write: Callable[[str], None], say: Callable[[str, str], None]) -> int:
+    """Library mode of the command line; returns the exit status.
+
+    ``write`` puts the output on stdout, ``say(kind, message)`` a line on
+    stderr.  Ctrl-C stops the workers and goes on as KeyboardInterrupt.
+    """
     executor: Executor | None = None
     close: Callable[[], object] = lambda: None
     progress: _Progress | None = None
@@ -186,7 +190,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         else:
             pool = process_pool(args.jobs or default_jobs())
             executor, close = pool, pool.shutdown
-        progress = _Progress(len(discs))
+        progress = _Progress(len(discs), say)
         outcomes = check_library(
             discs,
             executor,
@@ -200,10 +204,9 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     except KeyboardInterrupt:
         if executor is not None:
             _stop(executor)
-        print("orvane-isotrak: interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
-    except (LibraryError, StoreError, OSError) as error:
-        print(f"orvane-isotrak: error: {shown_name(str(error))}", file=sys.stderr)
+        raise
+    except (LibraryError, StoreError) as error:
+        say("error", str(error))
         return EXIT_FAILED
     finally:
         if progress is not None:
@@ -211,9 +214,9 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
         close()
     references = args.expect_db is not None
     if args.json:
-        print(json.dumps(library_document(outcomes, references), indent=2))
+        write(json.dumps(library_document(outcomes, references), indent=2))
     else:
-        print(_report(outcomes))
+        write(_report(outcomes))
     return exit_status(outcomes)
 
 
@@ -262,7 +265,12 @@ def library_document(outcomes: Sequence[DiscOutcome], references: bool = False) 
             if outcome.verification is not None:
                 document["verification"] = disc_verification_json(outcome.verification)
             else:
-                document["verification"] = {"matched_tracks": 0, "error": outcome.unverified}
+                document["verification"] = {
+                    "tracks": len(document["tracks"]),
+                    "matched_tracks": 0,
+                    "offset": None,
+                    "error": outcome.unverified,
+                }
         discs.append(document)
     return {"discs": discs, "summary": summary(outcomes)}
 

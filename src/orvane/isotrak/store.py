@@ -42,6 +42,7 @@ if sys.platform != "win32":
     import fcntl
 
 __all__ = [
+    "BUSY_TIMEOUT",
     "MIGRATIONS",
     "SCHEMA_VERSION",
     "FileState",
@@ -53,6 +54,11 @@ __all__ = [
 ]
 
 Path_ = str | os.PathLike[str]
+
+
+# Seconds a write waits for another program that holds the database busy.
+# Short, as no interruption reaches a connection while it waits.
+BUSY_TIMEOUT = 10.0
 
 
 class StoreError(ValueError):
@@ -366,12 +372,12 @@ class Store:
     """A library database opened for a scan: made or migrated, and locked.
 
     ``timeout`` is how long, in seconds, a write waits for another
-    program that holds the database busy.  Raises StoreError for a
+    program that holds the database busy (then it fails).  Raises StoreError for a
     database that cannot be opened, belongs to another program or a newer
     orvane, or is being scanned already.
     """
 
-    def __init__(self, path: Path_, *, name: str | None = None, timeout: float = 30.0) -> None:
+    def __init__(self, path: Path_, *, name: str | None = None, timeout: float = BUSY_TIMEOUT) -> None:
         self.path = os.fspath(path)
         self.name = self.path if name is None else name
         self._lock = _Lock(self.path, self.name)
@@ -574,7 +580,7 @@ class ReferenceDatabase:
     root it was found under.
     """
 
-    def __init__(self, path: Path_, *, name: str | None = None, timeout: float = 30.0) -> None:
+    def __init__(self, path: Path_, *, name: str | None = None, timeout: float = BUSY_TIMEOUT) -> None:
         self.name = os.fspath(path) if name is None else name
         if not os.path.isfile(path):
             raise StoreError(f"{self.name}: no such database")
