@@ -439,15 +439,21 @@ def test_older_databases_are_migrated_and_others_refused(tmp_path, script, refus
         ]
 
 
-def test_a_second_scan_of_one_database_is_refused(tmp_path):
+def test_a_second_scan_is_refused_and_recheck_checks_all_again(tmp_path):
     (tmp_path / "music/a").mkdir(parents=True)
     write_wav(tmp_path / "music/a/01.wav", noise(1, 200), RATE)
     db = tmp_path / "library.db"
+    options = ("--library", tmp_path / "music", "--db", db, "--jobs", "1")
     with Store(db):  # a scan that is running
-        busy = run("--library", tmp_path / "music", "--db", db, "--jobs", "1")
+        busy = run(*options)
     assert busy.status == 1
-    assert busy.err == f"orvane-isotrak: error: {db}: another scan is using this database; run again when it has finished\n"
-    assert run("--library", tmp_path / "music", "--db", db, "--jobs", "1").status == 0
+    assert busy.err == (
+        f"orvane-isotrak: error: {db}: another scan is using this database; "
+        "run again when it has finished\n"
+    )
+    assert run(*options).status == 0
+    again = run(*options, "--recheck", "--json").document["discs"][0]
+    assert again["status"] == "checked" and again["tracks"][0]["change"] == "unchanged audio"
 
 
 @pytest.mark.parametrize(
@@ -458,6 +464,7 @@ def test_a_second_scan_of_one_database_is_refused(tmp_path):
         ["--library", "music", "--db", "x.db", "01.wav"],
         ["--library", "music", "--db", "x.db", "--jobs", "0"],
         ["--library", "music", "--db", "x.db", "--expect", "ref.json"],
+        ["--library", "music", "--db", "x.db", "--scheduler", "nonsense://x"],
         ["--db", "x.db", "01.wav"],
     ],
 )

@@ -6,7 +6,8 @@ to ``+search`` come out of that one pass, together with the version 2
 checksum of one chosen shift.
 
 ``verify`` matches the results against reference checksums (earlier rips)
-and finds the read offset at which they agree.
+and finds the read offset at which they agree.  ``check_library`` checks
+every disc of a library on an executor and keeps the results in SQLite.
 
 Command line: ``orvane-isotrak TRACK...`` or ``python -m orvane.isotrak``.
 """
@@ -16,6 +17,13 @@ from orvane.isotrak.cli import main
 from orvane.isotrak.cuesheet import CueError, CueSheet, parse_cue, read_cue
 from orvane.isotrak.discs import check_disc, disc_checksums
 from orvane.isotrak.errors import IncompleteDisc, IsotrakWarning, TrackError
+from orvane.isotrak.library import (
+    DiscOutcome,
+    LibraryDisc,
+    check_library,
+    find_discs,
+    process_pool,
+)
 from orvane.isotrak.references import (
     BadReference,
     Candidate,
@@ -31,6 +39,7 @@ from orvane.isotrak.references import (
 from orvane.isotrak.report import format_json, format_table
 from orvane.isotrak.results import DiscResult, TrackResult
 from orvane.isotrak.sources import AudioFile, PCMTrack, TrackSource, open_audio, open_track
+from orvane.isotrak.store import StoreError
 
 __all__ = [
     "AudioFile",
@@ -39,27 +48,33 @@ __all__ = [
     "Checksum",
     "CueError",
     "CueSheet",
+    "DiscOutcome",
     "DiscResult",
     "DiscVerification",
     "IncompleteDisc",
     "IsotrakWarning",
+    "LibraryDisc",
     "MalformedReference",
     "MismatchedReference",
     "PCMTrack",
     "Reference",
+    "StoreError",
     "TrackError",
     "TrackResult",
     "TrackSource",
     "TrackVerification",
     "UnreadableReference",
     "check_disc",
+    "check_library",
     "disc_checksums",
+    "find_discs",
     "format_json",
     "format_table",
     "main",
     "open_audio",
     "open_track",
     "parse_cue",
+    "process_pool",
     "read_cue",
     "read_reference",
     "verify",

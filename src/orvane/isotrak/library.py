@@ -57,6 +57,7 @@ __all__ = [
     "find_discs",
     "ignore_interrupts",
     "process_pool",
+    "scheduler_address_fault",
     "summary",
 ]
 
@@ -261,6 +262,23 @@ def process_pool(jobs: int | None = None) -> ProcessPoolExecutor:
     )
 
 
+# Seconds to wait for a Dask scheduler to answer before giving up.
+CONNECT_TIMEOUT = 20
+
+
+def scheduler_address_fault(address: str) -> str | None:
+    """What is wrong with a Dask scheduler's address, or None (needs distributed)."""
+    from distributed.comm import parse_address
+    from distributed.comm.registry import get_backend
+
+    try:
+        scheme, location = parse_address(address, strict=False)
+        get_backend(scheme)
+    except ValueError as error:
+        return f"{address}: not a Dask scheduler address: {error}"
+    return None if location else f"{address!r}: not a Dask scheduler address: it names no host"
+
+
 def dask_executor(address: str) -> tuple[Executor, Callable[[], None]]:
     """An executor on the Dask scheduler at ``address``, and what closes it.
 
@@ -272,8 +290,13 @@ def dask_executor(address: str) -> tuple[Executor, Callable[[], None]]:
         raise LibraryError(
             "a Dask scheduler needs the distributed package: pip install 'orvane[dask]'"
         ) from None
+    # Checked first: a Client refused for its address lingers at exit, and
+    # one given no address starts a cluster of its own.
+    fault = scheduler_address_fault(address)
+    if fault is not None:
+        raise LibraryError(fault)
     try:
-        client = Client(address, set_as_default=False)
+        client = Client(address, set_as_default=False, timeout=CONNECT_TIMEOUT)
     except (OSError, TimeoutError, ValueError) as error:
         raise LibraryError(f"{address}: cannot reach the Dask scheduler: {error}") from None
     # Not pure: each disc is checked afresh, never taken from a cache.
@@ -371,11 +394,8 @@ def _narrowed(result: DiscResult, search: int) -> DiscResult:
 
 
 def _disc_files(disc: LibraryDisc) -> tuple[FileState, ...]:
-    if disc.sheet:
-        return file_states(disc_paths(disc.path))
-    if not disc.tracks:
-        return file_states(disc_paths(disc.path))  # raises why the folder is unreadable
-    return file_states(disc.tracks)
+    # A folder disc without tracks could not be listed: disc_paths says why.
+    return file_states(disc.tracks or disc_paths(disc.path))
 
 
 def check_library(

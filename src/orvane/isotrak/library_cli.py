@@ -28,6 +28,7 @@ from orvane.isotrak.library import (
     default_jobs,
     find_discs,
     process_pool,
+    scheduler_address_fault,
     summary,
 )
 from orvane.isotrak.references import (
@@ -117,8 +118,12 @@ def check_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> No
         parser.error("--jobs and --scheduler exclude each other")
     if args.jobs is not None and args.jobs < 1:
         parser.error("--jobs must be at least 1")
-    if args.scheduler is not None and importlib.util.find_spec("distributed") is None:
-        parser.error("--scheduler needs the distributed package: pip install 'orvane[dask]'")
+    if args.scheduler is not None:
+        if importlib.util.find_spec("distributed") is None:
+            parser.error("--scheduler needs the distributed package: pip install 'orvane[dask]'")
+        fault = scheduler_address_fault(args.scheduler)
+        if fault is not None:
+            parser.error(f"--scheduler {shown_name(fault)}")
 
 
 def _duration(seconds: float) -> str:
