@@ -65,8 +65,9 @@ checksums as 8 hexadecimal digits ('#' comments and blank lines allowed); or
 JSON {"tracks": [{"track": 1, "checksums": [{"v1": ..., "v2": ..., "count": 12}]}]}
 with candidate checksum pairs and how many rips agree on each (the confidence).
 
-example:
+examples:
   orvane-isotrak --search 2000 --expect earlier.json "Disc Image.cue"
+  orvane-isotrak --library ~/Music --db library.db
 
 exit status:
   0  done: every track matched a reference (or no --expect was given)

@@ -63,7 +63,7 @@ _LIBRARY_OPTIONS = {
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     group = parser.add_argument_group(
         "library mode",
-        "check every disc under a folder and keep the results in an SQLite database; "
+        "check every disc under a folder and keep the results in an SQLite database;\n"
         "a rescan skips the discs whose files are unchanged",
     )
     group.add_argument(

@@ -236,7 +236,8 @@ def _transaction(db: sqlite3.Connection) -> Iterator[None]:
     try:
         yield
     except BaseException:
-        db.execute("ROLLBACK")
+        if db.in_transaction:  # some failures end the transaction themselves
+            db.execute("ROLLBACK")
         raise
     db.execute("COMMIT")
 
