@@ -11,6 +11,7 @@
 #include <orvane/pcm_import.h>
 
 #include "copying.hpp"
+#include "docstrings.hpp"
 
 namespace {
 using namespace orvane::interop;
@@ -240,19 +241,27 @@ PyObject *copy_samples(PyObject *, PyObject *args) noexcept {
 
 PyMethodDef interop_methods[] = {
     {"framelist_from_buffer", framelist_from_buffer, METH_VARARGS,
-     "framelist_from_buffer(buffer, channels, bits_per_sample) -> FrameList -- copy a "
-     "C-contiguous buffer of int8, int16 or int32 items, each in the width's signed range"},
+     ORVANE_DOC(
+         "framelist_from_buffer($module, buffer, channels, bits_per_sample, /)",
+         "framelist_from_buffer(buffer, channels, bits_per_sample) -> FrameList -- copy a "
+         "C-contiguous buffer of int8, int16 or int32 items, each in the width's signed range")},
     {"floatframelist_from_buffer", floatframelist_from_buffer, METH_VARARGS,
-     "floatframelist_from_buffer(buffer, channels) -> FloatFrameList -- copy a C-contiguous "
-     "buffer of float32 or float64 items"},
+     ORVANE_DOC(
+         "floatframelist_from_buffer($module, buffer, channels, /)",
+         "floatframelist_from_buffer(buffer, channels) -> FloatFrameList -- copy a C-contiguous "
+         "buffer of float32 or float64 items")},
     {"layout", layout, METH_O,
-     "layout(container) -> (frames, channels, typecode) -- typecode 'i' (int32) or 'd' "
-     "(float64)"},
+     ORVANE_DOC("layout($module, container, /)",
+                "layout(container) -> (frames, channels, typecode) -- typecode 'i' (int32) or 'd' "
+                "(float64)")},
     {"samples_bytes", samples_bytes, METH_O,
-     "samples_bytes(container) -> bytes -- the interleaved samples in the machine's byte order"},
+     ORVANE_DOC("samples_bytes($module, container, /)",
+                "samples_bytes(container) -> bytes -- the interleaved samples in the machine's "
+                "byte order")},
     {"copy_samples", copy_samples, METH_VARARGS,
-     "copy_samples(container, target) -- copy the interleaved samples into a writable "
-     "C-contiguous buffer of int32 or float64 items of the same size"},
+     ORVANE_DOC("copy_samples($module, container, target, /)",
+                "copy_samples(container, target) -- copy the interleaved samples into a writable "
+                "C-contiguous buffer of int32 or float64 items of the same size")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "pcm.h"
+#include "docstrings.hpp"
 
 static_assert(offsetof(pcm_FrameList, frames) == sizeof(PyObject));
 static_assert(offsetof(pcm_FrameList, channels) == offsetof(pcm_FrameList, frames) + 4);
@@ -21,19 +22,26 @@ extern "C" {
 
 PyMethodDef module_methods[] = {
     {"empty_framelist", FrameList_empty, METH_VARARGS,
-     "empty_framelist(channels, bits_per_sample) -> FrameList"},
+     ORVANE_DOC("empty_framelist($module, channels, bits_per_sample, /)",
+                "empty_framelist(channels, bits_per_sample) -> FrameList")},
     {"from_list", FrameList_from_list, METH_VARARGS,
-     "from_list(int_list, channels, bits_per_sample, is_signed) -> FrameList"},
+     ORVANE_DOC("from_list($module, int_list, channels, bits_per_sample, is_signed, /)",
+                "from_list(int_list, channels, bits_per_sample, is_signed) -> FrameList")},
     {"from_frames", FrameList_from_frames, METH_VARARGS,
-     "from_frames(framelist_list) -> FrameList"},
+     ORVANE_DOC("from_frames($module, framelist_list, /)",
+                "from_frames(framelist_list) -> FrameList")},
     {"from_channels", FrameList_from_channels, METH_VARARGS,
-     "from_channels(framelist_list) -> FrameList"},
+     ORVANE_DOC("from_channels($module, framelist_list, /)",
+                "from_channels(framelist_list) -> FrameList")},
     {"empty_float_framelist", FloatFrameList_empty, METH_VARARGS,
-     "empty_float_framelist(channels) -> FloatFrameList"},
+     ORVANE_DOC("empty_float_framelist($module, channels, /)",
+                "empty_float_framelist(channels) -> FloatFrameList")},
     {"from_float_frames", FloatFrameList_from_frames, METH_VARARGS,
-     "from_float_frames(floatframelist_list) -> FloatFrameList"},
+     ORVANE_DOC("from_float_frames($module, floatframelist_list, /)",
+                "from_float_frames(floatframelist_list) -> FloatFrameList")},
     {"from_float_channels", FloatFrameList_from_channels, METH_VARARGS,
-     "from_float_channels(floatframelist_list) -> FloatFrameList"},
+     ORVANE_DOC("from_float_channels($module, floatframelist_list, /)",
+                "from_float_channels(floatframelist_list) -> FloatFrameList")},
     {nullptr, nullptr, 0, nullptr},
 };
 
