@@ -2,10 +2,10 @@
 // buffers of plain numbers, the native half of orvane.numpy.
 //
 // The module is not linked to the pcm module.  At import it imports
-// orvane.pcm and resolves the exported interface from the library that the
-// interpreter has loaded (<orvane/pcm_import.h>), the way any other native
-// code would, and it reaches containers only through that interface and the
-// shared object layout.  It needs no numpy to build: arrays arrive through
+// orvane.pcm and takes the table of its native interface from the module's
+// capsule (<orvane/pcm_import.h>), the way any other native code would, and
+// it reaches containers only through that table and the shared object
+// layout.  It needs no numpy to build: arrays arrive through
 // the buffer protocol.  Here are the module's functions, their checks and
 // messages; copying.hpp holds the loops.
 #include <orvane/pcm_import.h>
@@ -16,7 +16,6 @@
 namespace {
 using namespace orvane::interop;
 using orvane::PyMemArray;
-using orvane::PyRef;
 
 orvane_pcm_api pcm;
 
@@ -277,28 +276,10 @@ PyModuleDef interop_module = {
     .m_free = nullptr,
 };
 
-// The resolved type objects must be the ones that orvane.pcm hands to
-// Python: another copy of the library would make every check fail quietly.
-bool same_types_as_module() noexcept {
-    PyRef module = PyRef::steal(PyImport_ImportModule("orvane.pcm"));
-    if (!module)
-        return false;
-    PyRef framelist = PyRef::steal(PyObject_GetAttrString(module.get(), "FrameList"));
-    PyRef floatframelist = PyRef::steal(PyObject_GetAttrString(module.get(), "FloatFrameList"));
-    if (!framelist || !floatframelist)
-        return false;
-    if (framelist.get() != reinterpret_cast<PyObject *>(pcm.FrameListType) ||
-        floatframelist.get() != reinterpret_cast<PyObject *>(pcm.FloatFrameListType)) {
-        PyErr_SetString(PyExc_ImportError,
-                        "the loaded orvane.pcm library does not hold orvane.pcm's types");
-        return false;
-    }
-    return true;
-}
 } // namespace
 
 PyMODINIT_FUNC PyInit__interop(void) {
-    if (orvane_pcm_import(&pcm) < 0 || !same_types_as_module())
+    if (orvane_pcm_import(&pcm) < 0)
         return nullptr;
     return PyModule_Create(&interop_module);
 }

@@ -9,7 +9,10 @@
 from collections.abc import Iterator, Sequence
 from typing import ClassVar, Self, SupportsFloat, SupportsIndex
 
-from typing_extensions import disjoint_base
+from typing_extensions import CapsuleType, disjoint_base
+
+# The table of the native interface for other native code (pcm_import.h).
+_C_API: CapsuleType
 
 @disjoint_base
 class FrameList:
