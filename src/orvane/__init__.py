@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 __all__ = ["get_include"]
 
@@ -26,14 +27,17 @@ def get_include() -> str:
     raise FileNotFoundError(f"the C headers of orvane are not installed in {list(__path__)}")
 
 
-def __getattr__(name: str) -> str:
-    # The version is the installed metadata's (pyproject.toml holds the only
-    # copy), read on first use: the command line has no need of it, and
-    # importing importlib.metadata would slow its start.
-    if name == "__version__":
-        from importlib.metadata import version
+if not TYPE_CHECKING:
+    # Hidden from type checkers, which would otherwise type every unknown
+    # attribute of the package as this function's result.
+    def __getattr__(name: str) -> str:
+        # The version is the installed metadata's (pyproject.toml holds the
+        # only copy), read on first use: the command line has no need of
+        # it, and importing importlib.metadata would slow its start.
+        if name == "__version__":
+            from importlib.metadata import version
 
-        value = version(__name__)
-        globals()["__version__"] = value
-        return value
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+            value = version(__name__)
+            globals()["__version__"] = value
+            return value
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
