@@ -2,20 +2,20 @@
 // buffers of plain numbers, the native half of orvane.numpy.
 //
 // The module is not linked to the pcm module.  At import it imports
-// orvane.pcm and resolves the exported interface from the library that the
-// interpreter has loaded (<orvane/pcm_import.h>), the way any other native
-// code would, and it reaches containers only through that interface and the
-// shared object layout.  It needs no numpy to build: arrays arrive through
+// orvane.pcm and takes the table of its native interface from the module's
+// capsule (<orvane/pcm_import.h>), the way any other native code would, and
+// it reaches containers only through that table and the shared object
+// layout.  It needs no numpy to build: arrays arrive through
 // the buffer protocol.  Here are the module's functions, their checks and
 // messages; copying.hpp holds the loops.
 #include <orvane/pcm_import.h>
 
 #include "copying.hpp"
+#include "docstrings.hpp"
 
 namespace {
 using namespace orvane::interop;
 using orvane::PyMemArray;
-using orvane::PyRef;
 
 orvane_pcm_api pcm;
 
@@ -240,19 +240,27 @@ PyObject *copy_samples(PyObject *, PyObject *args) noexcept {
 
 PyMethodDef interop_methods[] = {
     {"framelist_from_buffer", framelist_from_buffer, METH_VARARGS,
-     "framelist_from_buffer(buffer, channels, bits_per_sample) -> FrameList -- copy a "
-     "C-contiguous buffer of int8, int16 or int32 items, each in the width's signed range"},
+     ORVANE_DOC(
+         "framelist_from_buffer($module, buffer, channels, bits_per_sample, /)",
+         "framelist_from_buffer(buffer, channels, bits_per_sample) -> FrameList -- copy a "
+         "C-contiguous buffer of int8, int16 or int32 items, each in the width's signed range")},
     {"floatframelist_from_buffer", floatframelist_from_buffer, METH_VARARGS,
-     "floatframelist_from_buffer(buffer, channels) -> FloatFrameList -- copy a C-contiguous "
-     "buffer of float32 or float64 items"},
+     ORVANE_DOC(
+         "floatframelist_from_buffer($module, buffer, channels, /)",
+         "floatframelist_from_buffer(buffer, channels) -> FloatFrameList -- copy a C-contiguous "
+         "buffer of float32 or float64 items")},
     {"layout", layout, METH_O,
-     "layout(container) -> (frames, channels, typecode) -- typecode 'i' (int32) or 'd' "
-     "(float64)"},
+     ORVANE_DOC("layout($module, container, /)",
+                "layout(container) -> (frames, channels, typecode) -- typecode 'i' (int32) or 'd' "
+                "(float64)")},
     {"samples_bytes", samples_bytes, METH_O,
-     "samples_bytes(container) -> bytes -- the interleaved samples in the machine's byte order"},
+     ORVANE_DOC("samples_bytes($module, container, /)",
+                "samples_bytes(container) -> bytes -- the interleaved samples in the machine's "
+                "byte order")},
     {"copy_samples", copy_samples, METH_VARARGS,
-     "copy_samples(container, target) -- copy the interleaved samples into a writable "
-     "C-contiguous buffer of int32 or float64 items of the same size"},
+     ORVANE_DOC("copy_samples($module, container, target, /)",
+                "copy_samples(container, target) -- copy the interleaved samples into a writable "
+                "C-contiguous buffer of int32 or float64 items of the same size")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -268,28 +276,10 @@ PyModuleDef interop_module = {
     .m_free = nullptr,
 };
 
-// The resolved type objects must be the ones that orvane.pcm hands to
-// Python: another copy of the library would make every check fail quietly.
-bool same_types_as_module() noexcept {
-    PyRef module = PyRef::steal(PyImport_ImportModule("orvane.pcm"));
-    if (!module)
-        return false;
-    PyRef framelist = PyRef::steal(PyObject_GetAttrString(module.get(), "FrameList"));
-    PyRef floatframelist = PyRef::steal(PyObject_GetAttrString(module.get(), "FloatFrameList"));
-    if (!framelist || !floatframelist)
-        return false;
-    if (framelist.get() != reinterpret_cast<PyObject *>(pcm.FrameListType) ||
-        floatframelist.get() != reinterpret_cast<PyObject *>(pcm.FloatFrameListType)) {
-        PyErr_SetString(PyExc_ImportError,
-                        "the loaded orvane.pcm library does not hold orvane.pcm's types");
-        return false;
-    }
-    return true;
-}
 } // namespace
 
 PyMODINIT_FUNC PyInit__interop(void) {
-    if (orvane_pcm_import(&pcm) < 0 || !same_types_as_module())
+    if (orvane_pcm_import(&pcm) < 0)
         return nullptr;
     return PyModule_Create(&interop_module);
 }

@@ -7,6 +7,7 @@
 // fields of a block straight from the shared pcm_FrameList structure.  The
 // arithmetic lives in accumulator.cpp; this file checks and converts.
 #include "../pcm/pcm.h"
+#include "../common/docstrings.hpp"
 #include "../common/owners.hpp"
 #include "accumulator.hpp"
 
@@ -230,9 +231,12 @@ PyObject *Checksum_checksum_v2(PyObject *self, PyObject *) noexcept {
 namespace {
 
 PyMethodDef Checksum_methods[] = {
-    {"update", Checksum_update, METH_VARARGS, "update(framelist)"},
-    {"checksums_v1", Checksum_checksums_v1, METH_NOARGS, "checksums_v1() -> [crc, crc, ...]"},
-    {"checksum_v2", Checksum_checksum_v2, METH_NOARGS, "checksum_v2() -> crc"},
+    {"update", Checksum_update, METH_VARARGS,
+     ORVANE_DOC("update($self, framelist, /)", "update(framelist)")},
+    {"checksums_v1", Checksum_checksums_v1, METH_NOARGS,
+     ORVANE_DOC("checksums_v1($self, /)", "checksums_v1() -> [crc, crc, ...]")},
+    {"checksum_v2", Checksum_checksum_v2, METH_NOARGS,
+     ORVANE_DOC("checksum_v2($self, /)", "checksum_v2() -> crc")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -243,7 +247,9 @@ PyTypeObject ChecksumType = {
     .tp_itemsize = 0,
     .tp_dealloc = Checksum_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_doc = "Checksum objects",
+    .tp_doc = ORVANE_DOC("Checksum(total_pcm_frames, sample_rate=44100, is_first=0, is_last=0, "
+                         "pcm_frame_range=1, isotrakv2_offset=0)",
+                         "Checksum objects"),
     .tp_methods = Checksum_methods,
     .tp_init = Checksum_init,
 };

@@ -2,9 +2,9 @@
 // compiler turns into vector code (32-bit products for the version 1 sums,
 // widening 32 x 32 -> 64-bit products for version 2).
 //
-// On x86-64 with glibc the loop is also built for AVX2 and picked at load
-// time by the CPU it runs on; the default build stays portable.  Frame
-// numbers never wrap inside a run (they stay below T + R).
+// On x86-64 the loop is also built for AVX2, picked at run time by the CPU
+// it runs on; the baseline build stays portable.  Frame numbers never wrap
+// inside a run (they stay below T + R).
 #include "run_sums.hpp"
 
 #include "../common/vector_clones.hpp"
@@ -50,11 +50,8 @@ void prefetch(const int32_t *samples, std::size_t frames) noexcept {
         __builtin_prefetch(bytes + line);
 }
 
-// Internal linkage: g++ exports the dispatcher of a cloned function with
-// external linkage whatever the visibility settings say.
-ORVANE_VECTOR_CLONES
-RunSums sum_run(const int32_t *samples, std::size_t count, uint32_t index,
-                uint32_t counter) noexcept {
+[[gnu::always_inline]] inline RunSums sum_run(const int32_t *samples, std::size_t count,
+                                              uint32_t index, uint32_t counter) noexcept {
     uint32_t weighted = 0, values = 0;
     uint64_t high = 0;
     for (std::size_t at = 0; at < count; at += chunk_frames) {
@@ -70,11 +67,17 @@ RunSums sum_run(const int32_t *samples, std::size_t count, uint32_t index,
     return {weighted, values, uint32_t(high)};
 }
 
+ORVANE_AVX2 RunSums sum_run_avx2(const int32_t *samples, std::size_t count, uint32_t index,
+                                 uint32_t counter) noexcept {
+    return sum_run(samples, count, index, counter);
+}
+
 } // namespace
 
 RunSums sum_window_run(const int32_t *samples, std::size_t count, uint32_t index,
                        uint32_t counter) noexcept {
-    return sum_run(samples, count, index, counter);
+    return cpu_has_avx2() ? sum_run_avx2(samples, count, index, counter)
+                          : sum_run(samples, count, index, counter);
 }
 
 } // namespace orvane::isotrak

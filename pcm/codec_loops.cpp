@@ -8,38 +8,23 @@
 // package never assumes AVX2: the processor is asked at run time, and the
 // baseline build serves every other machine.
 #include "codecs.hpp"
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ORVANE_AVX2_LOOPS 1
-#else
-#define ORVANE_AVX2_LOOPS 0
-#endif
+#include "vector_clones.hpp"
 
 namespace orvane::pcm {
 namespace {
 
-#if ORVANE_AVX2_LOOPS
-bool cpu_has_avx2() noexcept {
-    static const bool has_avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return has_avx2;
-}
-
 // The same template bodies, inlined into functions compiled for AVX2.
 template <class Codec>
-[[gnu::target("avx2")]] void decode_avx2(int32_t *samples, const unsigned char *data,
-                                         std::size_t count) noexcept {
+ORVANE_AVX2 void decode_avx2(int32_t *samples, const unsigned char *data,
+                             std::size_t count) noexcept {
     decode_samples<Codec>(samples, data, count);
 }
 
 template <class Codec>
-[[gnu::target("avx2")]] void encode_avx2(unsigned char *data, const int32_t *samples,
-                                         std::size_t count) noexcept {
+ORVANE_AVX2 void encode_avx2(unsigned char *data, const int32_t *samples,
+                             std::size_t count) noexcept {
     encode_samples<Codec>(data, samples, count);
 }
-#endif
 
 } // namespace
 
@@ -47,10 +32,8 @@ void decode_buffer(Format format, int32_t *samples, const unsigned char *data,
                    std::size_t count) noexcept {
     visit_format(format, [&](auto codec) {
         using Codec = decltype(codec);
-#if ORVANE_AVX2_LOOPS
         if (cpu_has_avx2())
             return decode_avx2<Codec>(samples, data, count);
-#endif
         decode_samples<Codec>(samples, data, count);
     });
 }
@@ -59,10 +42,8 @@ void encode_buffer(Format format, unsigned char *data, const int32_t *samples,
                    std::size_t count) noexcept {
     visit_format(format, [&](auto codec) {
         using Codec = decltype(codec);
-#if ORVANE_AVX2_LOOPS
         if (cpu_has_avx2())
             return encode_avx2<Codec>(data, samples, count);
-#endif
         encode_samples<Codec>(data, samples, count);
     });
 }

@@ -31,15 +31,30 @@ void scale_down(double *__restrict destination, const int32_t *__restrict source
 // lower and so gives lower; everything in between truncates toward zero.
 // The comparisons are strict so that each select is a single max or min
 // instruction; a product equal to a bound gives that same bound.
-ORVANE_VECTOR_CLONES
-void scale_up(int32_t *__restrict destination, const double *__restrict source, std::size_t count,
-              double scale, double lower, double upper) noexcept {
+[[gnu::always_inline]] inline void scale_up(int32_t *__restrict destination,
+                                            const double *__restrict source, std::size_t count,
+                                            double scale, double lower, double upper) noexcept {
     for (std::size_t i = 0; i < count; ++i) {
         const double product = source[i] * scale;
         const double at_least_lower = product > lower ? product : lower;
         const double bounded = at_least_lower < upper ? at_least_lower : upper;
         destination[i] = int32_t(bounded);
     }
+}
+
+// The same loop for AVX2, which has 4 doubles to a register instead of 2.
+ORVANE_AVX2 void scale_up_avx2(int32_t *__restrict destination, const double *__restrict source,
+                               std::size_t count, double scale, double lower,
+                               double upper) noexcept {
+    scale_up(destination, source, count, scale, lower, upper);
+}
+
+void scale_up_any(int32_t *__restrict destination, const double *__restrict source,
+                  std::size_t count, double scale, double lower, double upper) noexcept {
+    if (cpu_has_avx2())
+        scale_up_avx2(destination, source, count, scale, lower, upper);
+    else
+        scale_up(destination, source, count, scale, lower, upper);
 }
 } // namespace
 
@@ -75,8 +90,8 @@ PyObject *FloatFrameList_to_int(PyObject *self, PyObject *args) {
     if (!samples)
         return nullptr;
     const int64_t scale = scale_of(bits_per_sample);
-    scale_up(samples.get(), source->samples, count, double(scale), double(-scale),
-             double(scale - 1));
+    scale_up_any(samples.get(), source->samples, count, double(scale), double(-scale),
+                 double(scale - 1));
     return make_container<FrameListTraits>({source->channels, uint32_t(bits_per_sample)},
                                            source->frames, std::move(samples), count)
         .release();

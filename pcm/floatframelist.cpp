@@ -6,6 +6,7 @@
 // new counts, only once every item has converted, so a refused
 // re-initialisation leaves a live container exactly as it was.
 #include "constructors.hpp"
+#include "docstrings.hpp"
 #include "operations.hpp"
 
 namespace {
@@ -119,17 +120,24 @@ PyObject *FloatFrameList_from_channels(PyObject *, PyObject *args) {
 
 PyMethodDef FloatFrameList_methods[] = {
     {"frame", FloatFrameList_frame, METH_VARARGS,
-     "FF.frame(i) -> FloatFrameList -- return the given PCM frame"},
+     ORVANE_DOC("frame($self, i, /)",
+                "FF.frame(i) -> FloatFrameList -- return the given PCM frame")},
     {"channel", FloatFrameList_channel, METH_VARARGS,
-     "FF.channel(i) -> FloatFrameList -- return the given channel"},
+     ORVANE_DOC("channel($self, i, /)",
+                "FF.channel(i) -> FloatFrameList -- return the given channel")},
     {"split", FloatFrameList_split, METH_VARARGS,
-     "FF.split(i) -> (FloatFrameList,FloatFrameList) -- splits the FloatFrameList at the given "
-     "index"},
+     ORVANE_DOC(
+         "split($self, i, /)",
+         "FF.split(i) -> (FloatFrameList,FloatFrameList) -- splits the FloatFrameList at the given "
+         "index")},
     {"from_frames", FloatFrameList_from_frames, METH_VARARGS | METH_CLASS,
-     "FloatFrameList.from_frames(floatframelist_list) -> FloatFrameList"},
+     ORVANE_DOC("from_frames($type, floatframelist_list, /)",
+                "FloatFrameList.from_frames(floatframelist_list) -> FloatFrameList")},
     {"from_channels", FloatFrameList_from_channels, METH_VARARGS | METH_CLASS,
-     "FloatFrameList.from_channels(floatframelist_list) -> FloatFrameList"},
-    {"to_int", FloatFrameList_to_int, METH_VARARGS, "FF.to_int(bits_per_sample) -> FrameList"},
+     ORVANE_DOC("from_channels($type, floatframelist_list, /)",
+                "FloatFrameList.from_channels(floatframelist_list) -> FloatFrameList")},
+    {"to_int", FloatFrameList_to_int, METH_VARARGS,
+     ORVANE_DOC("to_int($self, bits_per_sample, /)", "FF.to_int(bits_per_sample) -> FrameList")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -147,7 +155,8 @@ PyTypeObject pcm_FloatFrameListType = {
     .tp_dealloc = FloatFrameList_dealloc,
     .tp_as_sequence = &FloatFrameList_as_sequence,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_doc = "FloatFrameList(float_list, channels)",
+    .tp_doc = ORVANE_DOC("FloatFrameList(float_list, channels, /)",
+                         "FloatFrameList(float_list, channels)"),
     .tp_richcompare = FloatFrameList_richcompare,
     .tp_methods = FloatFrameList_methods,
     .tp_getset = FloatFrameList_getseters,

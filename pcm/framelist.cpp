@@ -8,6 +8,7 @@
 // container exactly as it was.
 #include "codecs.hpp"
 #include "constructors.hpp"
+#include "docstrings.hpp"
 #include "operations.hpp"
 
 #include <limits>
@@ -220,23 +221,32 @@ PyObject *FrameList_from_channels(PyObject *, PyObject *args) {
 
 PyMethodDef FrameList_methods[] = {
     {"frame", FrameList_frame, METH_VARARGS,
-     "F.frame(i) -> FrameList -- return the given PCM frame"},
+     ORVANE_DOC("frame($self, i, /)", "F.frame(i) -> FrameList -- return the given PCM frame")},
     {"channel", FrameList_channel, METH_VARARGS,
-     "F.channel(i) -> FrameList -- return the given channel"},
+     ORVANE_DOC("channel($self, i, /)", "F.channel(i) -> FrameList -- return the given channel")},
     {"to_bytes", FrameList_to_bytes, METH_VARARGS,
-     "F.to_bytes(is_big_endian, is_signed) -> string"},
+     ORVANE_DOC("to_bytes($self, is_big_endian, is_signed, /)",
+                "F.to_bytes(is_big_endian, is_signed) -> string")},
     {"split", FrameList_split, METH_VARARGS,
-     "F.split(i) -> (FrameList,FrameList) -- splits the FrameList at the given index"},
-    {"to_float", FrameList_to_float, METH_NOARGS, "F.to_float() -> FloatFrameList"},
+     ORVANE_DOC("split($self, i, /)",
+                "F.split(i) -> (FrameList,FrameList) -- splits the FrameList at the given index")},
+    {"to_float", FrameList_to_float, METH_NOARGS,
+     ORVANE_DOC("to_float($self, /)", "F.to_float() -> FloatFrameList")},
     {"from_list", FrameList_from_list, METH_VARARGS | METH_CLASS,
-     "FrameList.from_list(int_list, channels, bits_per_sample, is_signed) -> FrameList"},
+     ORVANE_DOC(
+         "from_list($type, int_list, channels, bits_per_sample, is_signed, /)",
+         "FrameList.from_list(int_list, channels, bits_per_sample, is_signed) -> FrameList")},
     {"from_frames", FrameList_from_frames, METH_VARARGS | METH_CLASS,
-     "FrameList.from_frames(framelist_list) -> FrameList"},
+     ORVANE_DOC("from_frames($type, framelist_list, /)",
+                "FrameList.from_frames(framelist_list) -> FrameList")},
     {"from_channels", FrameList_from_channels, METH_VARARGS | METH_CLASS,
-     "FrameList.from_channels(framelist_list) -> FrameList"},
+     ORVANE_DOC("from_channels($type, framelist_list, /)",
+                "FrameList.from_channels(framelist_list) -> FrameList")},
     {"frame_count", FrameList_frame_count, METH_VARARGS,
-     "F.frame_count(bytes) -> int -- given a number of bytes, returns the maximum number of "
-     "frames that would fit or a minimum of 1"},
+     ORVANE_DOC(
+         "frame_count($self, bytes, /)",
+         "F.frame_count(bytes) -> int -- given a number of bytes, returns the maximum number of "
+         "frames that would fit or a minimum of 1")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -255,7 +265,9 @@ PyTypeObject pcm_FrameListType = {
     .tp_dealloc = FrameList_dealloc,
     .tp_as_sequence = &FrameList_as_sequence,
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_doc = "FrameList(string, channels, bits_per_sample, is_big_endian, is_signed)",
+    .tp_doc =
+        ORVANE_DOC("FrameList(string, channels, bits_per_sample, is_big_endian, is_signed, /)",
+                   "FrameList(string, channels, bits_per_sample, is_big_endian, is_signed)"),
     .tp_richcompare = FrameList_richcompare,
     .tp_methods = FrameList_methods,
     .tp_getset = FrameList_getseters,

@@ -1,9 +1,12 @@
-// The pcm module: its definition, its function table and PyInit_pcm, and
-// the pinned layout of the container structures that other native code
-// (the checksum module among it) reads directly.
+// The pcm module: its definition, its function table and PyInit_pcm, the
+// table of the native interface that it offers other native code as a
+// capsule, and the pinned layout of the container structures that such
+// code (the checksum module among it) reads directly.
 #include <cstddef>
 
 #include "pcm.h"
+#include "docstrings.hpp"
+#include "owners.hpp"
 
 static_assert(offsetof(pcm_FrameList, frames) == sizeof(PyObject));
 static_assert(offsetof(pcm_FrameList, channels) == offsetof(pcm_FrameList, frames) + 4);
@@ -21,25 +24,53 @@ extern "C" {
 
 PyMethodDef module_methods[] = {
     {"empty_framelist", FrameList_empty, METH_VARARGS,
-     "empty_framelist(channels, bits_per_sample) -> FrameList"},
+     ORVANE_DOC("empty_framelist($module, channels, bits_per_sample, /)",
+                "empty_framelist(channels, bits_per_sample) -> FrameList")},
     {"from_list", FrameList_from_list, METH_VARARGS,
-     "from_list(int_list, channels, bits_per_sample, is_signed) -> FrameList"},
+     ORVANE_DOC("from_list($module, int_list, channels, bits_per_sample, is_signed, /)",
+                "from_list(int_list, channels, bits_per_sample, is_signed) -> FrameList")},
     {"from_frames", FrameList_from_frames, METH_VARARGS,
-     "from_frames(framelist_list) -> FrameList"},
+     ORVANE_DOC("from_frames($module, framelist_list, /)",
+                "from_frames(framelist_list) -> FrameList")},
     {"from_channels", FrameList_from_channels, METH_VARARGS,
-     "from_channels(framelist_list) -> FrameList"},
+     ORVANE_DOC("from_channels($module, framelist_list, /)",
+                "from_channels(framelist_list) -> FrameList")},
     {"empty_float_framelist", FloatFrameList_empty, METH_VARARGS,
-     "empty_float_framelist(channels) -> FloatFrameList"},
+     ORVANE_DOC("empty_float_framelist($module, channels, /)",
+                "empty_float_framelist(channels) -> FloatFrameList")},
     {"from_float_frames", FloatFrameList_from_frames, METH_VARARGS,
-     "from_float_frames(floatframelist_list) -> FloatFrameList"},
+     ORVANE_DOC("from_float_frames($module, floatframelist_list, /)",
+                "from_float_frames(floatframelist_list) -> FloatFrameList")},
     {"from_float_channels", FloatFrameList_from_channels, METH_VARARGS,
-     "from_float_channels(floatframelist_list) -> FloatFrameList"},
+     ORVANE_DOC("from_float_channels($module, floatframelist_list, /)",
+                "from_float_channels(floatframelist_list) -> FloatFrameList")},
     {nullptr, nullptr, 0, nullptr},
 };
 
 } // extern "C"
 
 namespace {
+// Static storage: the table lives as long as the library, which the
+// interpreter never unloads.
+constexpr orvane_pcm_api native_api = {
+    .version = ORVANE_PCM_API_VERSION,
+    .size = sizeof(orvane_pcm_api),
+    .FrameListType = &pcm_FrameListType,
+    .FloatFrameListType = &pcm_FloatFrameListType,
+    .FrameList_create = FrameList_create,
+    .FrameList_CheckExact = FrameList_CheckExact,
+    .FrameList_converter = FrameList_converter,
+    .FrameList_equals = FrameList_equals,
+    .FloatFrameList_create = FloatFrameList_create,
+    .FloatFrameList_CheckExact = FloatFrameList_CheckExact,
+    .FloatFrameList_converter = FloatFrameList_converter,
+    .FloatFrameList_equals = FloatFrameList_equals,
+    .get_char_to_int_converter = FrameList_get_char_to_int_converter,
+    .get_int_to_char_converter = FrameList_get_int_to_char_converter,
+    .char_to_samples = FrameList_char_to_samples,
+    .samples_to_char = FrameList_samples_to_char,
+};
+
 PyModuleDef pcm_module = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "pcm",
@@ -57,21 +88,29 @@ bool ready_type(PyTypeObject *type) noexcept {
     return PyType_Ready(type) == 0;
 }
 
-void add_type(PyObject *module, const char *name, PyTypeObject *type) noexcept {
-    Py_INCREF(type);
-    PyModule_AddObject(module, name, reinterpret_cast<PyObject *>(type));
+bool add(PyObject *module, const char *name, PyObject *value) noexcept {
+    return value && PyModule_AddObjectRef(module, name, value) == 0;
+}
+
+// The capsule hands out a const table: consumers copy it, never write it.
+PyObject *new_api_capsule() noexcept {
+    return PyCapsule_New(const_cast<orvane_pcm_api *>(&native_api), ORVANE_PCM_API_CAPSULE,
+                         nullptr);
 }
 } // namespace
 
 PyMODINIT_FUNC PyInit_pcm(void) {
-    PyObject *module = PyModule_Create2(&pcm_module, PYTHON_API_VERSION);
+    using orvane::PyRef;
+    PyRef module = PyRef::steal(PyModule_Create2(&pcm_module, PYTHON_API_VERSION));
     if (!module)
         return nullptr;
-    if (!ready_type(&pcm_FrameListType) || !ready_type(&pcm_FloatFrameListType)) {
-        Py_DECREF(module);
+    if (!ready_type(&pcm_FrameListType) || !ready_type(&pcm_FloatFrameListType))
         return nullptr;
-    }
-    add_type(module, "FrameList", &pcm_FrameListType);
-    add_type(module, "FloatFrameList", &pcm_FloatFrameListType);
-    return module;
+    PyRef capsule = PyRef::steal(new_api_capsule());
+    if (!add(module.get(), "FrameList", reinterpret_cast<PyObject *>(&pcm_FrameListType)) ||
+        !add(module.get(), "FloatFrameList",
+             reinterpret_cast<PyObject *>(&pcm_FloatFrameListType)) ||
+        !add(module.get(), "_C_API", capsule.get()))
+        return nullptr;
+    return module.release();
 }

@@ -5,7 +5,8 @@
  * function types, and every function and type object that the pcm shared
  * library exports.  The checksum module compiles against the FrameList
  * structure declared here, and other native code may use any of it once
- * orvane.pcm has been imported.
+ * orvane.pcm has been imported, through the table at the end (pcm_import.h
+ * fetches it).
  */
 #ifndef ORVANE_PCM_H
 #define ORVANE_PCM_H
@@ -215,6 +216,43 @@ PCM_API PyObject *FloatFrameList_create(void);
 PCM_API int FloatFrameList_CheckExact(PyObject *o);
 PCM_API int FloatFrameList_converter(PyObject *o, void **floatframelist);
 PCM_API int FloatFrameList_equals(pcm_FloatFrameList *a, pcm_FloatFrameList *b);
+
+/* ---- The interface as one table ------------------------------------- */
+
+/* The pcm module offers the interface above as a table of pointers, in a
+ * capsule that is its attribute _C_API (named ORVANE_PCM_API_CAPSULE), so
+ * that other native code reaches it through the interpreter alone: see
+ * pcm_import.h.  The version changes whenever a change to the table or to
+ * the structures above would break code built against the old one; within
+ * one version, entries are only ever added at the end, and size says how
+ * long the pcm module's table is. */
+#define ORVANE_PCM_API_VERSION 1
+#define ORVANE_PCM_API_CAPSULE "orvane.pcm._C_API"
+
+typedef struct {
+    uint32_t version; /* ORVANE_PCM_API_VERSION of the pcm module */
+    uint32_t size;    /* sizeof the pcm module's table, in bytes */
+    PyTypeObject *FrameListType;
+    PyTypeObject *FloatFrameListType;
+    PyObject *(*FrameList_create)(void);
+    int (*FrameList_CheckExact)(PyObject *o);
+    int (*FrameList_converter)(PyObject *o, void **framelist);
+    int (*FrameList_equals)(pcm_FrameList *a, pcm_FrameList *b);
+    PyObject *(*FloatFrameList_create)(void);
+    int (*FloatFrameList_CheckExact)(PyObject *o);
+    int (*FloatFrameList_converter)(PyObject *o, void **floatframelist);
+    int (*FloatFrameList_equals)(pcm_FloatFrameList *a, pcm_FloatFrameList *b);
+    FrameList_char_to_int_converter (*get_char_to_int_converter)(int bits_per_sample,
+                                                                 int is_big_endian, int is_signed);
+    FrameList_int_to_char_converter (*get_int_to_char_converter)(int bits_per_sample,
+                                                                 int is_big_endian, int is_signed);
+    void (*char_to_samples)(int32_t *samples, const unsigned char *data,
+                            FrameList_char_to_int_converter decoder, uint32_t count,
+                            int bits_per_sample);
+    void (*samples_to_char)(unsigned char *data, const int32_t *samples,
+                            FrameList_int_to_char_converter encoder, uint32_t count,
+                            int bits_per_sample);
+} orvane_pcm_api;
 
 PyMODINIT_FUNC PyInit_pcm(void);
 

@@ -1,12 +1,16 @@
 """Other native code using the exported C interface: a plain C extension
-module compiled against the installed headers with the machine's compiler,
-loaded, and used on real containers."""
+module compiled against the installed headers with the machine's compiler
+(or $CC), loaded, and used on real containers; the refusal of a table of
+another version; the README's example built as the README shows."""
 
 from __future__ import annotations
 
 import importlib.util
+import os
+import re
 import shutil
 import subprocess
+import sys
 import sysconfig
 from pathlib import Path
 
@@ -16,7 +20,9 @@ import orvane
 from orvane import pcm
 
 SOURCE = Path(__file__).parent / "consumer" / "pcm_consumer.c"
-COMPILER = shutil.which(sysconfig.get_config_var("CC").split()[0]) or shutil.which("cc")
+README = Path(__file__).parent.parent / "README.md"
+COMPILER = shutil.which(os.environ.get("CC") or sysconfig.get_config_var("CC").split()[0]) or shutil.which("cc")
+CXX_COMPILER = shutil.which(os.environ.get("CXX") or "c++") or shutil.which("g++")
 
 
 @pytest.fixture(scope="module")
@@ -81,7 +87,7 @@ def test_codecs_through_the_selectors(consumer):
 
 @pytest.mark.parametrize("language, standard", [("c", "-std=c11"), ("c++", "-std=c++20")])
 def test_the_headers_compile_as_c_and_cplusplus(tmp_path, language, standard):
-    compiler = COMPILER if language == "c" else shutil.which("c++") or shutil.which("g++")
+    compiler = COMPILER if language == "c" else CXX_COMPILER
     if compiler is None:
         pytest.skip(f"no {language} compiler on this machine")
     unit = tmp_path / "unit.c"
@@ -92,3 +98,54 @@ def test_the_headers_compile_as_c_and_cplusplus(tmp_path, language, standard):
         check=True,
         capture_output=True,
     )
+
+
+# Swaps the capsule for one whose table has the given version and size,
+# then imports each module that binds through pcm_import.h.
+SWAPPED = """
+import ctypes, importlib, importlib.util, sys
+import orvane.pcm
+table = (ctypes.c_uint32 * 64)(int(sys.argv[1]), int(sys.argv[2]))
+new = ctypes.pythonapi.PyCapsule_New
+new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+orvane.pcm._C_API = new(ctypes.addressof(table), b"orvane.pcm._C_API", None)
+found = importlib.util.spec_from_file_location("pcm_consumer", sys.argv[3])
+for load in (lambda: importlib.import_module("orvane._interop"),
+             lambda: found.loader.exec_module(importlib.util.module_from_spec(found))):
+    try:
+        load()
+        print("imported")
+    except ImportError as error:
+        print(error)
+"""
+
+
+@pytest.mark.parametrize(
+    "version, size, message",
+    [
+        (2, 256, "orvane.pcm offers version 2 of its C interface, but this module was built for version 1"),
+        (0, 256, "orvane.pcm offers version 0 of its C interface, but this module was built for version 1"),
+        (1, 16, "orvane.pcm offers a C interface table of 16 bytes, but this module needs 120: "
+                "it was built against newer headers"),
+    ],
+)
+def test_a_table_of_another_version_is_refused(consumer, version, size, message):
+    child = subprocess.run(
+        [sys.executable, "-c", SWAPPED, str(version), str(size), consumer.__file__],
+        capture_output=True, text=True,
+    )
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == [message, message]
+
+
+def test_the_readme_example_builds_as_shown(tmp_path):
+    if not README.exists() or shutil.which("cc") is None:
+        pytest.skip("needs the source tree's README and cc")
+    section = README.read_text(encoding="utf-8").split("## Using orvane from C", 1)[1]
+    source, commands = re.findall(r"```(?:c|sh)\n(.*?)```", section, re.DOTALL)[:2]
+    (tmp_path / "example.c").write_text(source)
+    path = f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}"
+    shell = subprocess.run(["sh", "-ec", commands], cwd=tmp_path, env={**os.environ, "PATH": path},
+                           capture_output=True, text=True)  # fmt: skip
+    assert shell.returncode == 0, shell.stderr
+    assert shell.stdout == "7\n"

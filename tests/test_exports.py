@@ -98,3 +98,22 @@ def test_the_checksum_module_exports_its_entry_points_only():
         "Checksum_init",
         "Checksum_dealloc",
     }
+
+
+# The capsule's table, after its version and size, in the order of pcm.h.
+TABLE = ["pcm_FrameListType", "pcm_FloatFrameListType"] + [
+    f"{kind}_{name}"
+    for kind in ("FrameList", "FloatFrameList")
+    for name in ("create", "CheckExact", "converter", "equals")
+] + [f"FrameList_{name}" for name in ("get_char_to_int_converter", "get_int_to_char_converter",
+                                      "char_to_samples", "samples_to_char")]
+
+
+def test_the_capsule_holds_the_exported_interface():
+    get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+    get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+    address = get_pointer(orvane.pcm._C_API, b"orvane.pcm._C_API")
+    version, size = (ctypes.c_uint32 * 2).from_address(address)
+    assert (version, size) == (1, 8 + 8 * len(TABLE))
+    entries = (ctypes.c_void_p * len(TABLE)).from_address(address + 8)
+    assert list(entries) == [ctypes.addressof(ctypes.c_char.in_dll(library(), n)) for n in TABLE]

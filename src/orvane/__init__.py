@@ -3,14 +3,41 @@
 from __future__ import annotations
 
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 __all__ = ["get_include"]
 
+# From the installed metadata, on first use (__getattr__ below).
+__version__: str
+
 
 def get_include() -> str:
-    """Return the folder holding the C header of the pcm module.
+    """Return the folder holding the C headers of the pcm module.
 
     Put it on the include path of native code that uses the exported
-    interface (``#include <orvane/pcm.h>``).
+    interface (``#include <orvane/pcm_import.h>``).
     """
-    return str(Path(__file__).resolve().parent / "include")
+    # An editable install keeps the Python sources in the source tree and
+    # what the build installs (the native modules and these headers)
+    # elsewhere: the package's path names both folders.
+    for folder in __path__:
+        include = Path(folder).resolve() / "include"
+        if (include / "orvane" / "pcm.h").is_file():
+            return str(include)
+    raise FileNotFoundError(f"the C headers of orvane are not installed in {list(__path__)}")
+
+
+if not TYPE_CHECKING:
+    # Hidden from type checkers, which would otherwise type every unknown
+    # attribute of the package as this function's result.
+    def __getattr__(name: str) -> str:
+        # The version is the installed metadata's (pyproject.toml holds the
+        # only copy), read on first use: the command line has no need of
+        # it, and importing importlib.metadata would slow its start.
+        if name == "__version__":
+            from importlib.metadata import version
+
+            value = version(__name__)
+            globals()["__version__"] = value
+            return value
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

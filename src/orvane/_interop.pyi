@@ -5,14 +5,16 @@
 # function takes its arguments by position only.
 
 from collections.abc import Buffer
-from typing import Literal
+from typing import Literal, SupportsIndex
 
 from orvane.pcm import FloatFrameList, FrameList
 
-def framelist_from_buffer(buffer: Buffer, channels: int, bits_per_sample: int, /) -> FrameList:
+def framelist_from_buffer(
+    buffer: Buffer, channels: SupportsIndex, bits_per_sample: SupportsIndex, /
+) -> FrameList:
     """framelist_from_buffer(buffer, channels, bits_per_sample) -> FrameList -- copy a C-contiguous buffer of int8, int16 or int32 items, each in the width's signed range"""
 
-def floatframelist_from_buffer(buffer: Buffer, channels: int, /) -> FloatFrameList:
+def floatframelist_from_buffer(buffer: Buffer, channels: SupportsIndex, /) -> FloatFrameList:
     """floatframelist_from_buffer(buffer, channels) -> FloatFrameList -- copy a C-contiguous buffer of float32 or float64 items"""
 
 def layout(container: FrameList | FloatFrameList, /) -> tuple[int, int, Literal["i", "d"]]:

@@ -2,6 +2,8 @@
 # track, fed 2-channel 16-bit FrameList blocks.  Checksums are unsigned
 # 32-bit ints.
 
+from typing import SupportsIndex
+
 from typing_extensions import disjoint_base
 
 from orvane.pcm import FrameList
@@ -12,12 +14,12 @@ class Checksum:
 
     def __init__(
         self,
-        total_pcm_frames: int,
-        sample_rate: int = 44100,
-        is_first: int = 0,
-        is_last: int = 0,
-        pcm_frame_range: int = 1,
-        isotrakv2_offset: int = 0,
+        total_pcm_frames: SupportsIndex,
+        sample_rate: SupportsIndex = 44100,
+        is_first: SupportsIndex = 0,
+        is_last: SupportsIndex = 0,
+        pcm_frame_range: SupportsIndex = 1,
+        isotrakv2_offset: SupportsIndex = 0,
     ) -> None: ...
     def update(self, framelist: FrameList, /) -> None:
         """update(framelist)"""

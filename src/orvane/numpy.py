@@ -15,12 +15,16 @@ reported then with an ImportError that says what to install.
 from __future__ import annotations
 
 import operator
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, SupportsIndex, overload
 
 from orvane import _interop, pcm
 
 if TYPE_CHECKING:
-    from numpy.typing import NDArray
+    # numpy's types give the overloads below their precision; where numpy
+    # is not installed, a type checker takes them as Any and the functions
+    # as they are at run time.
+    import numpy as np
+    from numpy.typing import ArrayLike, NDArray
 
 __all__ = ["from_numpy", "to_numpy"]
 
@@ -39,6 +43,10 @@ def _numpy() -> Any:
     return numpy
 
 
+@overload
+def to_numpy(container: pcm.FrameList) -> NDArray[np.int32]: ...
+@overload
+def to_numpy(container: pcm.FloatFrameList) -> NDArray[np.float64]: ...
 def to_numpy(container: pcm.FrameList | pcm.FloatFrameList) -> NDArray[Any]:
     """Return the samples of a container as a new ``(frames, channels)`` array.
 
@@ -55,8 +63,25 @@ def to_numpy(container: pcm.FrameList | pcm.FloatFrameList) -> NDArray[Any]:
     return array
 
 
+# int8 and int16 arrays imply their width, other integer arrays need one,
+# floating arrays take none; anything else numpy converts first, and the
+# result's type is known only at run time.
+@overload
 def from_numpy(
-    array: Any, bits_per_sample: int | None = None
+    array: NDArray[np.int8 | np.int16], bits_per_sample: SupportsIndex | None = None
+) -> pcm.FrameList: ...
+@overload
+def from_numpy(array: NDArray[np.integer[Any]], bits_per_sample: SupportsIndex) -> pcm.FrameList: ...
+@overload
+def from_numpy(
+    array: NDArray[np.floating[Any]], bits_per_sample: None = None
+) -> pcm.FloatFrameList: ...
+@overload
+def from_numpy(
+    array: ArrayLike, bits_per_sample: SupportsIndex | None = None
+) -> pcm.FrameList | pcm.FloatFrameList: ...
+def from_numpy(
+    array: ArrayLike, bits_per_sample: SupportsIndex | None = None
 ) -> pcm.FrameList | pcm.FloatFrameList:
     """Return a new container holding a copy of a 1-D or 2-D array.
 
@@ -67,11 +92,11 @@ def from_numpy(
     array gives a ``FloatFrameList`` (as float64) and takes no width.
     """
     np = _numpy()
-    array = np.asarray(array)
-    if array.ndim not in (1, 2):
-        raise ValueError(f"array must have 1 or 2 dimensions, not {array.ndim}")
-    channels = 1 if array.ndim == 1 else array.shape[1]
-    kind = array.dtype.kind
+    values: NDArray[Any] = np.asarray(array)
+    if values.ndim not in (1, 2):
+        raise ValueError(f"array must have 1 or 2 dimensions, not {values.ndim}")
+    channels = 1 if values.ndim == 1 else values.shape[1]
+    kind = values.dtype.kind
     if kind == "f":
         if bits_per_sample is not None:
             raise ValueError(
@@ -79,31 +104,31 @@ def from_numpy(
                 "a floating array gives a FloatFrameList"
             )
         # float32 and float64 are read natively; other widths become float64.
-        target = array.dtype if array.dtype.itemsize in (4, 8) else np.float64
-        data = np.ascontiguousarray(array, dtype=np.dtype(target).newbyteorder("="))
+        target = values.dtype if values.dtype.itemsize in (4, 8) else np.float64
+        data = np.ascontiguousarray(values, dtype=np.dtype(target).newbyteorder("="))
         return _interop.floatframelist_from_buffer(data, channels)
     if kind not in "iu":
-        raise TypeError(f"from_numpy() needs an integer or floating array, not dtype {array.dtype}")
+        raise TypeError(f"from_numpy() needs an integer or floating array, not dtype {values.dtype}")
 
     if bits_per_sample is None:
-        if kind != "i" or array.dtype.itemsize > 2:
+        if kind != "i" or values.dtype.itemsize > 2:
             raise ValueError(
-                f"bits_per_sample (8, 16 or 24) is needed for {array.dtype} arrays; "
+                f"bits_per_sample (8, 16 or 24) is needed for {values.dtype} arrays; "
                 "only int8 and int16 arrays imply a width"
             )
-        bits_per_sample = 8 * array.dtype.itemsize
+        bits_per_sample = 8 * values.dtype.itemsize
     bits_per_sample = operator.index(bits_per_sample)
     if bits_per_sample not in _WIDTHS:
         raise ValueError("bits_per_sample must be 8, 16 or 24")
 
-    if kind == "i" and array.dtype.itemsize <= 4:
+    if kind == "i" and values.dtype.itemsize <= 4:
         # int8, int16 and int32 are read natively, which checks the range.
-        target = np.dtype(f"i{array.dtype.itemsize}")
+        target = np.dtype(f"i{values.dtype.itemsize}")
     else:
         # Wider or unsigned values are checked here, before they narrow.
-        _check_range(np, array, channels, bits_per_sample)
+        _check_range(np, values, channels, bits_per_sample)
         target = np.dtype(np.int32)
-    data = np.ascontiguousarray(array, dtype=target)
+    data = np.ascontiguousarray(values, dtype=target)
     return _interop.framelist_from_buffer(data, channels, bits_per_sample)
 
 

@@ -1,15 +1,20 @@
 # Types of the native pcm module: the integer container FrameList, the
 # floating container FloatFrameList and the module's constructors.  Every
-# native function takes its arguments by position only.  Both containers
-# iterate through item access; the stubs say so with __iter__ so that
-# list(x) and for-loops type-check.  Only == and != compare, and the
-# containers are unhashable.  Each container has its own native layout, so
-# no class can derive from both (disjoint bases).
+# native function takes its arguments by position only; integer arguments
+# take anything with __index__, and a byte string must be bytes (or str,
+# taken as UTF-8): the parser refuses buffers such as memoryview.  Both
+# containers iterate through item access; the stubs say so with __iter__
+# so that list(x) and for-loops type-check.  Only == and != compare, and
+# the containers are unhashable.  Each container has its own native
+# layout, so no class can derive from both (disjoint bases).
 
 from collections.abc import Iterator, Sequence
 from typing import ClassVar, Self, SupportsFloat, SupportsIndex
 
-from typing_extensions import disjoint_base
+from typing_extensions import CapsuleType, disjoint_base
+
+# The table of the native interface for other native code (pcm_import.h).
+_C_API: CapsuleType
 
 @disjoint_base
 class FrameList:
@@ -17,11 +22,11 @@ class FrameList:
 
     def __init__(
         self,
-        string: bytes | memoryview | str,
-        channels: int,
-        bits_per_sample: int,
-        is_big_endian: int,
-        is_signed: int,
+        string: bytes | str,
+        channels: SupportsIndex,
+        bits_per_sample: SupportsIndex,
+        is_big_endian: SupportsIndex,
+        is_signed: SupportsIndex,
         /,
     ) -> None: ...
     @property
@@ -36,16 +41,16 @@ class FrameList:
     def bits_per_sample(self) -> int:
         """bits per sample"""
 
-    def frame(self, i: int, /) -> FrameList:
+    def frame(self, i: SupportsIndex, /) -> FrameList:
         """F.frame(i) -> FrameList -- return the given PCM frame"""
 
-    def channel(self, i: int, /) -> FrameList:
+    def channel(self, i: SupportsIndex, /) -> FrameList:
         """F.channel(i) -> FrameList -- return the given channel"""
 
-    def to_bytes(self, is_big_endian: int, is_signed: int, /) -> bytes:
+    def to_bytes(self, is_big_endian: SupportsIndex, is_signed: SupportsIndex, /) -> bytes:
         """F.to_bytes(is_big_endian, is_signed) -> string"""
 
-    def split(self, i: int, /) -> tuple[FrameList, FrameList]:
+    def split(self, i: SupportsIndex, /) -> tuple[FrameList, FrameList]:
         """F.split(i) -> (FrameList,FrameList) -- splits the FrameList at the given index"""
 
     def to_float(self) -> FloatFrameList:
@@ -55,9 +60,9 @@ class FrameList:
     def from_list(
         cls,
         int_list: Sequence[SupportsIndex],
-        channels: int,
-        bits_per_sample: int,
-        is_signed: int,
+        channels: SupportsIndex,
+        bits_per_sample: SupportsIndex,
+        is_signed: SupportsIndex,
         /,
     ) -> FrameList:
         """FrameList.from_list(int_list, channels, bits_per_sample, is_signed) -> FrameList"""
@@ -70,7 +75,7 @@ class FrameList:
     def from_channels(cls, framelist_list: Sequence[FrameList], /) -> FrameList:
         """FrameList.from_channels(framelist_list) -> FrameList"""
 
-    def frame_count(self, bytes: int, /) -> int:
+    def frame_count(self, bytes: SupportsIndex, /) -> int:
         """F.frame_count(bytes) -> int -- given a number of bytes, returns the maximum number of frames that would fit or a minimum of 1"""
 
     def __len__(self) -> int: ...
@@ -90,7 +95,7 @@ class FloatFrameList:
     """FloatFrameList(float_list, channels)"""
 
     def __init__(
-        self, float_list: Sequence[SupportsFloat | SupportsIndex], channels: int, /
+        self, float_list: Sequence[SupportsFloat | SupportsIndex], channels: SupportsIndex, /
     ) -> None: ...
     @property
     def frames(self) -> int:
@@ -100,13 +105,13 @@ class FloatFrameList:
     def channels(self) -> int:
         """channel count"""
 
-    def frame(self, i: int, /) -> FloatFrameList:
+    def frame(self, i: SupportsIndex, /) -> FloatFrameList:
         """FF.frame(i) -> FloatFrameList -- return the given PCM frame"""
 
-    def channel(self, i: int, /) -> FloatFrameList:
+    def channel(self, i: SupportsIndex, /) -> FloatFrameList:
         """FF.channel(i) -> FloatFrameList -- return the given channel"""
 
-    def split(self, i: int, /) -> tuple[FloatFrameList, FloatFrameList]:
+    def split(self, i: SupportsIndex, /) -> tuple[FloatFrameList, FloatFrameList]:
         """FF.split(i) -> (FloatFrameList,FloatFrameList) -- splits the FloatFrameList at the given index"""
 
     @classmethod
@@ -117,7 +122,7 @@ class FloatFrameList:
     def from_channels(cls, floatframelist_list: Sequence[FloatFrameList], /) -> FloatFrameList:
         """FloatFrameList.from_channels(floatframelist_list) -> FloatFrameList"""
 
-    def to_int(self, bits_per_sample: int, /) -> FrameList:
+    def to_int(self, bits_per_sample: SupportsIndex, /) -> FrameList:
         """FF.to_int(bits_per_sample) -> FrameList"""
 
     def __len__(self) -> int: ...
@@ -132,11 +137,15 @@ class FloatFrameList:
     def __ne__(self, other: object, /) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
-def empty_framelist(channels: int, bits_per_sample: int, /) -> FrameList:
+def empty_framelist(channels: SupportsIndex, bits_per_sample: SupportsIndex, /) -> FrameList:
     """empty_framelist(channels, bits_per_sample) -> FrameList"""
 
 def from_list(
-    int_list: Sequence[SupportsIndex], channels: int, bits_per_sample: int, is_signed: int, /
+    int_list: Sequence[SupportsIndex],
+    channels: SupportsIndex,
+    bits_per_sample: SupportsIndex,
+    is_signed: SupportsIndex,
+    /,
 ) -> FrameList:
     """from_list(int_list, channels, bits_per_sample, is_signed) -> FrameList"""
 
@@ -146,7 +155,7 @@ def from_frames(framelist_list: Sequence[FrameList], /) -> FrameList:
 def from_channels(framelist_list: Sequence[FrameList], /) -> FrameList:
     """from_channels(framelist_list) -> FrameList"""
 
-def empty_float_framelist(channels: int, /) -> FloatFrameList:
+def empty_float_framelist(channels: SupportsIndex, /) -> FloatFrameList:
     """empty_float_framelist(channels) -> FloatFrameList"""
 
 def from_float_frames(floatframelist_list: Sequence[FloatFrameList], /) -> FloatFrameList:

@@ -1,6 +1,6 @@
 /* A small extension module in plain C that uses orvane's exported C
  * interface the way the README tells other native code to: it imports
- * orvane.pcm and resolves the names from the loaded library. */
+ * orvane.pcm and takes the table of the interface from its capsule. */
 #define PY_SSIZE_T_CLEAN
 #include <orvane/pcm_import.h>
 
