@@ -6,10 +6,91 @@ and JSON, and everything built on the results (references, the library).
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+import sys
+from array import array
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
+from typing import Any
 
-__all__ = ["DiscResult", "TrackResult"]
+__all__ = ["DiscResult", "ShiftChecksums", "TrackResult"]
+
+# The array type code of unsigned 32-bit words on this host.
+_WORD = "I" if array("I").itemsize == 4 else "L"
+
+
+class ShiftChecksums(Mapping[int, int]):
+    """A track's version 1 checksums by read shift, 4 bytes each.
+
+    A mapping of the shifts ``-search`` to ``+search`` to their checksums,
+    like the dict it stands in for (it compares equal to one with the same
+    items), kept as the little-endian 32-bit words of ``data`` from word
+    ``first`` on; a wide search has millions of shifts, and a Python int
+    for each would take ten times the memory.
+    """
+
+    __slots__ = ("_data", "_first", "_search", "_words")
+
+    def __init__(self, data: bytes, search: int, first: int = 0) -> None:
+        if search < 0 or first < 0 or len(data) < 4 * (first + 2 * search + 1):
+            raise ValueError("the data hold fewer checksums than the shifts need")
+        self._data = data
+        self._first = first
+        self._search = search
+        self._words: Sequence[int]
+        if sys.byteorder == "little" and _WORD == "I":
+            self._words = memoryview(data).cast("I")
+        else:
+            words = array(_WORD, data[: len(data) - len(data) % 4])
+            if sys.byteorder == "big":
+                words.byteswap()
+            self._words = words
+
+    def __getitem__(self, shift: int) -> int:
+        if isinstance(shift, int) and -self._search <= shift <= self._search:
+            return self._words[self._first + self._search + int(shift)]
+        raise KeyError(shift)
+
+    def __iter__(self) -> Iterator[int]:
+        return iter(range(-self._search, self._search + 1))
+
+    def __len__(self) -> int:
+        return 2 * self._search + 1
+
+    def __contains__(self, shift: object) -> bool:
+        return isinstance(shift, int) and -self._search <= shift <= self._search
+
+    def shifts_of(self, checksum: int) -> Iterator[int]:
+        """The shifts whose checksum is ``checksum``, in order, found
+        without a Python object for the others."""
+        if not 0 <= checksum < 2**32:
+            return
+        pattern = checksum.to_bytes(4, "little")
+        begin = 4 * self._first
+        end = begin + 4 * len(self)
+        at = self._data.find(pattern, begin, end)
+        while at >= 0:
+            if (at - begin) % 4:
+                at = self._data.find(pattern, at + 1, end)
+                continue
+            yield (at - begin) // 4 - self._search
+            at = self._data.find(pattern, at + 4, end)
+
+    def _span(self) -> bytes:
+        begin = 4 * self._first
+        return self._data[begin : begin + 4 * len(self)]
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, ShiftChecksums):
+            return self._search == other._search and self._span() == other._span()
+        return super().__eq__(other)
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (ShiftChecksums, (self._span(), self._search))
+
+    def __repr__(self) -> str:
+        return f"<ShiftChecksums of shifts -{self._search}..+{self._search}>"
 
 
 @dataclass(frozen=True)
@@ -17,7 +98,8 @@ class TrackResult:
     """The checksums of one track of a disc.
 
     ``checksums_v1`` maps each read shift, from ``-search`` to ``+search``,
-    to the version 1 checksum of the track read that many frames later;
+    to the version 1 checksum of the track read that many frames later
+    (a ShiftChecksums from a check, any mapping when made by hand);
     ``checksum_v2`` is the version 2 checksum at shift ``v2_offset``.
     Checksums are unsigned 32-bit ints.  ``number`` is the track's number
     on the disc (its number in the CUE sheet), ``name`` the file its audio

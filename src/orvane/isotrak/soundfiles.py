@@ -21,6 +21,7 @@ from orvane.isotrak.audiofile import (
     BYTES_PER_FRAME,
     AudioFile,
     FileInput,
+    FrameReader,
     describe_channels,
     reason,
     refuse_rate,
@@ -76,6 +77,88 @@ def _problem(error: Exception) -> str:
     return str(text).rstrip(".") if text else reason(error)
 
 
+@contextmanager
+def reading(name: str) -> Iterator[None]:
+    """Refuse what soundfile could not read with TrackError, naming the file."""
+    try:
+        yield
+    except Exception as error:  # soundfile reports a bad file as RuntimeError or its own error
+        raise TrackError(f"{name}: cannot be read: {_problem(error)}") from None
+
+
+class _PlacedFile:
+    """A regular file as the file object soundfile reads through, at a
+    place of its own: every read is a pread on the shared descriptor."""
+
+    def __init__(self, input: FileInput) -> None:
+        assert input.size is not None
+        self._input = input
+        self._descriptor = input.file.fileno()
+        self._size = input.size
+        self._position = 0
+        # libsndfile calls back into Python to read, and an exception there
+        # would be printed and lost: it is kept here and raised afterwards.
+        self.error: TrackError | None = None
+
+    def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
+        base = {os.SEEK_SET: 0, os.SEEK_CUR: self._position, os.SEEK_END: self._size}[whence]
+        self._position = base + offset
+        return self._position
+
+    def tell(self) -> int:
+        return self._position
+
+    def readinto(self, buffer: memoryview) -> int:
+        # Called for every few KiB that libsndfile reads: kept to one call.
+        try:
+            got = os.preadv(self._descriptor, [buffer], self._position)
+        except OSError as error:
+            self.error = TrackError(f"{self._input.name}: cannot be read: {reason(error)}")
+            return 0
+        self._position += got
+        return got
+
+    def read(self, count: int) -> bytes:
+        data = bytearray(count)
+        return bytes(data[: self.readinto(memoryview(data))])
+
+
+class _SoundFileReader:
+    """Frames of a file decoded by a SoundFile of its own, as 16-bit stereo."""
+
+    def __init__(self, name: str, file: _PlacedFile, reader: Any) -> None:
+        self._name = name
+        self._file = file
+        self._reader = reader
+
+    @contextmanager
+    def _reading(self) -> Iterator[None]:
+        # A failed read of the file says more than what libsndfile made of it.
+        try:
+            with reading(self._name):
+                yield
+        except TrackError as refusal:
+            raise (self._file.error or refusal) from None
+        if self._file.error is not None:
+            raise self._file.error
+
+    def read_into(self, buffer: memoryview) -> int:
+        with self._reading():
+            frames = int(self._reader.buffer_read_into(buffer, "int16"))
+        if sys.byteorder == "big" and frames:
+            size = frames * BYTES_PER_FRAME
+            buffer[:size] = swap_bytes(bytes(buffer[:size]))
+        return frames
+
+    def skip(self, frames: int) -> None:
+        with self._reading():
+            self._reader.seek(frames, os.SEEK_CUR)
+
+    def close(self) -> None:
+        if self._reader is not None:
+            self._reader.close()
+
+
 class SoundFileAudio(AudioFile):
     """A file read through soundfile, as 16-bit stereo frames."""
 
@@ -100,10 +183,27 @@ class SoundFileAudio(AudioFile):
 
     @contextmanager
     def _reading(self) -> Iterator[None]:
-        try:
+        with reading(self.name):
             yield
-        except Exception as error:  # soundfile reports a bad file as RuntimeError or its own error
-            raise TrackError(f"{self.name}: cannot be read: {_problem(error)}") from None
+
+    # libsndfile decodes into a buffer of its own and copies out; reads of
+    # this size keep the frames in the processor's cache for the checksum.
+    read_frames = _READ_FRAMES
+
+    def _open_reader(self) -> FrameReader:
+        # Each reader decodes with a decoder of its own, reading the file
+        # through its descriptor at a place of its own: readers of one file
+        # in several threads never move each other's place.
+        soundfile = _load_soundfile()
+        file = _PlacedFile(self._input)
+        opened = _SoundFileReader(self.name, file, None)
+        try:
+            with opened._reading():
+                opened._reader = soundfile.SoundFile(file, closefd=False)
+        except BaseException:
+            opened.close()
+            raise
+        return opened
 
     def close(self) -> None:
         self._reader.close()
