@@ -2,9 +2,12 @@
 
 from __future__ import annotations
 
-from pathlib import Path
+import os
 
-__all__ = ["get_include"]
+__all__ = ["__version__", "get_include"]
+
+# The package's one version number: the build reads it from here.
+__version__ = "0.1.0"
 
 
 def get_include() -> str:
@@ -13,4 +16,4 @@ def get_include() -> str:
     Put it on the include path of native code that uses the exported
     interface (``#include <orvane/pcm.h>``).
     """
-    return str(Path(__file__).resolve().parent / "include")
+    return os.path.join(os.path.dirname(os.path.realpath(__file__)), "include")

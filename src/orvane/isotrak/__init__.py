@@ -9,28 +9,38 @@ checksum of one chosen shift.
 and finds the read offset at which they agree.
 
 Command line: ``orvane-isotrak TRACK...`` or ``python -m orvane.isotrak``.
+
+The names below are imported when first used, so that the command line
+starts at once and a program pays only for what it uses.
 """
 
-from orvane._isotrak import Checksum
-from orvane.isotrak.cli import main
-from orvane.isotrak.cuesheet import CueError, CueSheet, parse_cue, read_cue
-from orvane.isotrak.discs import check_disc, disc_checksums
-from orvane.isotrak.errors import IncompleteDisc, IsotrakWarning, TrackError
-from orvane.isotrak.references import (
-    BadReference,
-    Candidate,
-    DiscVerification,
-    MalformedReference,
-    MismatchedReference,
-    Reference,
-    TrackVerification,
-    UnreadableReference,
-    read_reference,
-    verify,
-)
-from orvane.isotrak.report import format_json, format_table
-from orvane.isotrak.results import DiscResult, TrackResult
-from orvane.isotrak.sources import AudioFile, PCMTrack, TrackSource, open_audio, open_track
+from __future__ import annotations
+
+import importlib
+import importlib.util
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from orvane._isotrak import Checksum
+    from orvane.isotrak.cli import main
+    from orvane.isotrak.cuesheet import CueError, CueSheet, parse_cue, read_cue
+    from orvane.isotrak.discs import check_disc, disc_checksums
+    from orvane.isotrak.errors import IncompleteDisc, IsotrakWarning, TrackError
+    from orvane.isotrak.references import (
+        BadReference,
+        Candidate,
+        DiscVerification,
+        MalformedReference,
+        MismatchedReference,
+        Reference,
+        TrackVerification,
+        UnreadableReference,
+        read_reference,
+        verify,
+    )
+    from orvane.isotrak.report import format_json, format_table
+    from orvane.isotrak.results import DiscResult, TrackResult
+    from orvane.isotrak.sources import AudioFile, PCMTrack, TrackSource, open_audio, open_track
 
 __all__ = [
     "AudioFile",
@@ -64,3 +74,49 @@ __all__ = [
     "read_reference",
     "verify",
 ]
+
+# Where each name comes from.
+_HOMES = {
+    "Checksum": "orvane._isotrak",
+    "main": "orvane.isotrak.cli",
+    **dict.fromkeys(["CueError", "CueSheet", "parse_cue", "read_cue"], "orvane.isotrak.cuesheet"),
+    **dict.fromkeys(["check_disc", "disc_checksums"], "orvane.isotrak.discs"),
+    **dict.fromkeys(["IncompleteDisc", "IsotrakWarning", "TrackError"], "orvane.isotrak.errors"),
+    **dict.fromkeys(
+        [
+            "BadReference",
+            "Candidate",
+            "DiscVerification",
+            "MalformedReference",
+            "MismatchedReference",
+            "Reference",
+            "TrackVerification",
+            "UnreadableReference",
+            "read_reference",
+            "verify",
+        ],
+        "orvane.isotrak.references",
+    ),
+    **dict.fromkeys(["format_json", "format_table"], "orvane.isotrak.report"),
+    **dict.fromkeys(["DiscResult", "TrackResult"], "orvane.isotrak.results"),
+    **dict.fromkeys(
+        ["AudioFile", "PCMTrack", "TrackSource", "open_audio", "open_track"],
+        "orvane.isotrak.sources",
+    ),
+}
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOMES.get(name)
+    if home is not None:
+        value = getattr(importlib.import_module(home), name)
+    elif not name.startswith("_") and importlib.util.find_spec(f"{__name__}.{name}") is not None:
+        value = importlib.import_module(f"{__name__}.{name}")  # a module of the package
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

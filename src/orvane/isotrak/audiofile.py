@@ -12,6 +12,7 @@ Every problem is a TrackError whose message starts with the file's name.
 
 from __future__ import annotations
 
+import io
 import os
 import stat
 import tempfile
@@ -19,7 +20,7 @@ from array import array
 from collections.abc import Iterator
 from pathlib import Path
 from types import TracebackType
-from typing import BinaryIO, Protocol
+from typing import BinaryIO, Protocol, cast
 
 from orvane.isotrak.errors import TrackError, Warn
 
@@ -155,9 +156,10 @@ class FileInput:
             got = min(len(self._peeked), len(buffer))
             buffer[:got] = self._peeked[:got]
             self._peeked = self._peeked[got:]
+        file = cast(io.BufferedIOBase, self.file)  # what open(path, "rb") gives
         try:
             while got < len(buffer):
-                count = self.file.readinto(buffer[got:])
+                count = file.readinto(buffer[got:])
                 if not count:
                     break
                 got += count

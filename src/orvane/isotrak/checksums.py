@@ -28,7 +28,7 @@ from orvane._isotrak import Checksum
 from orvane.isotrak.audiofile import BYTES_PER_FRAME
 from orvane.isotrak.errors import IncompleteDisc, TrackError, Warn, issue_warning
 from orvane.isotrak.layout import DiscLayout, TrackSpan
-from orvane.isotrak.reading import ReadFailure, read_in_order, read_stretches, threadable
+from orvane.isotrak.reading import ReadFailure, read_in_order, read_stretches, threadable, workers
 from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
 
 __all__ = [
@@ -51,6 +51,10 @@ MAX_COUNT = 2**31 - 1
 MAX_SHIFT = 2**22
 
 Progress = Callable[[int], object]
+
+# What the checksums of the stretches read at once may hold: a wide search
+# reads fewer stretches at a time.
+_CHECKSUM_MEMORY = 256 << 20
 
 
 def lead_in_skip(sample_rate: int) -> int:
@@ -141,11 +145,15 @@ def check_layout(
         )
 
     def finish(stretch: _Stretch, checksum: Checksum) -> TrackResult:
+        words = checksum.checksums_v1_bytes()
+        if len(words) != 4 * (2 * search + 1):
+            # A version 2 offset beyond the search widens the range.
+            words = words[4 * (lead - search) : 4 * (lead + search + 1)]
         return TrackResult(
             number=stretch.track.number,
             name=stretch.track.name,
             frames=stretch.track.frames,
-            checksums_v1=ShiftChecksums(checksum.checksums_v1_bytes(), search, lead - search),
+            checksums_v1=ShiftChecksums(words, search),
             checksum_v2=checksum.checksum_v2(),
             v2_offset=v2_offset,
             start=stretch.track.start,
@@ -255,9 +263,12 @@ def _read(
         def end(index: int) -> None:
             done[index] = finish(stretches[index], checksums.pop(index))
 
+        # Each stretch being read holds a checksum of 12 bytes per shift.
+        widest = max(s.end - s.begin - s.track.frames + 1 for s in stretches)
+        threads = min(workers(), max(1, _CHECKSUM_MEMORY // (12 * widest)))
         try:
             read_stretches(
-                layout, [(s.begin, s.end) for s in stretches], begin, end, progress
+                layout, [(s.begin, s.end) for s in stretches], begin, end, progress, threads
             )
         except ReadFailure as failure:
             raise _Incomplete(

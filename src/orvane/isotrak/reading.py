@@ -242,6 +242,10 @@ class ReadFailure(Exception):
 _DATA, _SILENT, _DONE, _FAILED, _CRASHED = range(5)
 
 
+def _nothing(position: int, data: memoryview) -> None:
+    pass
+
+
 class _Job:
     """One stretch of the stream, read by a thread of its own."""
 
@@ -255,7 +259,7 @@ class _Job:
         self.free: queue.SimpleQueue[bytearray | None] = queue.SimpleQueue()
         self.cancelled = False
         self.thread: threading.Thread | None = None
-        self.feed: Feed = lambda position, data: None
+        self.feed: Feed = _nothing
         self.counted = (begin, end)  # the frames whose reading it reports
 
     def start(self, ready: queue.SimpleQueue[tuple[Any, ...]], spares: list[bytearray]) -> None:
@@ -282,6 +286,7 @@ class _Job:
 
     def cancel(self) -> None:
         self.cancelled = True
+        self.feed = _nothing
         self.free.put(None)  # wakes the thread if it waits for a buffer
 
     def _read(self, ready: queue.SimpleQueue[tuple[Any, ...]]) -> None:
@@ -390,6 +395,7 @@ def read_stretches(
             elif kind == _DONE:
                 running.remove(job)
                 job.give_back(spares)
+                job.feed = _nothing  # what it fed (a checksum) goes with done()
                 done(job.index)
             elif kind == _FAILED:
                 running.remove(job)

@@ -23,31 +23,30 @@ class ShiftChecksums(Mapping[int, int]):
 
     A mapping of the shifts ``-search`` to ``+search`` to their checksums,
     like the dict it stands in for (it compares equal to one with the same
-    items), kept as the little-endian 32-bit words of ``data`` from word
-    ``first`` on; a wide search has millions of shifts, and a Python int
-    for each would take ten times the memory.
+    items), kept as ``data``, the little-endian 32-bit words of the
+    checksums in the order of their shifts; a wide search has millions of
+    shifts, and a Python int for each would take ten times the memory.
     """
 
-    __slots__ = ("_data", "_first", "_search", "_words")
+    __slots__ = ("_data", "_search", "_words")
 
-    def __init__(self, data: bytes, search: int, first: int = 0) -> None:
-        if search < 0 or first < 0 or len(data) < 4 * (first + 2 * search + 1):
-            raise ValueError("the data hold fewer checksums than the shifts need")
+    def __init__(self, data: bytes, search: int) -> None:
+        if search < 0 or len(data) != 4 * (2 * search + 1):
+            raise ValueError(f"{len(data)} bytes are not the checksums of shifts -{search}..+{search}")
         self._data = data
-        self._first = first
         self._search = search
         self._words: Sequence[int]
         if sys.byteorder == "little" and _WORD == "I":
             self._words = memoryview(data).cast("I")
         else:
-            words = array(_WORD, data[: len(data) - len(data) % 4])
+            words = array(_WORD, data)
             if sys.byteorder == "big":
                 words.byteswap()
             self._words = words
 
     def __getitem__(self, shift: int) -> int:
         if isinstance(shift, int) and -self._search <= shift <= self._search:
-            return self._words[self._first + self._search + int(shift)]
+            return self._words[self._search + int(shift)]
         raise KeyError(shift)
 
     def __iter__(self) -> Iterator[int]:
@@ -65,29 +64,30 @@ class ShiftChecksums(Mapping[int, int]):
         if not 0 <= checksum < 2**32:
             return
         pattern = checksum.to_bytes(4, "little")
-        begin = 4 * self._first
-        end = begin + 4 * len(self)
-        at = self._data.find(pattern, begin, end)
+        at = self._data.find(pattern)
         while at >= 0:
-            if (at - begin) % 4:
-                at = self._data.find(pattern, at + 1, end)
+            if at % 4:  # straddles two words
+                at = self._data.find(pattern, at + 1)
                 continue
-            yield (at - begin) // 4 - self._search
-            at = self._data.find(pattern, at + 4, end)
+            yield at // 4 - self._search
+            at = self._data.find(pattern, at + 4)
 
-    def _span(self) -> bytes:
-        begin = 4 * self._first
-        return self._data[begin : begin + 4 * len(self)]
+    def chunks(self, size: int) -> Iterator[tuple[range, list[int]]]:
+        """The shifts in order, ``size`` at a time, with their checksums."""
+        for start in range(0, len(self), size):
+            stop = min(start + size, len(self))
+            shifts = range(start - self._search, stop - self._search)
+            yield shifts, list(self._words[start:stop])
 
     def __eq__(self, other: object) -> bool:
         if isinstance(other, ShiftChecksums):
-            return self._search == other._search and self._span() == other._span()
+            return self._search == other._search and self._data == other._data
         return super().__eq__(other)
 
     __hash__ = None  # type: ignore[assignment]
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (ShiftChecksums, (self._span(), self._search))
+        return (ShiftChecksums, (self._data, self._search))
 
     def __repr__(self) -> str:
         return f"<ShiftChecksums of shifts -{self._search}..+{self._search}>"
