@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
@@ -126,33 +126,42 @@ class _PlacedFile:
 class _SoundFileReader:
     """Frames of a file decoded by a SoundFile of its own, as 16-bit stereo."""
 
-    def __init__(self, name: str, file: _PlacedFile, reader: Any) -> None:
+    def __init__(self, name: str, file: _PlacedFile) -> None:
         self._name = name
         self._file = file
-        self._reader = reader
+        self._reader: Any = None
 
-    @contextmanager
-    def _reading(self) -> Iterator[None]:
-        # A failed read of the file says more than what libsndfile made of it.
+    def _call(self, function: Callable[..., Any], *arguments: Any) -> Any:
+        """function(*arguments), what fails refused with TrackError.
+
+        soundfile's error is let go before the refusal is raised: its
+        frames hold a view of the caller's buffer, which must not outlive
+        the call in a reference cycle.
+        """
+        problem = None
         try:
-            with reading(self._name):
-                yield
-        except TrackError as refusal:
-            raise (self._file.error or refusal) from None
+            result = function(*arguments)
+        except Exception as error:  # soundfile reports a bad file as RuntimeError or its own error
+            problem = _problem(error)
+        # A failed read of the file says more than what libsndfile made of it.
         if self._file.error is not None:
             raise self._file.error
+        if problem is not None:
+            raise TrackError(f"{self._name}: cannot be read: {problem}")
+        return result
+
+    def open(self, soundfile: Any) -> None:
+        self._reader = self._call(lambda: soundfile.SoundFile(self._file, closefd=False))
 
     def read_into(self, buffer: memoryview) -> int:
-        with self._reading():
-            frames = int(self._reader.buffer_read_into(buffer, "int16"))
+        frames = int(self._call(self._reader.buffer_read_into, buffer, "int16"))
         if sys.byteorder == "big" and frames:
             size = frames * BYTES_PER_FRAME
             buffer[:size] = swap_bytes(bytes(buffer[:size]))
         return frames
 
     def skip(self, frames: int) -> None:
-        with self._reading():
-            self._reader.seek(frames, os.SEEK_CUR)
+        self._call(self._reader.seek, frames, os.SEEK_CUR)
 
     def close(self) -> None:
         if self._reader is not None:
@@ -194,16 +203,13 @@ class SoundFileAudio(AudioFile):
         # Each reader decodes with a decoder of its own, reading the file
         # through its descriptor at a place of its own: readers of one file
         # in several threads never move each other's place.
-        soundfile = _load_soundfile()
-        file = _PlacedFile(self._input)
-        opened = _SoundFileReader(self.name, file, None)
+        reader = _SoundFileReader(self.name, _PlacedFile(self._input))
         try:
-            with opened._reading():
-                opened._reader = soundfile.SoundFile(file, closefd=False)
+            reader.open(_load_soundfile())
         except BaseException:
-            opened.close()
+            reader.close()
             raise
-        return opened
+        return reader
 
     def close(self) -> None:
         self._reader.close()
