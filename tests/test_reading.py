@@ -144,3 +144,7 @@ def test_the_command_line_starts_without_its_heavy_parts():
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                          check=True)
     assert run.stdout.startswith("orvane-isotrak ") and run.stdout.splitlines()[-1] == "[]"
+    # Every name is there all the same, imported when asked for.
+    names = "import orvane.isotrak as i; print(all(getattr(i, n) for n in i.__all__))"
+    assert subprocess.run([sys.executable, "-c", names], capture_output=True, text=True,
+                          check=True).stdout == "True\n"

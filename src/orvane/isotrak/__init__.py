@@ -39,7 +39,7 @@ if TYPE_CHECKING:
         verify,
     )
     from orvane.isotrak.report import format_json, format_table
-    from orvane.isotrak.results import DiscResult, TrackResult
+    from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
     from orvane.isotrak.sources import AudioFile, PCMTrack, TrackSource, open_audio, open_track
 
 __all__ = [
@@ -57,6 +57,7 @@ __all__ = [
     "MismatchedReference",
     "PCMTrack",
     "Reference",
+    "ShiftChecksums",
     "TrackError",
     "TrackResult",
     "TrackSource",
@@ -98,7 +99,7 @@ _HOMES = {
         "orvane.isotrak.references",
     ),
     **dict.fromkeys(["format_json", "format_table"], "orvane.isotrak.report"),
-    **dict.fromkeys(["DiscResult", "TrackResult"], "orvane.isotrak.results"),
+    **dict.fromkeys(["DiscResult", "ShiftChecksums", "TrackResult"], "orvane.isotrak.results"),
     **dict.fromkeys(
         ["AudioFile", "PCMTrack", "TrackSource", "open_audio", "open_track"],
         "orvane.isotrak.sources",

@@ -119,7 +119,8 @@ class _FileInOrder:
             self.position = segment.offset
         position, left = segment.position, segment.frames
         while left:
-            frames = self.reader.read_into(self.buffer[: min(left, self.audio.read_frames) * 4])
+            want = min(left, self.audio.read_frames)
+            frames = self.reader.read_into(self.buffer[: want * BYTES_PER_FRAME])
             if not frames:
                 raise _ended(self.audio, self.position)
             self.position += frames
@@ -290,7 +291,10 @@ class _Job:
         self.free.put(None)  # wakes the thread if it waits for a buffer
 
     def _read(self, ready: queue.SimpleQueue[tuple[Any, ...]]) -> None:
-        readers: dict[int, tuple[FrameReader, list[int]]] = {}
+        # One reader a source, and the source frame it stands at: the
+        # segments of a source come in the order of their offsets.
+        readers: dict[int, FrameReader] = {}
+        places: dict[int, int] = {}
         position = self.begin
         try:
             for segment in self.segments:
@@ -299,15 +303,14 @@ class _Job:
                     ready.put((_SILENT, self, segment.position, segment.frames))
                     position += segment.frames
                     continue
-                opened = readers.get(id(source))
-                if opened is None or opened[1][0] > segment.offset:
-                    if opened is not None:
-                        opened[0].close()
-                    opened = readers[id(source)] = (source.frame_reader(segment.offset), [segment.offset])
-                reader, place = opened
-                if place[0] < segment.offset:
-                    reader.skip(segment.offset - place[0])
-                    place[0] = segment.offset
+                key = id(source)
+                if key not in readers:
+                    readers[key] = source.frame_reader(segment.offset)
+                    places[key] = segment.offset
+                reader = readers[key]
+                if places[key] < segment.offset:
+                    reader.skip(segment.offset - places[key])
+                    places[key] = segment.offset
                 left = segment.frames
                 while left:
                     buffer = self.free.get()
@@ -316,9 +319,9 @@ class _Job:
                     want = min(left, source.read_frames, self.block_frames)
                     frames = reader.read_into(memoryview(buffer)[: want * BYTES_PER_FRAME])
                     if not frames:
-                        raise _ended(source, place[0])
+                        raise _ended(source, places[key])
                     ready.put((_DATA, self, position, buffer, frames))
-                    place[0] += frames
+                    places[key] += frames
                     position += frames
                     left -= frames
             ready.put((_DONE, self))
@@ -327,7 +330,7 @@ class _Job:
         except BaseException as error:  # not a bad file: the calling thread re-raises it
             ready.put((_CRASHED, self, error))
         finally:
-            for reader, _ in readers.values():
+            for reader in readers.values():
                 reader.close()
 
 

@@ -118,17 +118,36 @@ class _PlacedFile:
         self._position += got
         return got
 
-    def read(self, count: int) -> bytes:
-        data = bytearray(count)
-        return bytes(data[: self.readinto(memoryview(data))])
+
+def _own_descriptor(input: FileInput) -> int | None:
+    """A new descriptor of an open regular file, with a place of its own.
+
+    Linux opens the file itself again through /proc (also a temporary file
+    with no name left), not the path it was opened by; elsewhere, and
+    should that fail, None.
+    """
+    if not sys.platform.startswith("linux"):
+        return None
+    try:
+        return os.open(f"/proc/self/fd/{input.file.fileno()}", os.O_RDONLY | os.O_CLOEXEC)
+    except (OSError, ValueError):
+        return None
 
 
 class _SoundFileReader:
-    """Frames of a file decoded by a SoundFile of its own, as 16-bit stereo."""
+    """Frames of a file decoded by a SoundFile of its own, as 16-bit stereo.
 
-    def __init__(self, name: str, file: _PlacedFile) -> None:
+    It reads through a descriptor of its own where the system gives one:
+    libsndfile then reads without the interpreter, so decoders in several
+    threads run side by side.  Elsewhere it reads through a _PlacedFile,
+    whose reads call back into Python.
+    """
+
+    def __init__(self, name: str, input: FileInput) -> None:
         self._name = name
-        self._file = file
+        self._input = input
+        self._file: _PlacedFile | None = None
+        self._descriptor: int | None = None  # its own, closed with it
         self._reader: Any = None
 
     def _call(self, function: Callable[..., Any], *arguments: Any) -> Any:
@@ -144,14 +163,21 @@ class _SoundFileReader:
         except Exception as error:  # soundfile reports a bad file as RuntimeError or its own error
             problem = _problem(error)
         # A failed read of the file says more than what libsndfile made of it.
-        if self._file.error is not None:
+        if self._file is not None and self._file.error is not None:
             raise self._file.error
         if problem is not None:
             raise TrackError(f"{self._name}: cannot be read: {problem}")
         return result
 
     def open(self, soundfile: Any) -> None:
-        self._reader = self._call(lambda: soundfile.SoundFile(self._file, closefd=False))
+        descriptor = _own_descriptor(self._input)
+        if descriptor is None:
+            self._file = _PlacedFile(self._input)
+            self._reader = self._call(lambda: soundfile.SoundFile(self._file, closefd=False))
+            return
+        # libsndfile never closes a descriptor it was given to keep.
+        self._descriptor = descriptor
+        self._reader = self._call(lambda: soundfile.SoundFile(descriptor, closefd=False))
 
     def read_into(self, buffer: memoryview) -> int:
         frames = int(self._call(self._reader.buffer_read_into, buffer, "int16"))
@@ -166,6 +192,9 @@ class _SoundFileReader:
     def close(self) -> None:
         if self._reader is not None:
             self._reader.close()
+        if self._descriptor is not None:
+            os.close(self._descriptor)
+            self._descriptor = None
 
 
 class SoundFileAudio(AudioFile):
@@ -201,9 +230,9 @@ class SoundFileAudio(AudioFile):
 
     def _open_reader(self) -> FrameReader:
         # Each reader decodes with a decoder of its own, reading the file
-        # through its descriptor at a place of its own: readers of one file
-        # in several threads never move each other's place.
-        reader = _SoundFileReader(self.name, _PlacedFile(self._input))
+        # at a place of its own: readers of one file in several threads
+        # never move each other's place.
+        reader = _SoundFileReader(self.name, self._input)
         try:
             reader.open(_load_soundfile())
         except BaseException:
