@@ -260,7 +260,8 @@ PyObject *Checksum_checksums_v1_bytes(PyObject *self, PyObject *) noexcept {
     if (!is_ready(checksum))
         return nullptr;
     const uint32_t range = checksum->state.pcm_frame_range;
-    if (range > std::size_t(PY_SSIZE_T_MAX) / 4)
+    // Only a 32-bit interpreter could not hold 4 bytes per offset.
+    if (uint64_t{range} * 4 > uint64_t(PY_SSIZE_T_MAX))
         return PyErr_NoMemory();
     PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(range) * 4));
     if (!bytes)

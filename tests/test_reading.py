@@ -27,6 +27,7 @@ from orvane.isotrak import checksums as checksums_module
 from orvane.isotrak.audiofile import AudioFile
 from orvane.isotrak.report import format_json, json_document
 from orvane.isotrak.results import ShiftChecksums
+from orvane.isotrak import soundfiles
 from orvane.isotrak.soundfiles import SoundFileAudio
 
 RATE = 750  # a lead-in skip of 50 frames
@@ -72,14 +73,17 @@ def model(results) -> list[tuple[dict[int, int], int]]:
     threads=st.sampled_from([None, 1, 2, 3]),
     block=st.sampled_from([1, 5, 64, 4096]),
     flac=st.booleans(),
+    placed=st.booleans(),
     seed=st.integers(0, 2**16),
 )
 def test_every_way_of_reading_gives_the_model(lengths, search, v2_offset, threads, block, flac,
-                                              seed):
+                                              placed, seed):
     tracks = noise(seed, lengths)
     with tempfile.TemporaryDirectory() as folder, pytest.MonkeyPatch.context() as patch:
         paths = write_tracks(Path(folder), tracks, flac)
         reading(patch, threads, block)
+        if placed:  # decoders read through a file object, as where /proc is missing
+            patch.setattr(soundfiles, "_own_descriptor", lambda input: None)
         results = check_disc(paths, search=search, v2_offset=v2_offset).tracks
     assert model(results) == disc_sums(tracks, RATE, search, v2_offset)
 
