@@ -57,6 +57,7 @@ def reading(monkeypatch: pytest.MonkeyPatch, threads: int | None, block: int) ->
         monkeypatch.setattr(checksums_module, "threadable", lambda layout: False)
     else:
         monkeypatch.setattr(checksums_module, "workers", lambda: threads)
+        monkeypatch.setattr(AudioFile, "decodes", True)  # WAV files in threads too
     monkeypatch.setattr(AudioFile, "read_frames", block)
     monkeypatch.setattr(SoundFileAudio, "read_frames", block)
 

@@ -310,6 +310,10 @@ class AudioFile:
     # Frames a read fills at most: as much as the reader handles best.
     read_frames = READ_BYTES // BYTES_PER_FRAME
 
+    # Whether its audio is decoded (costs far more than its checksums), or
+    # read as stored.
+    decodes = False
+
     def frame_reader(self, offset: int = 0) -> FrameReader:
         """A reader of the audio from frame ``offset`` on.
 

@@ -6,7 +6,8 @@ each source read once, front to back, into one buffer used again and again
 pipes, and track sources that only yield blocks.
 
 Stretch by stretch, in worker threads: when every file of the disc is a
-regular file, each stretch of the stream is read by a thread of its own,
+regular file and some must be decoded (FLAC, say), each stretch of the
+stream is read by a thread of its own,
 with readers of its own at their own places in the files, while the
 calling thread checksums the blocks as they come.  Decoding releases the
 interpreter lock, so a few stretches are decoded at once; the frames that
@@ -211,11 +212,16 @@ def read_in_order(
 
 
 def threadable(layout: DiscLayout) -> bool:
-    """Whether the stretches of this disc can be read in worker threads:
-    every source is a regular file, which readers can share."""
-    return all(
-        piece.source is None or (isinstance(piece.source, AudioFile) and piece.source.rereadable)
-        for piece in layout.pieces
+    """Whether the stretches of this disc are worth reading in worker threads.
+
+    Every source must be a regular file, which readers can share, and some
+    must need decoding.  PCM files are read at the speed of a copy, about
+    that of their checksums: threads would save little and, on a busy
+    machine, cost more than that.
+    """
+    sources = [piece.source for piece in layout.pieces if piece.source is not None]
+    return all(isinstance(s, AudioFile) and s.rereadable for s in sources) and any(
+        isinstance(s, AudioFile) and s.decodes for s in sources
     )
 
 

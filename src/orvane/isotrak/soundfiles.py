@@ -227,6 +227,7 @@ class SoundFileAudio(AudioFile):
     # libsndfile decodes into a buffer of its own and copies out; reads of
     # this size keep the frames in the processor's cache for the checksum.
     read_frames = _READ_FRAMES
+    decodes = True
 
     def _open_reader(self) -> FrameReader:
         # Each reader decodes with a decoder of its own, reading the file
