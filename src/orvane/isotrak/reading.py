@@ -104,13 +104,14 @@ def _silence(position: int, frames: int) -> Iterator[tuple[int, memoryview]]:
 
 
 class _FileInOrder:
-    """An audio file read front to back, its frames between pieces dropped."""
+    """An audio file read front to back, its frames between pieces dropped,
+    into a buffer that the files read in order share."""
 
-    def __init__(self, audio: AudioFile) -> None:
+    def __init__(self, audio: AudioFile, buffer: memoryview) -> None:
         self.audio = audio
         self.reader: FrameReader | None = None
         self.position = 0
-        self.buffer = memoryview(bytearray(audio.read_frames * BYTES_PER_FRAME))
+        self.buffer = buffer
 
     def take(self, segment: Segment) -> Iterator[tuple[int, memoryview]]:
         if self.reader is None:
@@ -120,7 +121,7 @@ class _FileInOrder:
             self.position = segment.offset
         position, left = segment.position, segment.frames
         while left:
-            want = min(left, self.audio.read_frames)
+            want = min(left, self.audio.read_frames, len(self.buffer) // BYTES_PER_FRAME)
             frames = self.reader.read_into(self.buffer[: want * BYTES_PER_FRAME])
             if not frames:
                 raise _ended(self.audio, self.position)
@@ -190,6 +191,9 @@ def read_in_order(
     each block read from a source.
     """
     readers: dict[int, _FileInOrder | _BlocksInOrder] = {}
+    # One block is in hand at a time, so one buffer serves every file.
+    files = [p.source for p in layout.pieces if isinstance(p.source, AudioFile)]
+    buffer = memoryview(bytearray(max((f.read_frames for f in files), default=0) * BYTES_PER_FRAME))
     try:
         for segment in segments(layout, begin, end):
             source = segment.source
@@ -200,7 +204,9 @@ def read_in_order(
             reader = readers.get(id(source))
             if reader is None:
                 reader = readers[id(source)] = (
-                    _FileInOrder(source) if isinstance(source, AudioFile) else _BlocksInOrder(source)
+                    _FileInOrder(source, buffer)
+                    if isinstance(source, AudioFile)
+                    else _BlocksInOrder(source)
                 )
             for position, data in reader.take(segment):
                 feed(position, data)
