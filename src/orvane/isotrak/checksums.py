@@ -252,6 +252,19 @@ def _read(
     When a source fails, raises _Incomplete with the results of the
     stretches that end at or before the first frame it did not give.
     """
+    # Each stretch being read holds a checksum of 12 bytes per shift.
+    widest = max(s.end - s.begin - s.track.frames + 1 for s in stretches)
+    threads = min(workers(), max(1, _CHECKSUM_MEMORY // (12 * widest)))
+    finished: list[Done] = []
+    feed = _Feeder(stretches, start, lambda s, c: finished.append(finish(s, c)))
+    if threadable(layout) and threads == 1:
+        # One thread decodes the stream in order, ahead of the checksums:
+        # no stretch is read twice, and no file is sought.
+        try:
+            read_stretches(layout, [span], lambda index: feed, lambda index: None, progress, 1)
+        except ReadFailure as failure:
+            raise _Incomplete(failure.error, finished) from None
+        return finished
     if threadable(layout):
         checksums: dict[int, Checksum] = {}
         done: dict[int, Done] = {}
@@ -263,9 +276,6 @@ def _read(
         def end(index: int) -> None:
             done[index] = finish(stretches[index], checksums.pop(index))
 
-        # Each stretch being read holds a checksum of 12 bytes per shift.
-        widest = max(s.end - s.begin - s.track.frames + 1 for s in stretches)
-        threads = min(workers(), max(1, _CHECKSUM_MEMORY // (12 * widest)))
         try:
             read_stretches(
                 layout, [(s.begin, s.end) for s in stretches], begin, end, progress, threads
@@ -277,8 +287,6 @@ def _read(
             ) from None
         return [done[n] for n in range(len(stretches))]
 
-    finished: list[Done] = []
-    feed = _Feeder(stretches, start, lambda s, c: finished.append(finish(s, c)))
     try:
         read_in_order(layout, *span, feed, progress)
     except TrackError as error:
