@@ -9,9 +9,10 @@ around the track, and silence stands in beyond the stream's two ends.
 
 Each track's checksum reads its stretch of the stream, from ``lead``
 frames before the track to ``tail`` frames after it, in order (reading.py).
-When the disc's files are regular files, the stretches are read in worker
-threads, a few at once, each feeding its own checksum; otherwise the stream
-is read once, from ``lead`` frames of silence before its first frame to
+When the disc's files are regular files that must be decoded, the
+stretches are read in worker threads, a few at once, each feeding its own
+checksum.  Otherwise, or when only one thread reads, the stream is read
+once, in order, from ``lead`` frames of silence before its first frame to
 ``tail`` frames of silence after its last, and every block goes to the
 checksum of each track whose stretch it overlaps.  Either way the results
 are the same, and memory stays bounded by a few blocks and the checksums'
@@ -20,7 +21,7 @@ own arrays, whatever the length of a track or a disc.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, TypeVar
 

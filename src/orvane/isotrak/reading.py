@@ -7,15 +7,16 @@ pipes, and track sources that only yield blocks.
 
 Stretch by stretch, in worker threads: when every file of the disc is a
 regular file and some must be decoded (FLAC, say), each stretch of the
-stream is read by a thread of its own,
-with readers of its own at their own places in the files, while the
-calling thread checksums the blocks as they come.  Decoding releases the
-interpreter lock, so a few stretches are decoded at once; the frames that
-two neighbouring stretches share (the shifts' reach past a track) are
-simply read by both.  Each thread fills a few buffers of its own and waits
-for one to come back before reading on, so memory stays bounded whatever
-the timing, and the checksums cannot depend on the timing, since every
-stretch is fed in order by its one thread.
+stream is read by a thread of its own, with readers of its own at their
+own places in the files, while the calling thread checksums the blocks as
+they come.  Decoding releases the interpreter lock, so a few stretches are
+decoded at once; the frames that two neighbouring stretches share (the
+shifts' reach past a track) are simply read by both.  Each thread fills a
+few buffers of its own and waits for one to come back before reading on,
+so memory stays bounded whatever the timing, and the checksums cannot
+depend on the timing, since every stretch is fed in order by its one
+thread.  A single stretch may be the whole stream: one thread then reads
+it in order, ahead of the checksums.
 
 Every block is given to the caller with its stream position, as a
 memoryview of little-endian 16-bit stereo frames that is valid until the
@@ -278,10 +279,8 @@ class _Job:
     def start(self, ready: queue.SimpleQueue[tuple[Any, ...]], spares: list[bytearray]) -> None:
         size = self.block_frames * BYTES_PER_FRAME
         for _ in range(_DEPTH):
-            fitting = [spare for spare in spares if len(spare) == size]
-            if fitting:
-                spares.remove(fitting[0])
-            self.free.put(fitting[0] if fitting else bytearray(size))
+            fitting = next((n for n, spare in enumerate(spares) if len(spare) == size), None)
+            self.free.put(bytearray(size) if fitting is None else spares.pop(fitting))
         self.thread = threading.Thread(
             target=self._read, args=(ready,), name=f"orvane-read-{self.index}", daemon=True
         )
