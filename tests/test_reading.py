@@ -153,3 +153,18 @@ def test_the_command_line_starts_without_its_heavy_parts():
     names = "import orvane.isotrak as i; print(all(getattr(i, n) for n in i.__all__))"
     assert subprocess.run([sys.executable, "-c", names], capture_output=True, text=True,
                           check=True).stdout == "True\n"
+
+
+@pytest.mark.parametrize("name", ["image", "hidden audio", "data track first",
+                                  "data track last", "pregap and postgap",
+                                  "MOTOROLA image"])
+@pytest.mark.parametrize("threads", [1, 2])
+def test_sheets_read_in_threads_give_the_hand_cut_stream(tmp_path, monkeypatch, name, threads):
+    from test_discs import CASES, Case
+
+    case = Case(tmp_path)
+    CASES[name](case)
+    reading(monkeypatch, threads, 97)
+    disc = check_disc(tmp_path / case.sheet, search=12, v2_offset=-7)
+    got = [(t.number, t.start, t.frames, dict(t.checksums_v1), t.checksum_v2) for t in disc.tracks]
+    assert got == case.expected(12, -7)
