@@ -1,6 +1,7 @@
 """Runs the benchmark cases and prints the table of ours against numpy.
 
     python benchmarks/run.py [--repetitions N] [--only TEXT] [--block-only]
+    python benchmarks/run.py --only disc      # only the whole-disc case
 
 For every case: check that our result and each numpy recipe's result are
 identical (a recipe that differs is dropped, and a case with none left is an
@@ -27,6 +28,7 @@ from timing import fastest, measure  # noqa: E402
 import cases_checksum  # noqa: E402
 import cases_codecs  # noqa: E402
 import cases_containers  # noqa: E402
+import cases_disc  # noqa: E402
 import cases_interop  # noqa: E402
 
 # Each module skips the cases whose operations the installed package lacks.
@@ -138,6 +140,9 @@ def main() -> int:
     print()
     for note in notes + skips:
         print(note)
+    # The disc case: the tool on a whole generated disc against reading it.
+    if not arguments.block_only and (not arguments.only or arguments.only in "disc"):
+        missed += cases_disc.run(max(3, repetitions // 2))
     print(f"\ngoals missed: {missed}")
     return 0
 

@@ -93,4 +93,17 @@ template <class T> class PyMemArray {
     T *array_ = nullptr;
 };
 
+// A buffer export (PyArg_ParseTuple's "y*", PyObject_GetBuffer), given
+// back when the owner goes.
+class HeldBuffer {
+  public:
+    explicit HeldBuffer(Py_buffer &view) noexcept : view_(&view) {}
+    HeldBuffer(const HeldBuffer &) = delete;
+    HeldBuffer &operator=(const HeldBuffer &) = delete;
+    ~HeldBuffer() { PyBuffer_Release(view_); }
+
+  private:
+    Py_buffer *view_;
+};
+
 } // namespace orvane

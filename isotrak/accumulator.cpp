@@ -67,7 +67,8 @@ inline uint32_t take(ValueQueue &queue) noexcept { return queue.values[queue.rea
 // The per-frame rules, applied one frame after another.  Used where a
 // queue is being filled or a sliding step runs: at most 3 (R - 1) frames
 // of a track.
-void step_frames(ChecksumState &state, const int32_t *samples, uint32_t frames) noexcept {
+template <class Frames>
+void step_frames(ChecksumState &state, Frames block, uint32_t frames) noexcept {
     const uint32_t total = state.total_pcm_frames;
     const uint32_t start = state.start_frame;
     const uint32_t end = state.end_frame;
@@ -79,7 +80,7 @@ void step_frames(ChecksumState &state, const int32_t *samples, uint32_t frames) 
     uint32_t *checksums = state.checksums;
 
     for (std::size_t j = 0; j < frames; ++j) {
-        const uint32_t value = frame_value(samples[2 * j], samples[2 * j + 1]);
+        const uint32_t value = block.value(j);
         const uint32_t index = state.frame_index;
         if (counted) {
             if (start <= index && index <= end) {
@@ -174,9 +175,10 @@ Run next_run(const ChecksumState &state) noexcept {
 }
 
 // A run that needs no step_frames: its frames add to the window sums only.
-void sum_frames(ChecksumState &state, const int32_t *samples, uint32_t count, Run run) noexcept {
+template <class Frames>
+void sum_frames(ChecksumState &state, Frames block, uint32_t count, Run run) noexcept {
     if (run.summed) {
-        const RunSums sums = sum_window_run(samples, count, state.frame_index, state.v2_frame);
+        const RunSums sums = sum_window_run(block, count, state.frame_index, state.v2_frame);
         state.checksums[0] += sums.weighted;
         state.values_sum += sums.values;
         state.v2_high_sum += sums.high;
@@ -243,18 +245,31 @@ void release_buffers(ChecksumState &state) noexcept {
     state.end_values = nullptr;
 }
 
-void update(ChecksumState &state, const int32_t *samples, uint32_t frames) noexcept {
+namespace {
+
+template <class Frames>
+void update_frames(ChecksumState &state, Frames block, uint32_t frames) noexcept {
     for (uint32_t left = frames; left != 0;) {
         const Run run = next_run(state);
         const uint32_t count = uint32_t(std::min<uint64_t>(left, run.length));
         if (run.stepwise)
-            step_frames(state, samples, count);
+            step_frames(state, block, count);
         else
-            sum_frames(state, samples, count, run);
-        samples += 2 * std::size_t{count};
+            sum_frames(state, block, count, run);
+        block = block.advanced(count);
         left -= count;
     }
     state.processed_frames += frames;
+}
+
+} // namespace
+
+void update(ChecksumState &state, const int32_t *samples, uint32_t frames) noexcept {
+    update_frames(state, SampleFrames{samples}, frames);
+}
+
+void update(ChecksumState &state, const unsigned char *bytes, uint32_t frames) noexcept {
+    update_frames(state, ByteFrames{bytes}, frames);
 }
 
 } // namespace orvane::isotrak

@@ -9,7 +9,10 @@
 // sum of the low and high halves of the 64-bit products i * v(i + O).
 #pragma once
 
+#include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace orvane::isotrak {
 
@@ -75,10 +78,40 @@ inline uint32_t frame_value(int32_t left, int32_t right) noexcept {
     return (uint32_t(right) << 16) | low;
 }
 
-// Folds `frames` interleaved stereo frames into the sums, with the same
-// results however a track is cut into calls.  The caller has checked that
-// frames <= frames_wanted(state).
+// Where the frames of a call come from.  Both give frame_value() of each
+// frame; a run of either is summed by the same loops.
+//
+// The interleaved 32-bit samples of a FrameList.
+struct SampleFrames {
+    const int32_t *samples;
+    uint32_t value(std::size_t frame) const noexcept {
+        return frame_value(samples[2 * frame], samples[2 * frame + 1]);
+    }
+    SampleFrames advanced(std::size_t frames) const noexcept { return {samples + 2 * frames}; }
+    const void *address() const noexcept { return samples; }
+};
+
+// Raw little-endian 16-bit stereo frames: left low byte, left high byte,
+// right low byte, right high byte.  Those four bytes read as one
+// little-endian 32-bit word are exactly frame_value() of the two samples.
+struct ByteFrames {
+    const unsigned char *bytes;
+    uint32_t value(std::size_t frame) const noexcept {
+        uint32_t word;
+        std::memcpy(&word, bytes + 4 * frame, sizeof word);
+        if constexpr (std::endian::native == std::endian::big)
+            word = __builtin_bswap32(word);
+        return word;
+    }
+    ByteFrames advanced(std::size_t frames) const noexcept { return {bytes + 4 * frames}; }
+    const void *address() const noexcept { return bytes; }
+};
+
+// Folds `frames` stereo frames into the sums, with the same results however
+// a track is cut into calls, and whichever of the two forms each call
+// gives.  The caller has checked that frames <= frames_wanted(state).
 void update(ChecksumState &state, const int32_t *samples, uint32_t frames) noexcept;
+void update(ChecksumState &state, const unsigned char *bytes, uint32_t frames) noexcept;
 
 // The version 2 checksum of offset v2_offset.
 inline uint32_t checksum_v2(const ChecksumState &state) noexcept {

@@ -1,6 +1,10 @@
 // The _isotrak module: the Checksum type (object record, construction,
 // destruction, "update" and the two result methods), its tables and
-// PyInit__isotrak.
+// PyInit__isotrak.  Beyond those, "update_bytes" takes raw little-endian
+// 16-bit stereo frames straight from a bytes-like object, and
+// "checksums_v1_bytes" gives the version 1 checksums as one bytes object:
+// a disc's reading path needs neither a FrameList per block nor a Python
+// int per read offset.
 //
 // The module does not link against the pcm module: each construction
 // imports orvane.pcm and keeps its FrameList type, and "update" reads the
@@ -11,6 +15,7 @@
 #include "../common/owners.hpp"
 #include "accumulator.hpp"
 
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <utility>
@@ -226,6 +231,53 @@ PyObject *Checksum_checksum_v2(PyObject *self, PyObject *) noexcept {
     return PyLong_FromUnsignedLong(isotrak::checksum_v2(checksum->state));
 }
 
+// The raw form of a block: as "update" takes a FrameList of 2 channels and
+// 16 bits, this takes its SL16 bytes, whose 4-byte frames are frame values
+// already.  Same count check and message as "update"; a refused block
+// changes nothing.
+PyObject *Checksum_update_bytes(PyObject *self, PyObject *args) noexcept {
+    Checksum *checksum = as_checksum(self);
+    if (!is_initialized(checksum))
+        return nullptr;
+    Py_buffer view;
+    if (!PyArg_ParseTuple(args, "y*", &view))
+        return nullptr;
+    const orvane::HeldBuffer held(view);
+    const auto length = std::size_t(view.len);
+    if (length % 4 != 0)
+        return PyErr_Format(PyExc_ValueError, "data must be whole 4-byte frames");
+    // frames_wanted() is below 2^32, so a count that passes fits 32 bits.
+    if (length / 4 > isotrak::frames_wanted(checksum->state))
+        return PyErr_Format(PyExc_ValueError, "too many samples for checksum");
+    isotrak::update(checksum->state, static_cast<const unsigned char *>(view.buf),
+                    uint32_t(length / 4));
+    Py_RETURN_NONE;
+}
+
+// checksums_v1() as little-endian unsigned 32-bit words, entry k at byte
+// 4 k: 4 bytes per read offset instead of a list of Python ints.
+PyObject *Checksum_checksums_v1_bytes(PyObject *self, PyObject *) noexcept {
+    const Checksum *checksum = as_checksum(self);
+    if (!is_ready(checksum))
+        return nullptr;
+    const uint32_t range = checksum->state.pcm_frame_range;
+    // Only a 32-bit interpreter could not hold 4 bytes per offset.
+    if (uint64_t{range} * 4 > uint64_t(PY_SSIZE_T_MAX))
+        return PyErr_NoMemory();
+    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(range) * 4));
+    if (!bytes)
+        return nullptr;
+    auto *out = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(bytes.get()));
+    const uint32_t *checksums = checksum->state.checksums;
+    for (uint32_t k = 0; k < range; ++k) {
+        uint32_t word = checksums[k];
+        if constexpr (std::endian::native == std::endian::big)
+            word = __builtin_bswap32(word);
+        std::memcpy(out + 4 * std::size_t{k}, &word, sizeof word);
+    }
+    return bytes.release();
+}
+
 } // extern "C"
 
 namespace {
@@ -237,6 +289,12 @@ PyMethodDef Checksum_methods[] = {
      ORVANE_DOC("checksums_v1($self, /)", "checksums_v1() -> [crc, crc, ...]")},
     {"checksum_v2", Checksum_checksum_v2, METH_NOARGS,
      ORVANE_DOC("checksum_v2($self, /)", "checksum_v2() -> crc")},
+    {"update_bytes", Checksum_update_bytes, METH_VARARGS,
+     ORVANE_DOC("update_bytes($self, data, /)",
+                "update_bytes(data) -- fold raw little-endian 16-bit stereo frames into the sums")},
+    {"checksums_v1_bytes", Checksum_checksums_v1_bytes, METH_NOARGS,
+     ORVANE_DOC("checksums_v1_bytes($self, /)",
+                "checksums_v1_bytes() -> bytes -- checksums_v1() as little-endian 32-bit words")},
     {nullptr, nullptr, 0, nullptr},
 };
 

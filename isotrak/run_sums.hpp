@@ -4,6 +4,8 @@
 // the rules they follow are the per-frame rules of accumulator.cpp.
 #pragma once
 
+#include "accumulator.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -19,7 +21,9 @@ struct RunSums {
     uint32_t high;
 };
 
-RunSums sum_window_run(const int32_t *samples, std::size_t count, uint32_t index,
+RunSums sum_window_run(SampleFrames frames, std::size_t count, uint32_t index,
+                       uint32_t counter) noexcept;
+RunSums sum_window_run(ByteFrames frames, std::size_t count, uint32_t index,
                        uint32_t counter) noexcept;
 
 } // namespace orvane::isotrak

@@ -200,3 +200,38 @@ def test_repeated_init_starts_afresh():
     feed(checksum, track, [2, 2, 5])
     assert (checksum.checksums_v1(), checksum.checksum_v2()) == expected(track, 7, 44100, False,
                                                                          False, 3, 1)
+
+
+@pytest.mark.parametrize(
+    ("data", "error", "message"),
+    [
+        (bytes(6), ValueError, "data must be whole 4-byte frames"),
+        (bytes(24), ValueError, "too many samples for checksum"),  # 6 frames, 5 wanted
+        ("abcd", TypeError, None),
+        (memoryview(bytes(16))[::2], BufferError, None),  # not contiguous
+        (pcm.FrameList(bytes(8), 2, 16, 0, 1), TypeError, None),
+    ],
+)
+def test_refused_raw_blocks_leave_the_object_usable(data, error, message):
+    track = [(n, -n) for n in range(1, 7)]
+    raw = b"".join(n.to_bytes(2, "little", signed=True) + (-n).to_bytes(2, "little", signed=True)
+                   for n, _ in track)
+    checksum = Checksum(4, pcm_frame_range=3, isotrakv2_offset=2)
+    checksum.update_bytes(raw[:4])
+    with pytest.raises(error) as raised:
+        checksum.update_bytes(data)
+    if message is not None:
+        assert str(raised.value) == message
+    with pytest.raises(ValueError, match="^insufficient samples for checksums$"):
+        checksum.checksums_v1_bytes()
+    checksum.update_bytes(raw[4:])
+    v1, v2 = expected(track, 4, 44100, False, False, 3, 2)
+    assert (checksum.checksums_v1(), checksum.checksum_v2()) == (v1, v2)
+    assert checksum.checksums_v1_bytes() == b"".join(n.to_bytes(4, "little") for n in v1)
+
+
+def test_raw_methods_of_an_uninitialised_object_are_refused():
+    checksum = Checksum.__new__(Checksum)
+    for call in (lambda: checksum.update_bytes(b""), checksum.checksums_v1_bytes):
+        with pytest.raises(ValueError, match="^Checksum is not initialized$"):
+            call()

@@ -4,11 +4,12 @@ windows, offset ranges, version 2 offsets and cuttings into blocks."""
 from __future__ import annotations
 
 import random
+import struct
 
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from checksum_model import expected, feed
+from checksum_model import expected, feed, framelist
 from orvane._isotrak import Checksum
 
 sample = st.integers(-32768, 32767)
@@ -69,3 +70,26 @@ def test_frame_by_frame_equals_one_block(total, frame_range, first):
     feed(stepwise, frames, range(len(frames)))
     assert whole.checksums_v1() == stepwise.checksums_v1()
     assert whole.checksum_v2() == stepwise.checksum_v2()
+
+
+def sl16(frames) -> bytes:
+    return struct.pack(f"<{2 * len(frames)}h", *(sample for frame in frames for sample in frame))
+
+
+@settings(max_examples=150, deadline=None)
+@given(tracks(), sample_rates, st.booleans(), st.booleans(), st.lists(st.sampled_from(
+    [bytes, bytearray, memoryview, "framelist"]), min_size=1, max_size=9))
+def test_raw_bytes_give_the_sums_of_framelists(track, sample_rate, is_first, is_last, kinds):
+    # Any cutting, with blocks of either form mixed in one track.
+    total, frame_range, v2_offset, frames, cuts = track
+    checksum = Checksum(total, sample_rate, is_first, is_last, frame_range, v2_offset)
+    bounds = [0, *sorted(cuts), len(frames)]
+    for n, (begin, end) in enumerate(zip(bounds, bounds[1:])):
+        kind = kinds[n % len(kinds)]
+        if kind == "framelist":
+            checksum.update(framelist(frames[begin:end]))
+        else:
+            checksum.update_bytes(kind(sl16(frames[begin:end])))
+    want = expected(frames, total, sample_rate, is_first, is_last, frame_range, v2_offset)
+    assert (checksum.checksums_v1(), checksum.checksum_v2()) == want
+    assert checksum.checksums_v1_bytes() == struct.pack(f"<{frame_range}I", *want[0])

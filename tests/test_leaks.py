@@ -63,6 +63,16 @@ def checksum_cycle():
         pass
 
 
+RAW = bytearray(range(16))
+
+
+def raw_checksum_cycle():
+    checksum = Checksum(3, pcm_frame_range=2, isotrakv2_offset=1)
+    checksum.update_bytes(memoryview(RAW)[:8])
+    checksum.update_bytes(RAW[8:])
+    checksum.checksums_v1_bytes()
+
+
 def construct_again(checksum):
     checksum.__init__(10, pcm_frame_range=20000)  # 240 KB of arrays
 
@@ -139,6 +149,10 @@ OPERATIONS = [
     ("to_int refused", lambda: FLOATS.to_int(33), ValueError, (FLOATS,)),
     ("checksum cycle", checksum_cycle, None, (BLOCK,)),
     ("checksum refused", lambda: Checksum(5).update(MONO24), ValueError, (MONO24,)),
+    ("checksum raw cycle", raw_checksum_cycle, None, (RAW,)),
+    ("checksum raw refused", lambda: Checksum(5).update_bytes(RAW[:6]), ValueError, (RAW,)),
+    ("checksum raw too many", lambda: Checksum(1).update_bytes(RAW), ValueError, (RAW,)),
+    ("checksum raw of a bad type", lambda: Checksum(5).update_bytes(STEREO), TypeError, (STEREO,)),
     ("checksum results refused", lambda: Checksum(5).checksums_v1(), ValueError, ()),
     ("checksum construction refused", lambda: Checksum(5, pcm_frame_range=0), ValueError, ()),
     ("checksum init re-entered", lambda: reentered_init(construct_again), None, ()),

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from pathlib import Path
+import os
 from typing import TYPE_CHECKING
 
 __all__ = ["get_include"]
@@ -21,9 +21,9 @@ def get_include() -> str:
     # what the build installs (the native modules and these headers)
     # elsewhere: the package's path names both folders.
     for folder in __path__:
-        include = Path(folder).resolve() / "include"
-        if (include / "orvane" / "pcm.h").is_file():
-            return str(include)
+        include = os.path.join(os.path.realpath(folder), "include")
+        if os.path.isfile(os.path.join(include, "orvane", "pcm.h")):
+            return include
     raise FileNotFoundError(f"the C headers of orvane are not installed in {list(__path__)}")
 
 

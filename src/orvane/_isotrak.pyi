@@ -2,6 +2,7 @@
 # track, fed 2-channel 16-bit FrameList blocks.  Checksums are unsigned
 # 32-bit ints.
 
+from collections.abc import Buffer
 from typing import SupportsIndex
 
 from typing_extensions import disjoint_base
@@ -29,3 +30,9 @@ class Checksum:
 
     def checksum_v2(self) -> int:
         """checksum_v2() -> crc"""
+
+    def update_bytes(self, data: Buffer, /) -> None:
+        """update_bytes(data) -- fold raw little-endian 16-bit stereo frames into the sums"""
+
+    def checksums_v1_bytes(self) -> bytes:
+        """checksums_v1_bytes() -> bytes -- checksums_v1() as little-endian 32-bit words"""

@@ -12,6 +12,7 @@ Every problem is a TrackError whose message starts with the file's name.
 
 from __future__ import annotations
 
+import io
 import os
 import stat
 import tempfile
@@ -19,7 +20,7 @@ from array import array
 from collections.abc import Iterator
 from pathlib import Path
 from types import TracebackType
-from typing import BinaryIO
+from typing import BinaryIO, Protocol, cast
 
 from orvane.isotrak.errors import TrackError, Warn
 
@@ -28,6 +29,7 @@ __all__ = [
     "READ_BYTES",
     "AudioFile",
     "FileInput",
+    "FrameReader",
     "MAX_FRAMES",
     "MAX_RATE",
     "PCMFile",
@@ -147,6 +149,41 @@ class FileInput:
         self.position += len(data)
         return data
 
+    def readinto(self, buffer: memoryview) -> int:
+        """Fill ``buffer`` from the input; fewer bytes only at the end of the file."""
+        got = 0
+        if self._peeked:
+            got = min(len(self._peeked), len(buffer))
+            buffer[:got] = self._peeked[:got]
+            self._peeked = self._peeked[got:]
+        file = cast(io.BufferedIOBase, self.file)  # what open(path, "rb") gives
+        try:
+            while got < len(buffer):
+                count = file.readinto(buffer[got:])
+                if not count:
+                    break
+                got += count
+        except (OSError, ValueError) as error:
+            raise TrackError(f"{self.name}: cannot be read: {reason(error)}") from None
+        self.position += got
+        return got
+
+    def pread(self, buffer: memoryview, position: int) -> int:
+        """Fill ``buffer`` from byte ``position`` of a regular file, leaving
+        this input where it stands; fewer bytes only at the end of the file.
+
+        Any number of threads may read at once, each at its own place."""
+        got = 0
+        try:
+            while got < len(buffer):
+                count = os.preadv(self.file.fileno(), [buffer[got:]], position + got)
+                if not count:
+                    break
+                got += count
+        except (OSError, ValueError) as error:
+            raise TrackError(f"{self.name}: cannot be read: {reason(error)}") from None
+        return got
+
     def peek(self, count: int) -> bytes:
         """The next ``count`` bytes (fewer at the end), left to be read again."""
         if len(self._peeked) < count:
@@ -207,6 +244,22 @@ class FileInput:
         return FileInput(self.name, spool)
 
 
+class FrameReader(Protocol):
+    """Reads a file's audio into buffers the caller gives, from some frame on.
+
+    ``read_into`` fills the start of a writable buffer (a multiple of 4
+    bytes) with little-endian 16-bit stereo frames and returns how many it
+    read, fewer than fit only where the audio runs out (0 at its end).
+    ``skip`` passes over frames.  Raises TrackError when the file cannot be
+    read."""
+
+    def read_into(self, buffer: memoryview) -> int: ...
+
+    def skip(self, frames: int) -> None: ...
+
+    def close(self) -> None: ...
+
+
 class AudioFile:
     """An opened audio file: its header read, its audio ready to be read.
 
@@ -246,6 +299,40 @@ class AudioFile:
         return self._blocks()
 
     def _blocks(self) -> Iterator[bytes]:
+        raise NotImplementedError
+
+    @property
+    def rereadable(self) -> bool:
+        """Whether the file can be read again, and by several readers at once:
+        a regular file (a pipe is read once, forward)."""
+        return self._input.size is not None
+
+    # Frames a read fills at most: as much as the reader handles best.
+    read_frames = READ_BYTES // BYTES_PER_FRAME
+
+    # Whether its audio is decoded (costs far more than its checksums), or
+    # read as stored.
+    decodes = False
+
+    def frame_reader(self, offset: int = 0) -> FrameReader:
+        """A reader of the audio from frame ``offset`` on.
+
+        For a regular file each reader has a place of its own, and readers
+        may be used at once from several threads; a pipe has one reader,
+        made once, going forward from where the header left it.
+        """
+        if self._closed:
+            raise TrackError(f"{self.name}: was closed before its audio was read")
+        if not self.rereadable:
+            if self._started:
+                raise TrackError(f"{self.name}: cannot be read twice: it is not a regular file")
+            self._started = True
+        reader = self._open_reader()
+        if offset:
+            reader.skip(offset)
+        return reader
+
+    def _open_reader(self) -> FrameReader:
         raise NotImplementedError
 
     def _ended_early(self, got: int) -> TrackError:
@@ -291,6 +378,10 @@ class PCMFile(AudioFile):
         # the file decides whether they need swapping.
         self._swap = big_endian
 
+    def _open_reader(self) -> FrameReader:
+        # A pipe stands at the first audio byte once its header is read.
+        return _PCMReader(self, self._input, self._start, self._swap)
+
     def _blocks(self) -> Iterator[bytes]:
         input = self._input
         if input.size is not None:
@@ -306,6 +397,43 @@ class PCMFile(AudioFile):
                 yield swap_bytes(data) if self._swap else data
             if len(data) < want:
                 raise self._ended_early(self.frames - remaining // BYTES_PER_FRAME)
+
+
+class _PCMReader:
+    """Reads a PCMFile's frames: at its own place in a regular file (pread),
+    or straight on from a pipe."""
+
+    def __init__(self, file: PCMFile, input: FileInput, start: int, swap: bool) -> None:
+        self._input = input
+        self._swap = swap
+        self._end = start + file.frames * BYTES_PER_FRAME
+        self._position = start  # the next byte to read
+        self._shared = input.size is None
+
+    def read_into(self, buffer: memoryview) -> int:
+        want = min(len(buffer), self._end - self._position)
+        if want <= 0:
+            return 0
+        target = buffer[:want]
+        if self._shared:
+            got = self._input.readinto(target)
+        else:
+            got = self._input.pread(target, self._position)
+        self._position += got
+        frames = got // BYTES_PER_FRAME
+        if self._swap:
+            size = frames * BYTES_PER_FRAME
+            target[:size] = swap_bytes(bytes(target[:size]))
+        return frames
+
+    def skip(self, frames: int) -> None:
+        count = min(frames * BYTES_PER_FRAME, self._end - self._position)
+        if self._shared:
+            count = self._input.skip(count)
+        self._position += count
+
+    def close(self) -> None:
+        pass
 
 
 def open_raw(

@@ -7,24 +7,30 @@ checksum at shift s weights track frame i + s by the position i, so it
 needs frames beyond the track on one side: they come from the stream
 around the track, and silence stands in beyond the stream's two ends.
 
-The stream is read once, from ``lead`` frames of silence before its first
-frame to ``tail`` frames of silence after its last, and every block goes to
-the checksum of each track whose stretch of the stream it overlaps.  Memory
-stays bounded by a block and the checksums' own queues, whatever the
-length of a track or a disc.
+Each track's checksum reads its stretch of the stream, from ``lead``
+frames before the track to ``tail`` frames after it, in order (reading.py).
+When the disc's files are regular files that must be decoded, the
+stretches are read in worker threads, a few at once, each feeding its own
+checksum.  Otherwise, or when only one thread reads, the stream is read
+once, in order, from ``lead`` frames of silence before its first frame to
+``tail`` frames of silence after its last, and every block goes to the
+checksum of each track whose stretch it overlaps.  Either way the results
+are the same, and memory stays bounded by a few blocks and the checksums'
+own arrays, whatever the length of a track or a disc.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
+from typing import Any, TypeVar
 
 from orvane._isotrak import Checksum
+from orvane.isotrak.audiofile import BYTES_PER_FRAME
 from orvane.isotrak.errors import IncompleteDisc, TrackError, Warn, issue_warning
-from orvane.isotrak.layout import DiscLayout, Piece, TrackSpan
-from orvane.isotrak.results import DiscResult, TrackResult
-from orvane.isotrak.sources import BLOCK_FRAMES, BYTES_PER_FRAME, TrackSource, checked_blocks
-from orvane.pcm import FrameList
+from orvane.isotrak.layout import DiscLayout, TrackSpan
+from orvane.isotrak.reading import ReadFailure, read_in_order, read_stretches, threadable, workers
+from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
 
 __all__ = [
     "MAX_COUNT",
@@ -46,6 +52,10 @@ MAX_COUNT = 2**31 - 1
 MAX_SHIFT = 2**22
 
 Progress = Callable[[int], object]
+
+# What the checksums of the stretches read at once may hold: a wide search
+# reads fewer stretches at a time.
+_CHECKSUM_MEMORY = 256 << 20
 
 
 def lead_in_skip(sample_rate: int) -> int:
@@ -89,10 +99,12 @@ def check_layout(
     progress: Progress | None = None,
     warn: Warn | None = None,
     warnings: Sequence[str] = (),
+    threads: int | None = None,
 ) -> DiscResult:
     """Read a laid-out disc once and compute the checksums of its tracks.
 
-    Raises IncompleteDisc (a TrackError) when a source fails part-way: it
+    ``threads`` caps the threads that read files needing decoding (by
+    default one per core, up to a few).  Raises IncompleteDisc (a TrackError) when a source fails part-way: it
     names the source and holds the tracks finished before the failure.
     ``warnings`` are those given while the disc was laid out; the result
     holds them and those given here.
@@ -135,19 +147,20 @@ def check_layout(
             isotrakv2_offset=lead + v2_offset,
         )
 
-    done: list[TrackResult] = []
-
-    def finish(stretch: _Stretch, checksum: Checksum) -> None:
-        v1 = checksum.checksums_v1()
-        done.append(TrackResult(
+    def finish(stretch: _Stretch, checksum: Checksum) -> TrackResult:
+        words = checksum.checksums_v1_bytes()
+        if len(words) != 4 * (2 * search + 1):
+            # A version 2 offset beyond the search widens the range.
+            words = words[4 * (lead - search) : 4 * (lead + search + 1)]
+        return TrackResult(
             number=stretch.track.number,
             name=stretch.track.name,
             frames=stretch.track.frames,
-            checksums_v1={shift: v1[lead + shift] for shift in range(-search, search + 1)},
+            checksums_v1=ShiftChecksums(words, search),
             checksum_v2=checksum.checksum_v2(),
             v2_offset=v2_offset,
             start=stretch.track.start,
-        ))
+        )
 
     def result(done: Sequence[TrackResult]) -> DiscResult:
         return DiscResult(
@@ -161,9 +174,11 @@ def check_layout(
         )
 
     try:
-        _feed(_disc_stream(layout, lead, tail, progress), -lead, stretches, start, finish)
-    except TrackError as error:
-        raise IncompleteDisc(str(error), result(done)) from None
+        done = _read(
+            layout, (-lead, layout.frames + tail), stretches, start, finish, progress, threads
+        )
+    except _Incomplete as incomplete:
+        raise IncompleteDisc(str(incomplete.error), result(incomplete.done)) from None
     return result(done)
 
 
@@ -199,138 +214,130 @@ def v2_checksums(layout: DiscLayout, shifts: Mapping[int, int]) -> dict[int, int
             isotrakv2_offset=lead + shift,
         )
 
-    found: dict[int, int] = {}
+    def finish(stretch: _Stretch, checksum: Checksum) -> tuple[int, int]:
+        return stretch.track.number, checksum.checksum_v2()
 
-    def finish(stretch: _Stretch, checksum: Checksum) -> None:
-        found[stretch.track.number] = checksum.checksum_v2()
-
-    lead = max(0, -stretches[0].begin)
-    stop = max(stretch.end for stretch in stretches)
-    _feed(_disc_stream(layout, lead, 0, None, stop), -lead, stretches, start, finish)
-    return found
-
-
-def _silence(frames: int) -> Iterator[bytes]:
-    while frames > 0:
-        count = min(frames, BLOCK_FRAMES)
-        yield bytes(count * BYTES_PER_FRAME)
-        frames -= count
+    try:
+        span = (min(0, stretches[0].begin), max(stretch.end for stretch in stretches))
+        return dict(_read(layout, span, stretches, start, finish, None))
+    except _Incomplete as incomplete:
+        raise incomplete.error from None
 
 
-class _Reader:
-    """Reads one source front to back, a piece at a time.
-
-    Frames between two pieces of the source (a data track's) are read and
-    dropped; once a piece ends at the source's last frame the source is
-    read to its end, so that one holding more or fewer frames than it
-    announced is refused.
-    """
-
-    def __init__(self, source: TrackSource) -> None:
-        self.source = source
-        self.blocks = checked_blocks(source)
-        self.position = 0
-        self.pending = b""
-
-    def _next(self) -> bytes:
-        if self.pending:
-            data, self.pending = self.pending, b""
-            return data
-        return next(self.blocks, b"")
-
-    def take(self, offset: int, frames: int) -> Iterator[bytes]:
-        end = offset + frames
-        while self.position < end:
-            data = self._next()
-            if not data:
-                raise TrackError(
-                    f"{self.source.name}: ends after {self.position} of its "
-                    f"{self.source.frames} frames"
-                )
-            count = len(data) // BYTES_PER_FRAME
-            low = max(offset - self.position, 0)
-            high = min(end - self.position, count)
-            if high < count:
-                self.pending = data[high * BYTES_PER_FRAME :]
-            if low == 0 and high == count:
-                yield data
-            elif low < high:
-                yield data[low * BYTES_PER_FRAME : high * BYTES_PER_FRAME]
-            self.position += high
-        if end >= self.source.frames:
-            for _ in self.blocks:  # the checks at the source's end
-                pass
+Done = TypeVar("Done")
 
 
-def _disc_stream(
+class _Incomplete(Exception):
+    """A source failed: ``error`` says which, ``done`` holds what the
+    stretches that ended before the failure gave."""
+
+    def __init__(self, error: TrackError, done: Sequence[Any]) -> None:
+        super().__init__(str(error))
+        self.error = error
+        self.done = done
+
+
+def _read(
     layout: DiscLayout,
-    lead: int,
-    tail: int,
-    progress: Progress | None,
-    stop: int | None = None,
-) -> Iterator[bytes]:
-    """The stream from ``lead`` frames before its start to ``tail`` after its
-    end, or up to stream position ``stop``."""
-    readers: dict[int, _Reader] = {}
-
-    def piece_blocks(piece: Piece) -> Iterable[bytes]:
-        if piece.source is None:
-            return _silence(piece.frames)
-        reader = readers.get(id(piece.source))
-        if reader is None:
-            reader = readers[id(piece.source)] = _Reader(piece.source)
-        return reader.take(piece.offset, piece.frames)
-
-    yield from _silence(lead)
-    position = 0
-    for piece in layout.pieces:
-        if stop is not None and position >= stop:
-            return
-        for data in piece_blocks(piece):
-            if progress is not None and piece.source is not None:
-                progress(len(data) // BYTES_PER_FRAME)
-            yield data
-        position += piece.frames
-    yield from _silence(tail if stop is None else max(0, stop - position))
-
-
-def _feed(
-    stream: Iterable[bytes],
-    position: int,
+    span: tuple[int, int],
     stretches: Sequence[_Stretch],
     start: Callable[[_Stretch], Checksum],
-    finish: Callable[[_Stretch, Checksum], None],
-) -> None:
-    """Give every block of the stream to the checksums whose stretch it meets.
+    finish: Callable[[_Stretch, Checksum], Done],
+    progress: Progress | None,
+    limit: int | None = None,
+) -> list[Done]:
+    """Feed every stretch its frames; return what ``finish`` gives for each, in order.
 
-    ``position`` is the stream position of the first block's first frame.
+    Read in order, the stream is read over ``span``, which holds the
+    stretches; frames no stretch needs are read too, and a source failing
+    there fails the pass as well.
+
+    A stretch's checksum is made by ``start`` when its reading begins and
+    given to ``finish`` as soon as it is fed whole, so only those being
+    read are alive.  The stretches come in the order of their beginnings.
+    When a source fails, raises _Incomplete with the results of the
+    stretches that end at or before the first frame it did not give.
+    """
+    # Each stretch being read holds a checksum of 12 bytes per shift.
+    widest = max(s.end - s.begin - s.track.frames + 1 for s in stretches)
+    threads = min(limit or workers(), max(1, _CHECKSUM_MEMORY // (12 * widest)))
+    finished: list[Done] = []
+    feed = _Feeder(stretches, start, lambda s, c: finished.append(finish(s, c)))
+    if threadable(layout) and threads == 1:
+        # One thread decodes the stream in order, ahead of the checksums:
+        # no stretch is read twice, and no file is sought.
+        try:
+            read_stretches(layout, [span], lambda index: feed, lambda index: None, progress, 1)
+        except ReadFailure as failure:
+            raise _Incomplete(failure.error, finished) from None
+        return finished
+    if threadable(layout):
+        checksums: dict[int, Checksum] = {}
+        done: dict[int, Done] = {}
+
+        def begin(index: int) -> Callable[[int, memoryview], None]:
+            checksum = checksums[index] = start(stretches[index])
+            return lambda position, data: checksum.update_bytes(data)
+
+        def end(index: int) -> None:
+            done[index] = finish(stretches[index], checksums.pop(index))
+
+        try:
+            read_stretches(
+                layout, [(s.begin, s.end) for s in stretches], begin, end, progress, threads
+            )
+        except ReadFailure as failure:
+            raise _Incomplete(
+                failure.error,
+                [done[n] for n in sorted(done) if stretches[n].end <= failure.position],
+            ) from None
+        return [done[n] for n in range(len(stretches))]
+
+    try:
+        read_in_order(layout, *span, feed, progress)
+    except TrackError as error:
+        raise _Incomplete(error, finished) from None
+    return finished
+
+
+class _Feeder:
+    """Gives each block of the stream, read in order, to the checksums
+    whose stretch it meets.
+
     A track's checksum is made when the stream reaches its stretch and
     finished as soon as the stretch has passed, so only the few whose
-    stretches overlap the current block are alive at once.  The stretches
-    come in the order of their beginnings.
+    stretches overlap the current block are alive at once.
     """
-    waiting = iter(stretches)
-    next_stretch = next(waiting, None)
-    open_stretches: list[tuple[_Stretch, Checksum]] = []
-    for data in stream:
+
+    def __init__(
+        self,
+        stretches: Sequence[_Stretch],
+        start: Callable[[_Stretch], Checksum],
+        finish: Callable[[_Stretch, Checksum], None],
+    ) -> None:
+        self.waiting = iter(stretches)
+        self.next_stretch = next(self.waiting, None)
+        self.open: list[tuple[_Stretch, Checksum]] = []
+        self.start = start
+        self.finish = finish
+
+    def __call__(self, position: int, data: memoryview) -> None:
         end = position + len(data) // BYTES_PER_FRAME
-        while next_stretch is not None and next_stretch.begin < end:
-            open_stretches.append((next_stretch, start(next_stretch)))
-            next_stretch = next(waiting, None)
-        for stretch, checksum in open_stretches:
+        while self.next_stretch is not None and self.next_stretch.begin < end:
+            self.open.append((self.next_stretch, self.start(self.next_stretch)))
+            self.next_stretch = next(self.waiting, None)
+        for stretch, checksum in self.open:
             low = max(stretch.begin, position)
             high = min(stretch.end, end)
             if low < high:
-                piece = data[
-                    (low - position) * BYTES_PER_FRAME : (high - position) * BYTES_PER_FRAME
-                ]
-                checksum.update(FrameList(piece, 2, 16, 0, 1))
-        if any(stretch.end <= end for stretch, _ in open_stretches):
+                checksum.update_bytes(
+                    data[(low - position) * BYTES_PER_FRAME : (high - position) * BYTES_PER_FRAME]
+                )
+        if any(stretch.end <= end for stretch, _ in self.open):
             still_open = []
-            for stretch, checksum in open_stretches:
+            for stretch, checksum in self.open:
                 if stretch.end <= end:
-                    finish(stretch, checksum)
+                    self.finish(stretch, checksum)
                 else:
                     still_open.append((stretch, checksum))
-            open_stretches = still_open
-        position = end
+            self.open = still_open

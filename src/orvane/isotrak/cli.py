@@ -2,37 +2,27 @@
 
 It parses the arguments, runs the same checking functions that the API
 offers, and prints a table or JSON on stdout; warnings and refusals go to
-stderr as one line each, and the exit status says how it went.
+stderr as one line each, and the exit status says how it went.  The
+checking machinery is imported once the arguments are parsed, so that
+``--help`` and ``--version`` answer at once.
 """
 
 from __future__ import annotations
 
 import argparse
 import errno
+import itertools
 import os
 import sys
-import tempfile
-from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass
-from pathlib import Path
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, NamedTuple
 
 from orvane.isotrak import library_cli
-from orvane.isotrak.checksums import MAX_SHIFT, check_layout
-from orvane.isotrak.discs import DiscInput, close_sources, open_disc, second_v2_pass
-from orvane.isotrak.errors import IncompleteDisc, TrackError
-from orvane.isotrak.references import (
-    BadReference,
-    DiscVerification,
-    MalformedReference,
-    Reference,
-    V2At,
-    check_references,
-    read_reference,
-    verify,
-)
-from orvane.isotrak.report import format_json, format_table, shown_name
-from orvane.isotrak.results import DiscResult
-from orvane.isotrak.sources import open_audio
+
+if TYPE_CHECKING:
+    from orvane.isotrak.discs import DiscInput
+    from orvane.isotrak.references import DiscVerification, Reference, V2At
+    from orvane.isotrak.results import DiscResult
 
 __all__ = [
     "EXIT_BAD_USAGE",
@@ -82,12 +72,9 @@ disc's audio changed or a disc did not match --expect-db, else 0.
 
 
 def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
+    from orvane import __version__
 
-    try:
-        return version("orvane")
-    except PackageNotFoundError:
-        return "unknown"
+    return __version__
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -158,6 +145,8 @@ def _progress_bar(total: int) -> tuple[Callable[[int], object] | None, Callable[
 
 
 def _say(kind: str, message: str) -> None:
+    from orvane.isotrak.report import shown_name
+
     print(f"{PROG}: {kind}: {shown_name(message)}", file=sys.stderr)
 
 
@@ -174,8 +163,7 @@ def _rereadable(disc: DiscInput) -> bool:
     return False
 
 
-@dataclass(frozen=True)
-class _Checked:
+class _Checked(NamedTuple):
     disc: DiscResult
     verification: DiscVerification | None
 
@@ -184,6 +172,10 @@ def _check(
     args: argparse.Namespace, disc: DiscInput, references: Sequence[Reference]
 ) -> _Checked:
     """Open, lay out, check and verify the disc: check_disc's path, with a progress bar."""
+    from orvane.isotrak.checksums import check_layout
+    from orvane.isotrak.discs import close_sources, open_disc, second_v2_pass
+    from orvane.isotrak.references import check_references, verify
+
     layout, notes = open_disc(disc, warn=lambda _: None)
     try:
         if references:
@@ -215,14 +207,21 @@ def _check(
     return _Checked(result, verify(result, references, v2_at))
 
 
-def _output(args: argparse.Namespace, checked: _Checked) -> str:
+def _output(args: argparse.Namespace, checked: _Checked) -> Iterable[str]:
+    from orvane.isotrak.report import format_table, json_chunks
+
     if args.json:
-        return format_json(checked.disc, checked.verification)
-    return format_table(checked.disc, sorted(set(args.show_shift) - {0}), checked.verification)
+        # Written as it is made: a wide search's JSON is far larger than its results.
+        return json_chunks(checked.disc, checked.verification)
+    return [format_table(checked.disc, sorted(set(args.show_shift) - {0}), checked.verification)]
 
 
 def _demo(args: argparse.Namespace, references: Sequence[Reference]) -> _Checked:
+    import tempfile
+    from pathlib import Path
+
     from orvane.isotrak.demo import write_demo_disc
+    from orvane.isotrak.sources import open_audio
 
     with tempfile.TemporaryDirectory(prefix="orvane-demo-") as folder:
         paths = write_demo_disc(Path(folder))
@@ -234,6 +233,9 @@ def _demo(args: argparse.Namespace, references: Sequence[Reference]) -> _Checked
 def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = _parser()
     args = parser.parse_args(argv)
+    from orvane.isotrak.checksums import MAX_SHIFT
+    from orvane.isotrak.report import shown_name
+
     if not 0 <= args.search <= MAX_SHIFT:
         parser.error(f"--search must be from 0 to {MAX_SHIFT}")
     if abs(args.v2_offset) > MAX_SHIFT:
@@ -258,7 +260,10 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
 
 def _run(args: argparse.Namespace) -> int:
     if args.library is not None:
-        return library_cli.run(args, _write, _say)
+        return library_cli.run(args, lambda text: _write([text]), _say)
+    from orvane.isotrak.errors import IncompleteDisc, TrackError
+    from orvane.isotrak.references import BadReference, MalformedReference, read_reference
+
     try:
         references = [read_reference(path) for path in args.expect]
     except BadReference as error:
@@ -280,8 +285,8 @@ def _run(args: argparse.Namespace) -> int:
     return EXIT_DONE
 
 
-def _write(text: str) -> None:
-    """Write the output whole, or raise.
+def _write(chunks: Iterable[str]) -> None:
+    """Write the output whole, piece by piece, and a newline; or raise.
 
     A buffered write to a pipe whose reader has gone can take only part of
     the data and say so by its count alone; writing the rest raises.
@@ -289,17 +294,20 @@ def _write(text: str) -> None:
     stdout = sys.stdout
     buffer = getattr(stdout, "buffer", None)
     if buffer is None:
-        stdout.write(text + "\n")
+        for text in chunks:
+            stdout.write(text)
+        stdout.write("\n")
         stdout.flush()
         return
     stdout.flush()
     # What the output encoding cannot take is written escaped, never refused.
-    data = memoryview((text + "\n").encode(stdout.encoding, "backslashreplace"))
-    while data:
-        written = buffer.write(data)
-        if not written:
-            raise OSError(errno.EIO, "the output takes no more data")
-        data = data[written:]
+    for text in itertools.chain(chunks, ["\n"]):
+        data = memoryview(text.encode(stdout.encoding, "backslashreplace"))
+        while data:
+            written = buffer.write(data)
+            if not written:
+                raise OSError(errno.EIO, "the output takes no more data")
+            data = data[written:]
     buffer.flush()
 
 

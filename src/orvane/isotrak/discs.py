@@ -386,6 +386,7 @@ def check_disc(
     folder: Path_ | None = None,
     progress: Progress | None = None,
     warn: Warn | None = None,
+    threads: int | None = None,
 ) -> DiscResult:
     """Compute the Isotrak checksums of every audio track of a disc.
 
@@ -404,6 +405,8 @@ def check_disc(
     progress: called with each number of frames read from the files.
     warn: called with each warning (one line of text); by default they go
         through the warnings module as IsotrakWarning.
+    threads: at most this many threads decode files (FLAC and the like);
+        by default one per core, up to a few.
 
     Every header is checked before any audio is read; what cannot be
     checked raises TrackError, which names it, and a file that fails while
@@ -413,7 +416,13 @@ def check_disc(
     layout, notes = open_disc(disc, folder=folder, sample_rate=sample_rate, warn=warn)
     try:
         return check_layout(
-            layout, search=search, v2_offset=v2_offset, progress=progress, warn=warn, warnings=notes
+            layout,
+            search=search,
+            v2_offset=v2_offset,
+            progress=progress,
+            warn=warn,
+            warnings=notes,
+            threads=threads,
         )
     finally:
         close_sources(layout.sources)

@@ -31,11 +31,10 @@ from orvane.isotrak.checksums import reach
 from orvane.isotrak.discs import AUDIO_SUFFIXES, check_disc, disc_paths, natural_key
 from orvane.isotrak.errors import IncompleteDisc, TrackError
 from orvane.isotrak.references import DiscVerification, MismatchedReference, verify
-from orvane.isotrak.results import DiscResult
+from orvane.isotrak.results import DiscResult, ShiftChecksums
 from orvane.isotrak.store import (
     FileState,
     ReferenceDatabase,
-    ShiftChecksums,
     Store,
     StoredDisc,
 )
@@ -216,8 +215,9 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
     """
     disc: str | tuple[str, ...] = job.tracks or job.disc
     try:
+        # One thread a disc: the executor already runs a disc on each core.
         result = check_disc(
-            disc, search=job.search, v2_offset=job.v2_offset, warn=lambda message: None
+            disc, search=job.search, v2_offset=job.v2_offset, warn=lambda message: None, threads=1
         )
     except IncompleteDisc as error:
         return DiscChecked(_packed(error.results), str(error))

@@ -15,29 +15,15 @@ import json
 import sys
 from collections.abc import Callable, Sequence
 from contextlib import nullcontext
-from concurrent.futures import Executor, ProcessPoolExecutor
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from orvane.isotrak.library import (
-    AUDIO_CHANGED,
-    UNCHANGED_AUDIO,
-    DiscOutcome,
-    LibraryError,
-    check_library,
-    dask_executor,
-    default_jobs,
-    find_discs,
-    process_pool,
-    scheduler_address_fault,
-    summary,
-)
-from orvane.isotrak.references import (
-    disc_verification_json,
-    track_verification_json,
-    verdict_line,
-)
-from orvane.isotrak.report import shown_name, track_document
-from orvane.isotrak.store import StoreError
+if TYPE_CHECKING:
+    from concurrent.futures import Executor
+
+    from orvane.isotrak.library import DiscOutcome
+
+# The options are read on every start of the command line, the library
+# machinery (processes, the database, Dask) is imported only for a run.
 
 __all__ = [
     "add_arguments",
@@ -77,7 +63,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         "--jobs",
         type=int,
         metavar="N",
-        help=f"check N discs at once in worker processes (default: the cores, here {default_jobs()})",
+        help="check N discs at once in worker processes (default: as many as the cores)",
     )
     group.add_argument(
         "--scheduler",
@@ -121,6 +107,10 @@ def check_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> No
     if args.scheduler is not None:
         if importlib.util.find_spec("distributed") is None:
             parser.error("--scheduler needs the distributed package: pip install 'orvane[dask]'")
+        from orvane.isotrak.library import scheduler_address_fault
+
+        from orvane.isotrak.report import shown_name
+
         fault = scheduler_address_fault(args.scheduler)
         if fault is not None:
             parser.error(f"--scheduler {shown_name(fault)}")
@@ -168,6 +158,8 @@ class _Progress:
 
 def _stop(executor: Executor) -> None:
     """Stop a process pool's workers now, not after the discs they hold."""
+    from concurrent.futures import ProcessPoolExecutor
+
     if not isinstance(executor, ProcessPoolExecutor):
         return
     terminate = getattr(executor, "terminate_workers", None)  # Python 3.14
@@ -185,6 +177,16 @@ def run(args: argparse.Namespace, write: Callable[[str], None], say: Callable[[s
     ``write`` puts the output on stdout, ``say(kind, message)`` a line on
     stderr.  Ctrl-C stops the workers and goes on as KeyboardInterrupt.
     """
+    from orvane.isotrak.library import (
+        LibraryError,
+        check_library,
+        dask_executor,
+        default_jobs,
+        find_discs,
+        process_pool,
+    )
+    from orvane.isotrak.store import StoreError
+
     executor: Executor | None = None
     close: Callable[[], object] = lambda: None
     progress: _Progress | None = None
@@ -236,6 +238,9 @@ def exit_status(outcomes: Sequence[DiscOutcome]) -> int:
 
 
 def _track_documents(outcome: DiscOutcome, references: bool) -> list[dict[str, Any]]:
+    from orvane.isotrak.references import track_verification_json
+    from orvane.isotrak.report import track_document
+
     if outcome.result is None:
         return []
     verifications = outcome.verification.tracks if outcome.verification is not None else ()
@@ -257,6 +262,10 @@ def library_document(outcomes: Sequence[DiscOutcome], references: bool = False) 
     With ``references`` (--expect-db), each disc and track carries its
     ``verification``.
     """
+    from orvane.isotrak.library import summary
+    from orvane.isotrak.references import disc_verification_json
+    from orvane.isotrak.report import shown_name
+
     discs = []
     for outcome in outcomes:
         document: dict[str, Any] = {
@@ -287,6 +296,10 @@ def _track_list(numbers: Sequence[int]) -> str:
 
 def _disc_line(outcome: DiscOutcome) -> str | None:
     """The line a disc gets in the report, or None when all is well."""
+    from orvane.isotrak.library import AUDIO_CHANGED, UNCHANGED_AUDIO
+    from orvane.isotrak.references import verdict_line
+    from orvane.isotrak.report import shown_name
+
     name = shown_name(outcome.disc.name)
     if outcome.status == "failed":
         return f"failed   {name}: {shown_name(outcome.error or '')}"
@@ -310,6 +323,8 @@ def _disc_line(outcome: DiscOutcome) -> str | None:
 
 
 def _report(outcomes: Sequence[DiscOutcome]) -> str:
+    from orvane.isotrak.library import summary
+
     lines = [line for line in map(_disc_line, outcomes) if line is not None]
     counts = summary(outcomes)
     discs = "disc" if len(outcomes) == 1 else "discs"

@@ -30,10 +30,10 @@ import json
 import os
 import re
 from collections import Counter
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Collection, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 
-from orvane.isotrak.results import DiscResult, TrackResult
+from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
 
 __all__ = [
     "BadReference",
@@ -461,18 +461,32 @@ def check_references(references: Sequence[Reference], track_numbers: Sequence[in
                 raise MismatchedReference(f"{reference.name}: track {number} is not on the disc")
 
 
+def _shifts_by_value(
+    checksums: Mapping[int, int], values: Collection[int]
+) -> Iterator[tuple[int, int]]:
+    """(shift, checksum) for every shift whose checksum is one of ``values``."""
+    if isinstance(checksums, ShiftChecksums):
+        # A scan of the words for each value: a wide search holds millions
+        # of shifts, and the candidates are few.
+        for value in values:
+            for shift in checksums.shifts_of(value):
+                yield shift, value
+        return
+    for shift, checksum in checksums.items():
+        if checksum in values:
+            yield shift, checksum
+
+
 def _match_v1(track: TrackResult, candidates: Sequence[Candidate]) -> V1Outcome:
-    # One look-up per shift: a wide search holds millions of them.
     by_value: dict[int, list[int]] = {}
     for index, candidate in enumerate(candidates):
         by_value.setdefault(candidate.v1, []).append(index)
     by_shift = {}
     agreeing: set[int] = set()
-    for shift, checksum in track.checksums_v1.items():
-        equal = by_value.get(checksum)
-        if equal:
-            by_shift[shift] = sum(candidates[i].count for i in equal)
-            agreeing.update(equal)
+    for shift, checksum in _shifts_by_value(track.checksums_v1, by_value.keys()):
+        equal = by_value[checksum]
+        by_shift[shift] = sum(candidates[i].count for i in equal)
+        agreeing.update(equal)
     shifts = tuple(sorted(by_shift))
     confidence = sum(candidates[i].count for i in agreeing)
     return V1Outcome(shifts, confidence, {shift: by_shift[shift] for shift in shifts})

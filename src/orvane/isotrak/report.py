@@ -9,7 +9,8 @@ any output encoding.
 from __future__ import annotations
 
 import json
-from collections.abc import Sequence
+import re
+from collections.abc import Iterator, Mapping, Sequence
 from typing import Any
 
 from orvane.isotrak.references import (
@@ -19,9 +20,9 @@ from orvane.isotrak.references import (
     track_verification_json,
     verdict_line,
 )
-from orvane.isotrak.results import DiscResult, TrackResult
+from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
 
-__all__ = ["format_json", "format_table", "json_document", "shown_name"]
+__all__ = ["format_json", "format_table", "json_chunks", "json_document", "shown_name"]
 
 
 def shown_name(name: str) -> str:
@@ -108,27 +109,30 @@ def disc_notes(disc: DiscResult) -> list[str]:
     return notes
 
 
-def track_document(result: TrackResult) -> dict[str, Any]:
+def track_document(result: TrackResult, shifts: bool = True) -> dict[str, Any]:
     return {
         "track": result.number,
         "file": shown_name(result.name),
         "start": result.start,
         "frames": result.frames,
         "v1": result.checksum_v1,
-        "v1_by_shift": {str(shift): value for shift, value in result.checksums_v1.items()},
+        "v1_by_shift": (
+            {str(shift): value for shift, value in result.checksums_v1.items()} if shifts else {}
+        ),
         "v2": result.checksum_v2,
     }
 
 
 def json_document(
-    disc: DiscResult, verification: DiscVerification | None = None
+    disc: DiscResult, verification: DiscVerification | None = None, *, shifts: bool = True
 ) -> dict[str, Any]:
-    """The results as JSON data, every version 1 shift included.
+    """The results as JSON data, every version 1 shift included (with
+    ``shifts``, else each v1_by_shift left empty).
 
     With a verification, each track and the disc get a ``verification``
     member.
     """
-    tracks = [track_document(result) for result in disc.tracks]
+    tracks = [track_document(result, shifts) for result in disc.tracks]
     document: dict[str, Any] = {
         "sample_rate": disc.sample_rate,
         "search": disc.search,
@@ -148,4 +152,60 @@ def json_document(
 
 def format_json(disc: DiscResult, verification: DiscVerification | None = None) -> str:
     """Lay the results out as JSON text."""
-    return json.dumps(json_document(disc, verification), indent=2)
+    return "".join(json_chunks(disc, verification))
+
+
+# Stands in the document for a track's v1_by_shift until it is written out;
+# JSON writes the NUL characters as \u0000, which no name or warning can
+# produce between quotes.
+_SHIFTS_MARK = "\0v1_by_shift {}\0"
+_SHIFTS_FOUND = re.compile(r'"\\u0000v1_by_shift (\d+)\\u0000"')
+
+# Shifts written a chunk at a time: a wide search has millions.
+_SHIFTS_A_CHUNK = 8192
+
+
+def json_chunks(
+    disc: DiscResult, verification: DiscVerification | None = None
+) -> Iterator[str]:
+    """The text of format_json, a piece at a time.
+
+    Every shift of every track is written, yet no text or Python object
+    for all of them is held at once: each track's v1_by_shift is written
+    as it is reached, a chunk of shifts at a time.
+    """
+    document = json_document(disc, verification, shifts=False)
+    for number, entry in enumerate(document["tracks"]):
+        entry["v1_by_shift"] = _SHIFTS_MARK.format(number)
+    text = json.dumps(document, indent=2)
+    written = 0
+    for found in _SHIFTS_FOUND.finditer(text):
+        line = text[text.rfind("\n", 0, found.start()) + 1 : found.start()]
+        indent = len(line) - len(line.lstrip(" "))
+        yield text[written : found.start()]
+        yield from _shift_members(disc.tracks[int(found.group(1))].checksums_v1, indent)
+        written = found.end()
+    yield text[written:]
+
+
+def _shift_members(checksums: Mapping[int, int], indent: int) -> Iterator[str]:
+    """A v1_by_shift object as json.dumps(indent=2) lays it out at ``indent``."""
+    if not checksums:
+        yield "{}"
+        return
+    pad = " " * (indent + 2)
+    separator = "{\n"
+    for shifts, values in _chunks(checksums):
+        yield separator + ",\n".join([f'{pad}"{s}": {v}' for s, v in zip(shifts, values)])
+        separator = ",\n"
+    yield "\n" + " " * indent + "}"
+
+
+def _chunks(checksums: Mapping[int, int]) -> Iterator[tuple[Sequence[int], Sequence[int]]]:
+    if isinstance(checksums, ShiftChecksums):
+        yield from checksums.chunks(_SHIFTS_A_CHUNK)
+        return
+    items = list(checksums.items())
+    for start in range(0, len(items), _SHIFTS_A_CHUNK):
+        chunk = items[start : start + _SHIFTS_A_CHUNK]
+        yield [shift for shift, _ in chunk], [value for _, value in chunk]

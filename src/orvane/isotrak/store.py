@@ -20,7 +20,6 @@ from __future__ import annotations
 import json
 import os
 import sqlite3
-import struct
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
@@ -36,7 +35,7 @@ from orvane.isotrak.references import (
     disc_verification_json,
     track_verification_json,
 )
-from orvane.isotrak.results import DiscResult, TrackResult
+from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
 
 if sys.platform != "win32":
     import fcntl
@@ -47,7 +46,6 @@ __all__ = [
     "SCHEMA_VERSION",
     "FileState",
     "ReferenceDatabase",
-    "ShiftChecksums",
     "Store",
     "StoreError",
     "StoredDisc",
@@ -63,53 +61,6 @@ BUSY_TIMEOUT = 10.0
 
 class StoreError(ValueError):
     """A database that cannot be used; the message names the file."""
-
-
-class ShiftChecksums(Mapping[int, int]):
-    """Version 1 checksums of the shifts ``-search`` to ``+search``, packed.
-
-    The bytes hold 4 little-endian bytes per shift, in order: the form a
-    track's checksums take in the database and on their way back from a
-    worker process.
-    """
-
-    __slots__ = ("data", "search")
-
-    def __init__(self, search: int, data: bytes) -> None:
-        if search < 0 or len(data) != 4 * (2 * search + 1):
-            raise ValueError(f"{len(data)} bytes are not the checksums of shifts ±{search}")
-        self.search = search
-        self.data = bytes(data)
-
-    @classmethod
-    def pack(cls, checksums: Mapping[int, int], search: int) -> ShiftChecksums:
-        values = [checksums[shift] for shift in range(-search, search + 1)]
-        return cls(search, struct.pack(f"<{len(values)}I", *values))
-
-    def narrowed(self, search: int) -> ShiftChecksums:
-        """The checksums of the shifts ``-search`` to ``+search`` alone."""
-        if search > self.search:
-            raise ValueError(f"shifts ±{search} reach past the ±{self.search} held")
-        skip = 4 * (self.search - search)
-        return ShiftChecksums(search, self.data[skip : len(self.data) - skip])
-
-    def __getitem__(self, shift: int) -> int:
-        if not -self.search <= shift <= self.search:
-            raise KeyError(shift)
-        value: int = struct.unpack_from("<I", self.data, 4 * (shift + self.search))[0]
-        return value
-
-    def __iter__(self) -> Iterator[int]:
-        return iter(range(-self.search, self.search + 1))
-
-    def __len__(self) -> int:
-        return 2 * self.search + 1
-
-    def __reduce__(self) -> tuple[type[ShiftChecksums], tuple[int, bytes]]:
-        return ShiftChecksums, (self.search, self.data)
-
-    def __repr__(self) -> str:
-        return f"ShiftChecksums(search={self.search}, ...)"
 
 
 @dataclass(frozen=True)
@@ -331,7 +282,7 @@ def _tracks(db: sqlite3.Connection, disc_id: int, search: int, v2_offset: int) -
             number=number,
             name=_read_path(file),
             frames=frames,
-            checksums_v1=ShiftChecksums(search, blob),
+            checksums_v1=ShiftChecksums(blob, search),
             checksum_v2=v2,
             v2_offset=v2_offset,
             start=start,
