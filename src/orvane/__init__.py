@@ -7,7 +7,7 @@ from typing import TYPE_CHECKING
 
 __all__ = ["get_include"]
 
-# From the installed metadata, on first use (__getattr__ below).
+# Written by the build from pyproject.toml; read on first use (__getattr__ below).
 __version__: str
 
 
@@ -31,13 +31,11 @@ if not TYPE_CHECKING:
     # Hidden from type checkers, which would otherwise type every unknown
     # attribute of the package as this function's result.
     def __getattr__(name: str) -> str:
-        # The version is the installed metadata's (pyproject.toml holds the
-        # only copy), read on first use: the command line has no need of
-        # it, and importing importlib.metadata would slow its start.
+        # pyproject.toml holds the only copy of the version; the build
+        # writes it into _version.py, and it is read on first use.
         if name == "__version__":
-            from importlib.metadata import version
+            from orvane._version import version
 
-            value = version(__name__)
-            globals()["__version__"] = value
-            return value
+            globals()["__version__"] = version
+            return version
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
