@@ -386,8 +386,12 @@ def _unchanged(stored: StoredDisc | None, files: Sequence[FileState], search: in
 def _narrowed(result: DiscResult, search: int) -> DiscResult:
     if result.search == search:
         return result
+    # The stored words, sliced: no Python int is made for the shifts dropped.
     tracks = tuple(
-        replace(track, checksums_v1=ShiftChecksums.pack(track.checksums_v1, search))
+        replace(
+            track,
+            checksums_v1=ShiftChecksums.pack(track.checksums_v1, result.search).narrowed(search),
+        )
         for track in result.tracks
     )
     return replace(result, tracks=tracks, search=search)

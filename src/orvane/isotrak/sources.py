@@ -35,7 +35,6 @@ from orvane.isotrak.wavfile import is_wav, open_wav
 from orvane.pcm import FrameList
 
 __all__ = [
-    "BLOCK_FRAMES",
     "BYTES_PER_FRAME",
     "AudioFile",
     "PCMTrack",
@@ -47,10 +46,6 @@ __all__ = [
     "open_track",
     "refuse_shape",
 ]
-
-# Ten CD sectors of 588 frames: small enough that no track is held whole,
-# large enough that the per-block work in Python stays negligible.
-BLOCK_FRAMES = 5880
 
 # The rate of raw images, which have no header to say it: a CD's.
 RAW_SAMPLE_RATE = 44100
