@@ -22,6 +22,7 @@ from pathlib import Path
 from types import TracebackType
 from typing import BinaryIO, Protocol, cast
 
+from orvane.isotrak.cd import BYTES_PER_FRAME, MAX_COUNT
 from orvane.isotrak.errors import TrackError, Warn
 
 __all__ = [
@@ -42,18 +43,14 @@ __all__ = [
     "swap_bytes",
 ]
 
-# A frame of 2-channel 16-bit PCM: left sample, then right, two bytes each.
-BYTES_PER_FRAME = 4
 
 # Audio is read 1 MiB (262144 frames) at a time: few system calls and few
 # Python steps per second of audio, yet no track is held whole.
 READ_BYTES = 1 << 20
 
-# The checksum counts frames, and takes its sample rate, in signed 32
-# bits: no file it can take holds more frames (a pipe is spooled up to
-# that and no further), and no rate beyond it can be checked.
-MAX_FRAMES = 2**31 - 1
-MAX_RATE = 2**31 - 1
+# No file the checksum can take holds more frames (a pipe is spooled up
+# to that and no further), and no rate beyond it can be checked.
+MAX_FRAMES = MAX_RATE = MAX_COUNT
 
 
 def reason(error: BaseException) -> str:

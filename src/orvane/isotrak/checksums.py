@@ -26,7 +26,8 @@ from dataclasses import dataclass
 from typing import Any, TypeVar
 
 from orvane._isotrak import Checksum
-from orvane.isotrak.audiofile import BYTES_PER_FRAME
+from orvane.isotrak.cd import BYTES_PER_FRAME, MAX_COUNT, MAX_SHIFT, counted_window, edge_skip
+lead_in_skip = edge_skip
 from orvane.isotrak.errors import IncompleteDisc, TrackError, Warn, issue_warning
 from orvane.isotrak.layout import DiscLayout, TrackSpan
 from orvane.isotrak.reading import ReadFailure, read_in_order, read_stretches, threadable, workers
@@ -42,33 +43,11 @@ __all__ = [
     "v2_checksums",
 ]
 
-# The checksum takes signed 32-bit counts, and a track's length plus the
-# frames read past it must stay within them.
-MAX_COUNT = 2**31 - 1
-
-# The bound on a shift: 4194304 frames, over a minute and a half at
-# 44100 Hz, far past any drive's read offset; it keeps the checksum's two
-# queues of shifts within 64 MiB.
-MAX_SHIFT = 2**22
-
 Progress = Callable[[int], object]
 
 # What the checksums of the stretches read at once may hold: a wide search
 # reads fewer stretches at a time.
 _CHECKSUM_MEMORY = 256 << 20
-
-
-def lead_in_skip(sample_rate: int) -> int:
-    """The frames left out at each end of a disc: five CD sectors."""
-    return 5 * (sample_rate // 75)
-
-
-def counted_window(frames: int, sample_rate: int, is_first: bool, is_last: bool) -> tuple[int, int]:
-    """The first and last counted frame of a track, numbered from 1."""
-    skip = lead_in_skip(sample_rate)
-    start = max(skip, 1) if is_first else 1
-    end = max(frames - skip, 0) if is_last else frames
-    return start, end
 
 
 def reach(search: int, v2_offset: int) -> tuple[int, int]:

@@ -21,7 +21,8 @@ from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
-from orvane.isotrak.errors import TrackError
+from orvane.isotrak.cd import SECTORS_PER_SECOND as CD_FRAMES_PER_SECOND
+from orvane.isotrak.errors import CueError, TrackError
 
 __all__ = [
     "CD_FRAMES_PER_SECOND",
@@ -37,8 +38,6 @@ __all__ = [
     "parse_cue",
     "read_cue",
 ]
-
-CD_FRAMES_PER_SECOND = 75
 
 # A sheet is a few kilobytes; anything this large is some other file given
 # by mistake, and is refused before it is read whole.
@@ -99,10 +98,6 @@ _BYTE_ORDER_MARKS = (
 _NUMBER = re.compile(r"[0-9]{1,9}")
 _TIME = re.compile(r"([0-9]{1,9}):([0-9]{1,9}):([0-9]{1,9})")
 _LINE_BREAK = re.compile(r"\r\n|\r|\n")
-
-
-class CueError(TrackError):
-    """A CUE sheet that cannot be read: "<sheet>: line N: <what is wrong>"."""
 
 
 @dataclass(frozen=True)

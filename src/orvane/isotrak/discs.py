@@ -17,6 +17,7 @@ from pathlib import Path
 
 from orvane.isotrak.checksums import MAX_COUNT, Progress, check_layout, reach, v2_checksums
 from orvane.isotrak.cuesheet import CueFile, CueSheet, embedded_cue, read_cue
+from orvane.isotrak.cd import SAMPLE_RATE as CD_SAMPLE_RATE
 from orvane.isotrak.errors import TrackError, Warn, issue_warning
 from orvane.isotrak.layout import DiscLayout, files_in_stream, sheet_layout, track_layout
 from orvane.isotrak.results import DiscResult, TrackResult
@@ -34,8 +35,6 @@ __all__ = [
     "open_disc",
     "second_v2_pass",
 ]
-
-CD_SAMPLE_RATE = 44100
 
 # Audio files a folder's disc is made of, and the suffixes a sheet's file
 # may have been re-encoded to.

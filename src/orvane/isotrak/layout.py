@@ -28,6 +28,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
 from orvane.isotrak.cuesheet import CueSheet
+from orvane.isotrak.cd import SECTORS_PER_SECOND as CD_FRAMES_PER_SECOND
 from orvane.isotrak.errors import TrackError
 from orvane.isotrak.sources import TrackSource
 
@@ -40,8 +41,6 @@ __all__ = [
     "sheet_layout",
     "track_layout",
 ]
-
-CD_FRAMES_PER_SECOND = 75
 
 
 @dataclass(frozen=True)

@@ -29,7 +29,7 @@ from typing import Literal
 
 from orvane.isotrak.checksums import reach
 from orvane.isotrak.discs import AUDIO_SUFFIXES, check_disc, disc_paths, natural_key
-from orvane.isotrak.errors import IncompleteDisc, TrackError
+from orvane.isotrak.errors import IncompleteDisc, LibraryError, TrackError
 from orvane.isotrak.references import DiscVerification, MismatchedReference, verify
 from orvane.isotrak.results import DiscResult, ShiftChecksums
 from orvane.isotrak.store import (
@@ -67,10 +67,6 @@ STATUSES: tuple[Status, ...] = ("checked", "skipped", "changed", "failed")
 # A track's change against the checksums stored of it.
 AUDIO_CHANGED = "audio changed"
 UNCHANGED_AUDIO = "unchanged audio"
-
-
-class LibraryError(ValueError):
-    """A library that cannot be scanned as asked; the message says why."""
 
 
 @dataclass(frozen=True)

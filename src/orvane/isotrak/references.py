@@ -33,6 +33,12 @@ from collections import Counter
 from collections.abc import Callable, Collection, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 
+from orvane.isotrak.errors import (
+    BadReference,
+    MalformedReference,
+    MismatchedReference,
+    UnreadableReference,
+)
 from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
 
 __all__ = [
@@ -67,23 +73,6 @@ MAX_REFERENCE_BYTES = 16 * 2**20
 # Takes {track number: shift} and returns {track number: version 2 checksum
 # of that track at that shift}.
 V2At = Callable[[Mapping[int, int]], Mapping[int, int]]
-
-
-class BadReference(ValueError):
-    """A reference that cannot be used; the message names its file."""
-
-
-class UnreadableReference(BadReference):
-    """A reference file that cannot be read, or is not UTF-8 text."""
-
-
-class MalformedReference(BadReference):
-    """A reference in none of the accepted forms; the message names the
-    file and its line, or the JSON path, of the first fault."""
-
-
-class MismatchedReference(BadReference):
-    """A reference for another disc: other tracks than the disc's."""
 
 
 @dataclass(frozen=True)

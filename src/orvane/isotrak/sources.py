@@ -29,6 +29,7 @@ from orvane.isotrak.audiofile import (
     open_raw,
     refuse_shape,
 )
+from orvane.isotrak.cd import SAMPLE_RATE
 from orvane.isotrak.errors import TrackError, Warn, issue_warning
 from orvane.isotrak.soundfiles import open_soundfile
 from orvane.isotrak.wavfile import is_wav, open_wav
@@ -48,7 +49,7 @@ __all__ = [
 ]
 
 # The rate of raw images, which have no header to say it: a CD's.
-RAW_SAMPLE_RATE = 44100
+RAW_SAMPLE_RATE = SAMPLE_RATE
 
 # CUE sheet FILE types of lossy data, refused without reading the file.
 _LOSSY_FILE_TYPES = frozenset({"MP3", "MP2", "AAC", "OPUS", "VORBIS"})

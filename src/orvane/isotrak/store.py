@@ -28,6 +28,7 @@ from datetime import UTC, datetime
 from pathlib import Path
 from typing import Any
 
+from orvane.isotrak.errors import StoreError
 from orvane.isotrak.references import (
     Candidate,
     DiscVerification,
@@ -57,10 +58,6 @@ Path_ = str | os.PathLike[str]
 # Seconds a write waits for another program that holds the database busy.
 # Short, as no interruption reaches a connection while it waits.
 BUSY_TIMEOUT = 10.0
-
-
-class StoreError(ValueError):
-    """A database that cannot be used; the message names the file."""
 
 
 @dataclass(frozen=True)
