@@ -31,9 +31,18 @@ from orvane.isotrak.checksums import reach
 from orvane.isotrak.discs import AUDIO_SUFFIXES, check_disc, disc_paths, natural_key
 from orvane.isotrak.errors import IncompleteDisc, LibraryError, TrackError
 from orvane.isotrak.references import DiscVerification, MismatchedReference, verify
-from orvane.isotrak.results import DiscResult, ShiftChecksums
-from orvane.isotrak.store import (
+from orvane.isotrak.results import (
+    AUDIO_CHANGED,
+    STATUSES,
+    UNCHANGED_AUDIO,
+    DiscOutcome,
+    DiscResult,
     FileState,
+    LibraryDisc,
+    ShiftChecksums,
+    Status,
+)
+from orvane.isotrak.store import (
     ReferenceDatabase,
     Store,
     StoredDisc,
@@ -61,32 +70,6 @@ __all__ = [
 ]
 
 Path_ = str | os.PathLike[str]
-Status = Literal["checked", "skipped", "changed", "failed"]
-STATUSES: tuple[Status, ...] = ("checked", "skipped", "changed", "failed")
-
-# A track's change against the checksums stored of it.
-AUDIO_CHANGED = "audio changed"
-UNCHANGED_AUDIO = "unchanged audio"
-
-
-@dataclass(frozen=True)
-class LibraryDisc:
-    """A disc found in a library.
-
-    ``path`` is its CUE sheet when ``sheet`` is true, else its folder,
-    whose audio files ``tracks`` lists in order; ``name`` is the path
-    relative to the library's ``root``, which names the disc across copies
-    of a library.  Paths are absolute, so that workers elsewhere can open
-    them.
-    """
-
-    path: str
-    name: str
-    root: str
-    sheet: bool
-    tracks: tuple[str, ...] = ()
-
-
 def _hidden(name: str) -> bool:
     return name.startswith(".")
 
@@ -301,41 +284,6 @@ def dask_executor(address: str) -> tuple[Executor, Callable[[], None]]:
 
 
 # -- the library ------------------------------------------------------------------------
-
-
-@dataclass(frozen=True)
-class DiscOutcome:
-    """What a scan found of one disc.
-
-    ``status``: ``checked`` (its checksums are new, and no track's audio
-    differs from those stored), ``changed`` (some track's audio differs),
-    ``skipped`` (its files are as stored, so the stored checksums stand)
-    or ``failed`` (``error`` says why).  ``result`` holds the checksums:
-    the new ones, the stored ones of a skipped disc, the tracks finished
-    before a failure part-way (else None).  ``changes`` holds, for each
-    track of ``result``, ``AUDIO_CHANGED`` or ``UNCHANGED_AUDIO`` against
-    the checksums stored before, or None when there were none to compare.
-    ``files_changed`` says whether the disc's files differ from those
-    stored.  With references, ``verification`` holds the outcome, or
-    ``unverified`` says why there is none (the disc is not in the
-    reference database, or has other tracks there).
-    """
-
-    disc: LibraryDisc
-    status: Status
-    result: DiscResult | None = None
-    changes: tuple[str | None, ...] = ()
-    files_changed: bool = False
-    error: str | None = None
-    verification: DiscVerification | None = None
-    unverified: str | None = None
-
-    @property
-    def verified(self) -> bool | None:
-        """Whether every track matched the references; None without any."""
-        if self.verification is not None:
-            return self.verification.matched
-        return False if self.unverified is not None else None
 
 
 def summary(outcomes: Iterable[DiscOutcome]) -> dict[str, int]:

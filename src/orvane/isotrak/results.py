@@ -10,9 +10,25 @@ import sys
 from array import array
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Literal
 
-__all__ = ["DiscResult", "ShiftChecksums", "TrackResult"]
+__all__ = [
+    "AUDIO_CHANGED",
+    "STATUSES",
+    "UNCHANGED_AUDIO",
+    "DiscOutcome",
+    "DiscResult",
+    "DiscVerification",
+    "FileState",
+    "LibraryDisc",
+    "ShiftChecksums",
+    "Status",
+    "TrackResult",
+    "TrackVerification",
+    "V1Outcome",
+    "V2Comparison",
+    "V2Outcome",
+]
 
 # The array type code of unsigned 32-bit words on this host.
 _WORD = "I" if array("I").itemsize == 4 else "L"
@@ -167,3 +183,205 @@ class DiscResult:
     hidden_frames: int = 0
     skipped_tracks: tuple[int, ...] = ()
     warnings: tuple[str, ...] = ()
+
+
+# -- what references say of a disc ------------------------------------------
+
+
+@dataclass(frozen=True)
+class V1Outcome:
+    """The shifts at which a track's version 1 checksum equals a candidate's.
+
+    ``confidence_by_shift`` sums, for each of those shifts, the counts of
+    the candidates equal there; ``confidence`` sums the counts of every
+    candidate equal at one of the shifts or more, each counted once.
+    """
+
+    shifts: tuple[int, ...]
+    confidence: int
+    confidence_by_shift: Mapping[int, int]
+
+    @property
+    def matched(self) -> bool:
+        return bool(self.shifts)
+
+
+@dataclass(frozen=True)
+class V2Comparison:
+    """A track's version 2 checksum at one shift against the candidates':
+    ``confidence`` sums the counts of those equal to it (0: no match)."""
+
+    shift: int
+    checksum: int
+    confidence: int
+
+    @property
+    def matched(self) -> bool:
+        return self.confidence > 0
+
+
+@dataclass(frozen=True)
+class V2Outcome:
+    """The version 2 comparisons of a track.
+
+    ``comparisons`` holds the one at the version 1 match, when it was
+    taken, then the one at the disc's ``v2_offset``.  The properties
+    describe the first comparison that matched, or else the first.
+    """
+
+    comparisons: tuple[V2Comparison, ...]
+
+    @property
+    def deciding(self) -> V2Comparison:
+        return next((c for c in self.comparisons if c.matched), self.comparisons[0])
+
+    @property
+    def matched(self) -> bool:
+        return self.deciding.matched
+
+    @property
+    def shift(self) -> int:
+        return self.deciding.shift
+
+    @property
+    def confidence(self) -> int:
+        return self.deciding.confidence
+
+
+@dataclass(frozen=True)
+class TrackVerification:
+    """What the references say of one track.
+
+    ``v2`` is None when no reference has a version 2 checksum for it.
+    ``conflicts`` holds the shifts at which the track's version 1 checksum
+    equals candidates that carry a version 2 checksum, none of which equals
+    the track's there: those rips agree on version 1 only, so the audio
+    differs where version 1 cannot see, and the track does not match at
+    those shifts.
+    """
+
+    number: int
+    v1: V1Outcome
+    v2: V2Outcome | None
+    conflicts: tuple[int, ...] = ()
+
+    @property
+    def shifts(self) -> tuple[int, ...]:
+        """The shifts at which the track matched, by either version."""
+        shifts = set(self.v1.shifts) - set(self.conflicts)
+        if self.v2 is not None:
+            shifts.update(c.shift for c in self.v2.comparisons if c.matched)
+        return tuple(sorted(shifts))
+
+    @property
+    def matched(self) -> bool:
+        return bool(self.shifts)
+
+
+@dataclass(frozen=True)
+class DiscVerification:
+    """What the references say of a disc: one TrackVerification per track.
+
+    ``offsets`` holds the shifts at which every matched track matched.
+    ``offset`` is the one of them nearest 0 (several fit when the tracks
+    are silent, or when references at different shifts all agree): the
+    references equal this rip read ``offset`` frames later.  It is None
+    when no track matched, when no one shift fits them all, or when -s and
+    +s are the nearest.
+    """
+
+    tracks: tuple[TrackVerification, ...]
+    references: tuple[str, ...]
+
+    @property
+    def matched_tracks(self) -> int:
+        return sum(track.matched for track in self.tracks)
+
+    @property
+    def matched(self) -> bool:
+        """Whether every track matched."""
+        return self.matched_tracks == len(self.tracks)
+
+    @property
+    def offsets(self) -> tuple[int, ...]:
+        matched = [set(track.shifts) for track in self.tracks if track.matched]
+        return tuple(sorted(set.intersection(*matched))) if matched else ()
+
+    @property
+    def offset(self) -> int | None:
+        nearest = sorted(self.offsets, key=abs)[:2]
+        if not nearest or (len(nearest) == 2 and nearest[1] == -nearest[0]):
+            return None
+        return nearest[0]
+
+
+# -- what a library scan found --------------------------------------------------
+
+Status = Literal["checked", "skipped", "changed", "failed"]
+STATUSES: tuple[Status, ...] = ("checked", "skipped", "changed", "failed")
+
+# A track's change against the checksums stored of it.
+AUDIO_CHANGED = "audio changed"
+UNCHANGED_AUDIO = "unchanged audio"
+
+
+@dataclass(frozen=True)
+class LibraryDisc:
+    """A disc found in a library.
+
+    ``path`` is its CUE sheet when ``sheet`` is true, else its folder,
+    whose audio files ``tracks`` lists in order; ``name`` is the path
+    relative to the library's ``root``, which names the disc across copies
+    of a library.  Paths are absolute, so that workers elsewhere can open
+    them.
+    """
+
+    path: str
+    name: str
+    root: str
+    sheet: bool
+    tracks: tuple[str, ...] = ()
+
+
+@dataclass(frozen=True)
+class FileState:
+    """A file of a disc as last seen: its size and modification time (ns)."""
+
+    path: str
+    size: int
+    mtime: int
+
+
+@dataclass(frozen=True)
+class DiscOutcome:
+    """What a scan found of one disc.
+
+    ``status``: ``checked`` (its checksums are new, and no track's audio
+    differs from those stored), ``changed`` (some track's audio differs),
+    ``skipped`` (its files are as stored, so the stored checksums stand)
+    or ``failed`` (``error`` says why).  ``result`` holds the checksums:
+    the new ones, the stored ones of a skipped disc, the tracks finished
+    before a failure part-way (else None).  ``changes`` holds, for each
+    track of ``result``, ``AUDIO_CHANGED`` or ``UNCHANGED_AUDIO`` against
+    the checksums stored before, or None when there were none to compare.
+    ``files_changed`` says whether the disc's files differ from those
+    stored.  With references, ``verification`` holds the outcome, or
+    ``unverified`` says why there is none (the disc is not in the
+    reference database, or has other tracks there).
+    """
+
+    disc: LibraryDisc
+    status: Status
+    result: DiscResult | None = None
+    changes: tuple[str | None, ...] = ()
+    files_changed: bool = False
+    error: str | None = None
+    verification: DiscVerification | None = None
+    unverified: str | None = None
+
+    @property
+    def verified(self) -> bool | None:
+        """Whether every track matched the references; None without any."""
+        if self.verification is not None:
+            return self.verification.matched
+        return False if self.unverified is not None else None

@@ -36,7 +36,7 @@ from orvane.isotrak.references import (
     disc_verification_json,
     track_verification_json,
 )
-from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
+from orvane.isotrak.results import DiscResult, FileState, ShiftChecksums, TrackResult
 
 if sys.platform != "win32":
     import fcntl
@@ -58,15 +58,6 @@ Path_ = str | os.PathLike[str]
 # Seconds a write waits for another program that holds the database busy.
 # Short, as no interruption reaches a connection while it waits.
 BUSY_TIMEOUT = 10.0
-
-
-@dataclass(frozen=True)
-class FileState:
-    """A file of a disc as last seen: its size and modification time (ns)."""
-
-    path: str
-    size: int
-    mtime: int
 
 
 @dataclass(frozen=True)
