@@ -367,7 +367,8 @@ class DiscOutcome:
     ``files_changed`` says whether the disc's files differ from those
     stored.  With references, ``verification`` holds the outcome, or
     ``unverified`` says why there is none (the disc is not in the
-    reference database, or has other tracks there).
+    reference database, or has other tracks there).  ``files`` holds the
+    disc's files as they were when it was checked.
     """
 
     disc: LibraryDisc
@@ -378,6 +379,7 @@ class DiscOutcome:
     error: str | None = None
     verification: DiscVerification | None = None
     unverified: str | None = None
+    files: tuple[FileState, ...] = ()
 
     @property
     def verified(self) -> bool | None:
