@@ -234,6 +234,7 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser = _parser()
     args = parser.parse_args(argv)
     from orvane.isotrak.checksums import MAX_SHIFT
+    from orvane.isotrak.cuesheet import is_cue_sheet
     from orvane.isotrak.report import shown_name
 
     if not 0 <= args.search <= MAX_SHIFT:
@@ -253,7 +254,7 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
         parser.error("give the tracks to check, a CUE sheet or a folder, or --demo")
     if len(args.tracks) > 1:
         for track in args.tracks:
-            if track.lower().endswith(".cue") or os.path.isdir(track):
+            if is_cue_sheet(track) or os.path.isdir(track):
                 parser.error(f"{shown_name(track)}: a CUE sheet or a folder must be given alone")
     return args
 

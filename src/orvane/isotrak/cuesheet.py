@@ -31,6 +31,9 @@ __all__ = [
     "CueIndex",
     "CueSheet",
     "CueTrack",
+    "FALLBACK_ENCODING",
+    "LEGACY_ENCODINGS",
+    "SHEET_ENCODINGS",
     "decode_sheet",
     "embedded_cue",
     "format_time",
@@ -47,10 +50,11 @@ MAX_SHEET_BYTES = 1 << 20
 # the detector has no answer, and preferred among answers it cannot tell apart.
 FALLBACK_ENCODING = "cp1252"
 
-# What a sheet that is not UTF-8 may be in: the single-byte code pages that
-# the programs writing sheets use.  Multi-byte ones are left out: on short
-# text the detector takes Western bytes for Korean or Chinese.
-LEGACY_ENCODINGS = (
+# What a sheet that is not UTF-8 may be in, and so what its text is detected
+# among: the single-byte code pages that the programs writing sheets use.
+# Multi-byte ones are left out: on short text the detector takes Western
+# bytes for Korean or Chinese.
+SHEET_ENCODINGS = (
     "cp1250",
     "cp1251",
     "cp1252",
@@ -63,6 +67,20 @@ LEGACY_ENCODINGS = (
     "cp874",
     "koi8_r",
     "koi8_u",
+)
+
+# Every legacy encoding a sheet's FILE name may really be in, when the name
+# as decoded names no file: those of sheets, then the code pages of older
+# file systems and the multi-byte ones.  The file system tells which it was.
+LEGACY_ENCODINGS = SHEET_ENCODINGS + (
+    "cp437",
+    "cp850",
+    "cp866",
+    "iso8859_15",
+    "shift_jis",
+    "gbk",
+    "big5",
+    "euc_kr",
 )
 
 # The track modes of CUE sheets.  A mode outside this list is refused rather
@@ -441,7 +459,7 @@ def decode_sheet(data: bytes, name: str) -> tuple[str, str]:
 def _detect_encoding(data: bytes) -> str:
     import charset_normalizer  # only for sheets that are not UTF-8
 
-    matches = list(charset_normalizer.from_bytes(data, cp_isolation=list(LEGACY_ENCODINGS)))
+    matches = list(charset_normalizer.from_bytes(data, cp_isolation=list(SHEET_ENCODINGS)))
     if not matches:
         return FALLBACK_ENCODING
     best = matches[0]

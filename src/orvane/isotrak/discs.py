@@ -16,7 +16,14 @@ from collections.abc import Iterable, Mapping, Sequence
 from pathlib import Path
 
 from orvane.isotrak.checksums import MAX_COUNT, Progress, check_layout, reach, v2_checksums
-from orvane.isotrak.cuesheet import CueFile, CueSheet, embedded_cue, read_cue
+from orvane.isotrak.cuesheet import (
+    LEGACY_ENCODINGS,
+    CueFile,
+    CueSheet,
+    embedded_cue,
+    is_cue_sheet,
+    read_cue,
+)
 from orvane.isotrak.cd import SAMPLE_RATE as CD_SAMPLE_RATE
 from orvane.isotrak.errors import TrackError, Warn, issue_warning
 from orvane.isotrak.layout import DiscLayout, files_in_stream, sheet_layout, track_layout
@@ -54,10 +61,6 @@ def natural_key(name: str) -> list[tuple[int, int | str]]:
     ]
 
 
-def _is_sheet(path: Path) -> bool:
-    return path.suffix.lower() == ".cue"
-
-
 def disc_files(folder: Path) -> Path | list[Path]:
     """A folder's disc: its one CUE sheet, else its audio files in natural order."""
     try:
@@ -67,7 +70,7 @@ def disc_files(folder: Path) -> Path | list[Path]:
         )
     except OSError as error:
         raise TrackError(f"{folder}: cannot be read: {error.strerror or error}") from None
-    sheets = [entry for entry in entries if _is_sheet(entry)]
+    sheets = [entry for entry in entries if is_cue_sheet(entry)]
     if len(sheets) == 1:
         return sheets[0]
     audio = [entry for entry in entries if entry.suffix.lower() in AUDIO_SUFFIXES]
@@ -180,14 +183,6 @@ class _Folder:
         raise TrackError(f"{sheet.name}: line {file.line}: {written} is missing")
 
 
-# Legacy encodings a sheet's text may really be in when the detector's
-# guess names no file that exists: the file system tells which one it was.
-_LEGACY_ENCODINGS = (
-    "cp1252", "cp1250", "cp1251", "cp1253", "cp1254", "cp1257", "cp437", "cp850",
-    "cp866", "koi8_r", "iso8859_15", "shift_jis", "gbk", "big5", "euc_kr",
-)
-
-
 def _spellings(name: str, encoding: str) -> list[str]:
     """The name as decoded, as its own bytes on disk, and as each legacy decoding."""
     spellings = [name]
@@ -196,7 +191,7 @@ def _spellings(name: str, encoding: str) -> list[str]:
     except (UnicodeError, LookupError):
         return spellings
     spellings.append(os.fsdecode(raw))
-    for legacy in _LEGACY_ENCODINGS:
+    for legacy in LEGACY_ENCODINGS:
         try:
             spellings.append(raw.decode(legacy))
         except UnicodeError:
@@ -254,7 +249,7 @@ def _sheet_disc(
 def _sheet_beside(path: Path) -> Path | None:
     """A CUE sheet in the same folder that names this file, if any."""
     try:
-        entries = [entry for entry in path.parent.iterdir() if _is_sheet(entry)]
+        entries = [entry for entry in path.parent.iterdir() if is_cue_sheet(entry)]
     except OSError:
         return None
     for entry in sorted(entries):
@@ -285,7 +280,7 @@ def disc_paths(disc: Path_ | Iterable[Path_]) -> list[Path]:
     if path.is_dir():
         found = disc_files(path)
         return disc_paths(found) if isinstance(found, Path) else found
-    if _is_sheet(path):
+    if is_cue_sheet(path):
         sheet = read_cue(path)
         resolved = _sheet_paths(sheet, path.parent, lambda message: None)
         return [path, *(file for file in resolved if file is not None)]
@@ -336,7 +331,7 @@ def _open(
         return _open_path(paths[0], sample_rate, warn, opened)
     for path in paths:
         shown = os.fspath(path)
-        if _is_sheet(Path(path)) or Path(path).is_dir():
+        if is_cue_sheet(path) or Path(path).is_dir():
             raise TrackError(f"{shown}: a CUE sheet or a folder must be the only thing given")
     sources = [
         opened.add(open_audio(item, os.fspath(item), warn=warn))
@@ -360,7 +355,7 @@ def _open_path(
             return track_layout(sources, _check_rates(sources, sample_rate, warn))
         path = found[0] if isinstance(found, list) else found
         shown = _display(shown, path)
-    if _is_sheet(path):
+    if is_cue_sheet(path):
         sheet = read_cue(path, shown)
         return _sheet_disc(sheet, path.parent, os.path.dirname(shown), sample_rate, warn, opened)
     source = opened.add(open_audio(path, shown, warn=warn))

@@ -28,6 +28,7 @@ from dataclasses import dataclass, replace
 from typing import Literal
 
 from orvane.isotrak.checksums import reach
+from orvane.isotrak.cuesheet import is_cue_sheet
 from orvane.isotrak.discs import AUDIO_SUFFIXES, check_disc, disc_paths, natural_key
 from orvane.isotrak.errors import IncompleteDisc, LibraryError, TrackError
 from orvane.isotrak.references import DiscVerification, MismatchedReference, verify
@@ -105,7 +106,7 @@ def find_discs(root: Path_) -> list[LibraryDisc]:
             found.append(LibraryDisc(folder, name or ".", top, sheet=False))
             continue
         files = [entry for entry in entries if _is_file(entry)]
-        sheets = [entry for entry in files if entry.name.lower().endswith(".cue")]
+        sheets = [entry for entry in files if is_cue_sheet(entry.name)]
         if sheets:
             found.extend(
                 LibraryDisc(entry.path, os.path.join(name, entry.name), top, sheet=True)
