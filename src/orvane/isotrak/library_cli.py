@@ -29,7 +29,6 @@ __all__ = [
     "add_arguments",
     "check_usage",
     "exit_status",
-    "library_document",
     "refuse_library_options",
     "run",
 ]
@@ -219,11 +218,13 @@ def run(args: argparse.Namespace, write: Callable[[str], None], say: Callable[[s
         if progress is not None:
             progress.close()
         close()
+    from orvane.isotrak.report import library_document, library_report
+
     references = args.expect_db is not None
     if args.json:
         write(json.dumps(library_document(outcomes, references), indent=2))
     else:
-        write(_report(outcomes))
+        write(library_report(outcomes))
     return exit_status(outcomes)
 
 
@@ -235,106 +236,3 @@ def exit_status(outcomes: Sequence[DiscOutcome]) -> int:
     if any(outcome.status == "changed" or outcome.verified is False for outcome in outcomes):
         return EXIT_MISMATCH
     return EXIT_DONE
-
-
-def _track_documents(outcome: DiscOutcome, references: bool) -> list[dict[str, Any]]:
-    from orvane.isotrak.references import track_verification_json
-    from orvane.isotrak.report import track_document
-
-    if outcome.result is None:
-        return []
-    verifications = outcome.verification.tracks if outcome.verification is not None else ()
-    documents = []
-    for index, track in enumerate(outcome.result.tracks):
-        document = track_document(track)
-        document["change"] = outcome.changes[index] if index < len(outcome.changes) else None
-        if references:
-            document["verification"] = (
-                track_verification_json(verifications[index]) if verifications else None
-            )
-        documents.append(document)
-    return documents
-
-
-def library_document(outcomes: Sequence[DiscOutcome], references: bool = False) -> dict[str, Any]:
-    """The outcomes as JSON data: ``{"discs": [...], "summary": {...}}``.
-
-    With ``references`` (--expect-db), each disc and track carries its
-    ``verification``.
-    """
-    from orvane.isotrak.library import summary
-    from orvane.isotrak.references import disc_verification_json
-    from orvane.isotrak.report import shown_name
-
-    discs = []
-    for outcome in outcomes:
-        document: dict[str, Any] = {
-            "path": shown_name(outcome.disc.path),
-            "status": outcome.status,
-            "tracks": _track_documents(outcome, references),
-        }
-        if outcome.status == "failed":
-            document["error"] = shown_name(outcome.error or "failed")
-        if references and outcome.status != "failed":
-            if outcome.verification is not None:
-                document["verification"] = disc_verification_json(outcome.verification)
-            else:
-                document["verification"] = {
-                    "tracks": len(document["tracks"]),
-                    "matched_tracks": 0,
-                    "offset": None,
-                    "error": outcome.unverified,
-                }
-        discs.append(document)
-    return {"discs": discs, "summary": summary(outcomes)}
-
-
-def _track_list(numbers: Sequence[int]) -> str:
-    label = "track" if len(numbers) == 1 else "tracks"
-    return f"{label} {', '.join(str(number) for number in numbers)}"
-
-
-def _disc_line(outcome: DiscOutcome) -> str | None:
-    """The line a disc gets in the report, or None when all is well."""
-    from orvane.isotrak.library import AUDIO_CHANGED, UNCHANGED_AUDIO
-    from orvane.isotrak.references import verdict_line
-    from orvane.isotrak.report import shown_name
-
-    name = shown_name(outcome.disc.name)
-    if outcome.status == "failed":
-        return f"failed   {name}: {shown_name(outcome.error or '')}"
-    parts = []
-    tracks = outcome.result.tracks if outcome.result is not None else ()
-    changed = [t.number for t, c in zip(tracks, outcome.changes) if c == AUDIO_CHANGED]
-    same = [t.number for t, c in zip(tracks, outcome.changes) if c == UNCHANGED_AUDIO]
-    if outcome.status == "changed":
-        parts.append(f"audio changed in {_track_list(changed)}" if changed else "its tracks changed")
-    if outcome.files_changed and same:
-        parts.append(f"files changed, unchanged audio in {_track_list(same)}")
-    if outcome.verified is False:
-        parts.append(
-            verdict_line(outcome.verification)
-            if outcome.verification is not None
-            else shown_name(outcome.unverified or "")
-        )
-    if not parts:
-        return None
-    return f"{outcome.status:<8} {name}: {'; '.join(parts)}"
-
-
-def _report(outcomes: Sequence[DiscOutcome]) -> str:
-    from orvane.isotrak.library import summary
-
-    lines = [line for line in map(_disc_line, outcomes) if line is not None]
-    counts = summary(outcomes)
-    discs = "disc" if len(outcomes) == 1 else "discs"
-    line = (
-        f"{len(outcomes)} {discs}: {counts['checked']} checked, "
-        f"{counts['skipped']} skipped as unchanged, {counts['changed']} changed, "
-        f"{counts['failed']} failed"
-    )
-    verified = [outcome.verified for outcome in outcomes if outcome.verified is not None]
-    if verified:
-        line += f"; {sum(verified)} of {len(verified)} matched the reference database"
-    lines.append(line)
-    return "\n".join(lines)

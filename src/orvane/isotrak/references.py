@@ -1,4 +1,5 @@
-"""Reference checksums, and what a rip's checksums say against them.
+"""Reference checksums read from their files, and a rip's checksums matched
+against them (``verify``).
 
 A reference is one earlier rip of the disc, or a set of them: for each
 track, candidate checksum pairs (version 1, and version 2 when known), each
@@ -21,7 +22,7 @@ strings are refused, as a string of digits could be read either way).
 A rip's track matches at read shift s when its checksum at s equals a
 candidate's: the candidate is the rip read s frames later.  ``verify``
 decides this for every track and finds the disc's read offset; nothing
-here prints.
+here prints (``report`` lays a verification out).
 """
 
 from __future__ import annotations
@@ -48,6 +49,14 @@ from orvane.isotrak.results import (
     V1Outcome,
     V2Comparison,
     V2Outcome,
+)
+
+# Published here first; they live with the rest of the presentation.
+from orvane.isotrak.report import (
+    disc_verification_json,
+    outcome_cell,
+    track_verification_json,
+    verdict_line,
 )
 
 __all__ = [
@@ -441,101 +450,3 @@ def verify(
             TrackVerification(track.number, v1, v2, _conflicts(track, pool, v1, v2))
         )
     return DiscVerification(tuple(verifications), tuple(r.name for r in references))
-
-
-# -- presenting -------------------------------------------------------------
-
-
-def _signed(shift: int) -> str:
-    return f"{shift:+d}" if shift else "0"
-
-
-def _shifts_text(shifts: Sequence[int]) -> str:
-    if len(shifts) <= 3:
-        return ",".join(_signed(s) for s in shifts)
-    return f"{len(shifts)} shifts {_signed(shifts[0])}..{_signed(shifts[-1])}"
-
-
-def outcome_cell(track: TrackVerification) -> str:
-    """A short text of a track's outcome, for a table: ``ok v1 +6 (12)``,
-    ``ok v1 +6 (12) v2 +6 (3)``, ``ok v2 +6 (3)``, ``NO MATCH``,
-    ``NO MATCH: v2 differs at +6``.  The figures in brackets are the
-    confidences."""
-    differs = f"v2 differs at {_shifts_text(track.conflicts)}" if track.conflicts else ""
-    if not track.matched:
-        return f"NO MATCH: {differs}" if differs else "NO MATCH"
-    parts = ["ok"]
-    if track.v1.matched:
-        parts.append(f"v1 {_shifts_text(track.v1.shifts)} ({track.v1.confidence})")
-    if track.v2 is not None and track.v2.matched:
-        parts.append(f"v2 {_signed(track.v2.shift)} ({track.v2.confidence})")
-    return " ".join(parts) + (f"; {differs}" if differs else "")
-
-
-def verdict_line(disc: DiscVerification) -> str:
-    """One line of the disc's verdict and the read offset found."""
-    total = len(disc.tracks)
-    matched = disc.matched_tracks
-    if total == 1:
-        head = "the track matched" if matched else "the track did not match"
-    elif matched == total:
-        head = f"all {total} tracks matched"
-    else:
-        head = f"{total - matched} of {total} tracks did not match"
-    offset = disc.offset
-    if matched == 0:
-        return head
-    if offset is not None:
-        others = [shift for shift in disc.offsets if shift != offset]
-        also = f" (every matched track also matches at {_shifts_text(others)})" if others else ""
-        # The words are fixed, whatever the shift, so that programs can read them.
-        return f"{head}; read offset differs from the references by {offset} frames{also}"
-    each = ", ".join(
-        f"track {track.number} at {_shifts_text(track.shifts)}"
-        for track in disc.tracks
-        if track.matched
-    )
-    return f"{head}; the matched tracks agree on no single shift: {each}"
-
-
-def _v2_json(comparison: V2Comparison) -> dict[str, object]:
-    return {
-        "matched": comparison.matched,
-        "shift": comparison.shift,
-        "checksum": comparison.checksum,
-        "confidence": comparison.confidence,
-    }
-
-
-def track_verification_json(track: TrackVerification) -> dict[str, object]:
-    """A track's ``verification`` member of the JSON output."""
-    v2: dict[str, object] | None = None
-    if track.v2 is not None:
-        v2 = _v2_json(track.v2.deciding)
-        v2["comparisons"] = [_v2_json(c) for c in track.v2.comparisons]
-    return {
-        "matched": track.matched,
-        "shifts": list(track.shifts),
-        "v1": {
-            "matched": track.v1.matched,
-            "shifts": list(track.v1.shifts),
-            "confidence": track.v1.confidence,
-            "confidence_by_shift": {
-                str(shift): count for shift, count in track.v1.confidence_by_shift.items()
-            },
-        },
-        "v2": v2,
-        "conflicts": list(track.conflicts),
-    }
-
-
-def disc_verification_json(disc: DiscVerification) -> dict[str, object]:
-    """The disc's ``verification`` member of the JSON output."""
-    return {
-        "tracks": len(disc.tracks),
-        "matched_tracks": disc.matched_tracks,
-        "offset": disc.offset,
-        "offsets": list(disc.offsets),
-        "unmatched": [track.number for track in disc.tracks if not track.matched],
-        "references": list(disc.references),
-    }

@@ -1,9 +1,11 @@
-"""The results laid out for people and for programs: a table, and JSON.
+"""The results laid out for people and for programs: every table, JSON
+document, verification cell and verdict line, and the library's report.
 
 File names come from the command line and the file system, so they need
 not be valid UTF-8; they are shown with the bytes that do not decode
 written as ``\\xNN``, which names the file unambiguously and prints under
-any output encoding.
+any output encoding.  The ``verification`` members are also what the
+library's database stores of a verification.
 """
 
 from __future__ import annotations
@@ -13,16 +15,33 @@ import re
 from collections.abc import Iterator, Mapping, Sequence
 from typing import Any
 
-from orvane.isotrak.references import (
+from orvane.isotrak.results import (
+    AUDIO_CHANGED,
+    UNCHANGED_AUDIO,
+    DiscOutcome,
+    DiscResult,
     DiscVerification,
-    disc_verification_json,
-    outcome_cell,
-    track_verification_json,
-    verdict_line,
+    ShiftChecksums,
+    TrackResult,
+    TrackVerification,
+    V2Comparison,
 )
-from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
 
-__all__ = ["format_json", "format_table", "json_chunks", "json_document", "shown_name"]
+__all__ = [
+    "disc_notes",
+    "disc_verification_json",
+    "format_json",
+    "format_table",
+    "json_chunks",
+    "json_document",
+    "library_document",
+    "library_report",
+    "outcome_cell",
+    "shown_name",
+    "track_document",
+    "track_verification_json",
+    "verdict_line",
+]
 
 
 def shown_name(name: str) -> str:
@@ -34,6 +53,107 @@ def shown_name(name: str) -> str:
         name = name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
     # Control characters would break a table row; show them escaped too.
     return "".join(c if c.isprintable() else c.encode("unicode_escape").decode() for c in name)
+
+
+# -- a verification ---------------------------------------------------------
+
+
+def _signed(shift: int) -> str:
+    return f"{shift:+d}" if shift else "0"
+
+
+def _shifts_text(shifts: Sequence[int]) -> str:
+    if len(shifts) <= 3:
+        return ",".join(_signed(s) for s in shifts)
+    return f"{len(shifts)} shifts {_signed(shifts[0])}..{_signed(shifts[-1])}"
+
+
+def outcome_cell(track: TrackVerification) -> str:
+    """A short text of a track's outcome, for a table: ``ok v1 +6 (12)``,
+    ``ok v1 +6 (12) v2 +6 (3)``, ``ok v2 +6 (3)``, ``NO MATCH``,
+    ``NO MATCH: v2 differs at +6``.  The figures in brackets are the
+    confidences."""
+    differs = f"v2 differs at {_shifts_text(track.conflicts)}" if track.conflicts else ""
+    if not track.matched:
+        return f"NO MATCH: {differs}" if differs else "NO MATCH"
+    parts = ["ok"]
+    if track.v1.matched:
+        parts.append(f"v1 {_shifts_text(track.v1.shifts)} ({track.v1.confidence})")
+    if track.v2 is not None and track.v2.matched:
+        parts.append(f"v2 {_signed(track.v2.shift)} ({track.v2.confidence})")
+    return " ".join(parts) + (f"; {differs}" if differs else "")
+
+
+def verdict_line(disc: DiscVerification) -> str:
+    """One line of the disc's verdict and the read offset found."""
+    total = len(disc.tracks)
+    matched = disc.matched_tracks
+    if total == 1:
+        head = "the track matched" if matched else "the track did not match"
+    elif matched == total:
+        head = f"all {total} tracks matched"
+    else:
+        head = f"{total - matched} of {total} tracks did not match"
+    offset = disc.offset
+    if matched == 0:
+        return head
+    if offset is not None:
+        others = [shift for shift in disc.offsets if shift != offset]
+        also = f" (every matched track also matches at {_shifts_text(others)})" if others else ""
+        # The words are fixed, whatever the shift, so that programs can read them.
+        return f"{head}; read offset differs from the references by {offset} frames{also}"
+    each = ", ".join(
+        f"track {track.number} at {_shifts_text(track.shifts)}"
+        for track in disc.tracks
+        if track.matched
+    )
+    return f"{head}; the matched tracks agree on no single shift: {each}"
+
+
+def _v2_json(comparison: V2Comparison) -> dict[str, object]:
+    return {
+        "matched": comparison.matched,
+        "shift": comparison.shift,
+        "checksum": comparison.checksum,
+        "confidence": comparison.confidence,
+    }
+
+
+def track_verification_json(track: TrackVerification) -> dict[str, object]:
+    """A track's ``verification`` member of the JSON output."""
+    v2: dict[str, object] | None = None
+    if track.v2 is not None:
+        v2 = _v2_json(track.v2.deciding)
+        v2["comparisons"] = [_v2_json(c) for c in track.v2.comparisons]
+    return {
+        "matched": track.matched,
+        "shifts": list(track.shifts),
+        "v1": {
+            "matched": track.v1.matched,
+            "shifts": list(track.v1.shifts),
+            "confidence": track.v1.confidence,
+            "confidence_by_shift": {
+                str(shift): count for shift, count in track.v1.confidence_by_shift.items()
+            },
+        },
+        "v2": v2,
+        "conflicts": list(track.conflicts),
+    }
+
+
+def disc_verification_json(disc: DiscVerification) -> dict[str, object]:
+    """The disc's ``verification`` member of the JSON output."""
+    return {
+        "tracks": len(disc.tracks),
+        "matched_tracks": disc.matched_tracks,
+        "offset": disc.offset,
+        "offsets": list(disc.offsets),
+        "unmatched": [track.number for track in disc.tracks if not track.matched],
+        "references": list(disc.references),
+    }
+
+
+# -- one disc --------------------------------------------------------------------
 
 
 def _hex(value: int) -> str:
@@ -209,3 +329,105 @@ def _chunks(checksums: Mapping[int, int]) -> Iterator[tuple[Sequence[int], Seque
     for start in range(0, len(items), _SHIFTS_A_CHUNK):
         chunk = items[start : start + _SHIFTS_A_CHUNK]
         yield [shift for shift, _ in chunk], [value for _, value in chunk]
+
+
+# -- a library ---------------------------------------------------------------------
+
+
+def _summary(outcomes: Sequence[DiscOutcome]) -> dict[str, int]:
+    # Only a library's report needs it, once the library is loaded.
+    from orvane.isotrak.library import summary
+
+    return summary(outcomes)
+
+
+def _track_documents(outcome: DiscOutcome, references: bool) -> list[dict[str, Any]]:
+    if outcome.result is None:
+        return []
+    verifications = outcome.verification.tracks if outcome.verification is not None else ()
+    documents = []
+    for index, track in enumerate(outcome.result.tracks):
+        document = track_document(track)
+        document["change"] = outcome.changes[index] if index < len(outcome.changes) else None
+        if references:
+            document["verification"] = (
+                track_verification_json(verifications[index]) if verifications else None
+            )
+        documents.append(document)
+    return documents
+
+
+def library_document(outcomes: Sequence[DiscOutcome], references: bool = False) -> dict[str, Any]:
+    """The outcomes as JSON data: ``{"discs": [...], "summary": {...}}``.
+
+    With ``references`` (--expect-db), each disc and track carries its
+    ``verification``.
+    """
+    discs = []
+    for outcome in outcomes:
+        document: dict[str, Any] = {
+            "path": shown_name(outcome.disc.path),
+            "status": outcome.status,
+            "tracks": _track_documents(outcome, references),
+        }
+        if outcome.status == "failed":
+            document["error"] = shown_name(outcome.error or "failed")
+        if references and outcome.status != "failed":
+            if outcome.verification is not None:
+                document["verification"] = disc_verification_json(outcome.verification)
+            else:
+                document["verification"] = {
+                    "tracks": len(document["tracks"]),
+                    "matched_tracks": 0,
+                    "offset": None,
+                    "error": outcome.unverified,
+                }
+        discs.append(document)
+    return {"discs": discs, "summary": _summary(outcomes)}
+
+
+def _track_list(numbers: Sequence[int]) -> str:
+    label = "track" if len(numbers) == 1 else "tracks"
+    return f"{label} {', '.join(str(number) for number in numbers)}"
+
+
+def _disc_line(outcome: DiscOutcome) -> str | None:
+    """The line a disc gets in the report, or None when all is well."""
+    name = shown_name(outcome.disc.name)
+    if outcome.status == "failed":
+        return f"failed   {name}: {shown_name(outcome.error or '')}"
+    parts = []
+    tracks = outcome.result.tracks if outcome.result is not None else ()
+    changed = [t.number for t, c in zip(tracks, outcome.changes) if c == AUDIO_CHANGED]
+    same = [t.number for t, c in zip(tracks, outcome.changes) if c == UNCHANGED_AUDIO]
+    if outcome.status == "changed":
+        parts.append(f"audio changed in {_track_list(changed)}" if changed else "its tracks changed")
+    if outcome.files_changed and same:
+        parts.append(f"files changed, unchanged audio in {_track_list(same)}")
+    if outcome.verified is False:
+        parts.append(
+            verdict_line(outcome.verification)
+            if outcome.verification is not None
+            else shown_name(outcome.unverified or "")
+        )
+    if not parts:
+        return None
+    return f"{outcome.status:<8} {name}: {'; '.join(parts)}"
+
+
+def library_report(outcomes: Sequence[DiscOutcome]) -> str:
+    """The library's report: a line for each disc that failed, changed or
+    did not match, and a summary."""
+    lines = [line for line in map(_disc_line, outcomes) if line is not None]
+    counts = _summary(outcomes)
+    discs = "disc" if len(outcomes) == 1 else "discs"
+    line = (
+        f"{len(outcomes)} {discs}: {counts['checked']} checked, "
+        f"{counts['skipped']} skipped as unchanged, {counts['changed']} changed, "
+        f"{counts['failed']} failed"
+    )
+    verified = [outcome.verified for outcome in outcomes if outcome.verified is not None]
+    if verified:
+        line += f"; {sum(verified)} of {len(verified)} matched the reference database"
+    lines.append(line)
+    return "\n".join(lines)
