@@ -398,19 +398,7 @@ def check_library(
         def finish(index: int, outcome: DiscOutcome, files: Sequence[FileState] = ()) -> None:
             if references is not None and outcome.result is not None and outcome.status != "failed":
                 outcome = _verified(outcome, references)
-            store.record(
-                run,
-                outcome.status,
-                path=outcome.disc.path,
-                name=outcome.disc.name,
-                sheet=outcome.disc.sheet,
-                files=files,
-                result=outcome.result,
-                changes=outcome.changes,
-                error=outcome.error,
-                verification=outcome.verification,
-                unverified=outcome.unverified,
-            )
+            store.record(run, replace(outcome, files=tuple(files)))
             outcomes[index] = outcome
             if progress is not None:
                 progress(outcome)

@@ -29,14 +29,17 @@ from pathlib import Path
 from typing import Any
 
 from orvane.isotrak.errors import StoreError
-from orvane.isotrak.references import (
-    Candidate,
+from orvane.isotrak.references import Candidate, Reference
+from orvane.isotrak.report import disc_verification_json, track_verification_json
+from orvane.isotrak.results import (
+    STATUSES,
+    DiscOutcome,
+    DiscResult,
     DiscVerification,
-    Reference,
-    disc_verification_json,
-    track_verification_json,
+    FileState,
+    ShiftChecksums,
+    TrackResult,
 )
-from orvane.isotrak.results import DiscResult, FileState, ShiftChecksums, TrackResult
 
 if sys.platform != "win32":
     import fcntl
@@ -389,34 +392,21 @@ class Store:
                 )
         return StoredDisc(disc_id, status, files, result)
 
-    def record(
-        self,
-        run: int,
-        status: str,
-        *,
-        path: str,
-        name: str,
-        sheet: bool,
-        files: Sequence[FileState] = (),
-        result: DiscResult | None = None,
-        changes: Sequence[str | None] = (),
-        error: str | None = None,
-        verification: DiscVerification | None = None,
-        unverified: str | None = None,
-    ) -> None:
+    def record(self, run: int, outcome: DiscOutcome) -> None:
         """Record what a scan found of one disc, in one transaction.
 
-        ``status`` is ``checked``, ``changed``, ``failed`` or ``skipped``.
         A checked or changed disc's ``result`` and ``files`` replace what
-        was stored (``changes`` holds each track's change, in order).  A
-        failed disc keeps the checksums and files of its last successful
-        check, so that a later check is still compared with them; a skipped
-        one keeps everything.  ``verification`` (or the reason
+        was stored (with each track's change, in order).  A failed disc
+        keeps the checksums and files of its last successful check, so
+        that a later check is still compared with them; a skipped one
+        keeps everything.  Its ``verification`` (or the reason
         ``unverified`` there is none) is the outcome against references.
         """
-        if status not in ("checked", "changed", "failed", "skipped"):
+        status = outcome.status
+        if status not in STATUSES:
             raise ValueError(f"unknown status {status!r}")
-        stored_path = _stored_path(path)
+        disc = outcome.disc
+        stored_path = _stored_path(disc.path)
         db = self._db
         with _reporting(self.name), _transaction(db):
             if status != "skipped":
@@ -424,14 +414,14 @@ class Store:
                     "INSERT INTO discs (path, name, sheet, status, error, run) VALUES (?, ?, ?, ?, ?, ?) "
                     "ON CONFLICT (path) DO UPDATE SET name = excluded.name, sheet = excluded.sheet, "
                     "status = excluded.status, error = excluded.error, run = excluded.run",
-                    (stored_path, _stored_path(name), int(sheet), status, error, run),
+                    (stored_path, _stored_path(disc.name), int(disc.sheet), status, outcome.error, run),
                 )
             disc_id = db.execute("SELECT id FROM discs WHERE path = ?", (stored_path,)).fetchone()[0]
             if status in ("checked", "changed"):
-                assert result is not None
-                self._replace_checksums(disc_id, files, result, changes)
-            if verification is not None or unverified is not None:
-                self._record_verification(disc_id, verification, unverified)
+                assert outcome.result is not None
+                self._replace_checksums(disc_id, outcome.files, outcome.result, outcome.changes)
+            if outcome.verification is not None or outcome.unverified is not None:
+                self._record_verification(disc_id, outcome.verification, outcome.unverified)
             db.execute(f"UPDATE runs SET {status} = {status} + 1 WHERE id = ?", (run,))
 
     def _replace_checksums(
