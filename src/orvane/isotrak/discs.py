@@ -12,7 +12,8 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from dataclasses import replace
 from pathlib import Path
 
 from orvane.isotrak.checksums import MAX_COUNT, Progress, check_layout, reach, v2_checksums
@@ -27,6 +28,7 @@ from orvane.isotrak.cuesheet import (
 from orvane.isotrak.cd import SAMPLE_RATE as CD_SAMPLE_RATE
 from orvane.isotrak.errors import TrackError, Warn, issue_warning
 from orvane.isotrak.layout import DiscLayout, files_in_stream, sheet_layout, track_layout
+from orvane.isotrak.references import Reference, V2At, check_references, verify
 from orvane.isotrak.results import DiscResult, TrackResult
 from orvane.isotrak.sources import TrackSource, open_audio
 
@@ -371,18 +373,30 @@ def _open_path(
     return track_layout([source], _check_rates([source], sample_rate, warn))
 
 
+def _rereadable(disc: DiscInput) -> bool:
+    """Whether the disc's files can be read a second time (no pipes)."""
+    if isinstance(disc, (str, os.PathLike)):
+        return os.path.isfile(disc) or os.path.isdir(disc)
+    if isinstance(disc, list):
+        return all(isinstance(item, (str, os.PathLike)) and os.path.isfile(item) for item in disc)
+    return False
+
+
 def check_disc(
     disc: DiscInput,
     *,
     search: int = 0,
     v2_offset: int = 0,
+    references: Sequence[Reference] = (),
     sample_rate: int | None = None,
     folder: Path_ | None = None,
     progress: Progress | None = None,
+    progress_total: Callable[[int], object] | None = None,
     warn: Warn | None = None,
     threads: int | None = None,
 ) -> DiscResult:
-    """Compute the Isotrak checksums of every audio track of a disc.
+    """Compute the Isotrak checksums of every audio track of a disc, and
+    verify them against ``references`` when some are given.
 
     disc: the disc's track files in order (paths, or TrackSource objects
         that yield 2-channel 16-bit PCM blocks), or one path: a CUE sheet,
@@ -394,11 +408,19 @@ def check_disc(
         -search to +search frames.  Shifts that reach past a track read
         the stream around it, and silence beyond the stream's ends.
     v2_offset: the read shift, in frames, of the version 2 checksum.
+    references: earlier rips to verify the disc against; the result's
+        ``verification`` holds what they say.  A reference for other
+        tracks raises MismatchedReference before any audio is read.  When
+        the files can be read again, version 2 is also compared where
+        version 1 matched (``verify``'s second pass).
     sample_rate: the rate every file must have; by default the first
         file's rate, which every other file must share.
     progress: called with each number of frames read from the files.
+    progress_total: called once, before any audio is read, with the
+        number of frames that will be read.
     warn: called with each warning (one line of text); by default they go
-        through the warnings module as IsotrakWarning.
+        through the warnings module as IsotrakWarning.  Those given while
+        the disc is opened come once it is open and the references fit it.
     threads: at most this many threads decode files (FLAC and the like);
         by default one per core, up to a few.
 
@@ -407,9 +429,16 @@ def check_disc(
     its audio is read raises IncompleteDisc, which holds the tracks done.
     """
     reach(search, v2_offset)
-    layout, notes = open_disc(disc, folder=folder, sample_rate=sample_rate, warn=warn)
+    layout, notes = open_disc(disc, folder=folder, sample_rate=sample_rate, warn=lambda _: None)
     try:
-        return check_layout(
+        if references:
+            check_references(references, [track.number for track in layout.tracks])
+        # Told once nothing more can be refused before the audio is read.
+        for note in notes:
+            (warn or issue_warning)(note)
+        if progress_total is not None:
+            progress_total(sum(piece.frames for piece in layout.pieces if piece.source is not None))
+        result = check_layout(
             layout,
             search=search,
             v2_offset=v2_offset,
@@ -420,6 +449,13 @@ def check_disc(
         )
     finally:
         close_sources(layout.sources)
+    if not references:
+        return result
+    v2_at: V2At | None = None
+    if _rereadable(disc):
+        def v2_at(shifts: Mapping[int, int]) -> Mapping[int, int]:
+            return second_v2_pass(disc, shifts, folder=folder, sample_rate=sample_rate)
+    return replace(result, verification=verify(result, references, v2_at))
 
 
 def second_v2_pass(

@@ -174,6 +174,8 @@ class DiscResult:
     were computed with.  ``hidden_frames`` counts the frames of hidden
     audio before the first track, ``skipped_tracks`` holds the numbers of
     the data tracks left out, and ``warnings`` the warnings given.
+    ``verification`` is what references said of the disc, when it was
+    checked against some.
     """
 
     tracks: tuple[TrackResult, ...]
@@ -183,6 +185,7 @@ class DiscResult:
     hidden_frames: int = 0
     skipped_tracks: tuple[int, ...] = ()
     warnings: tuple[str, ...] = ()
+    verification: DiscVerification | None = None
 
 
 # -- what references say of a disc ------------------------------------------
