@@ -1,28 +1,33 @@
-"""The command line of the rip verification tool: ``orvane-isotrak``.
+"""The command line of the rip verification tool, ``orvane-isotrak``: one disc,
+or with ``--library`` every disc under a folder, checked and reported.
 
-It parses the arguments, runs the same checking functions that the API
-offers, and prints a table or JSON on stdout; warnings and refusals go to
-stderr as one line each, and the exit status says how it went.  The
-checking machinery is imported once the arguments are parsed, so that
-``--help`` and ``--version`` answer at once.
+It parses the arguments, runs the same functions that the API offers
+(``check_disc``, ``check_library``), and prints a table, a report or JSON on
+stdout; warnings and refusals go to stderr as one line each, and the exit
+status says how it went.  The checking machinery is imported once the
+arguments are parsed, so that ``--help`` and ``--version`` answer at once.
 """
 
 from __future__ import annotations
 
 import argparse
 import errno
+import importlib.util
 import itertools
+import json
+import multiprocessing
 import os
 import sys
-from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import TYPE_CHECKING, NamedTuple
-
-from orvane.isotrak import library_cli
+from collections.abc import Callable, Iterable, Sequence
+from contextlib import AbstractContextManager, nullcontext
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
+    from concurrent.futures import Executor
+
     from orvane.isotrak.discs import DiscInput
-    from orvane.isotrak.references import DiscVerification, Reference, V2At
-    from orvane.isotrak.results import DiscResult
+    from orvane.isotrak.references import Reference
+    from orvane.isotrak.results import DiscOutcome, DiscResult
 
 __all__ = [
     "EXIT_BAD_USAGE",
@@ -36,10 +41,11 @@ __all__ = [
 
 PROG = "orvane-isotrak"
 
+# The exit statuses of both modes, as the epilog tells them.
 EXIT_DONE = 0  # every track matched its references, or none were given
-EXIT_REFUSED = 1  # a file or reference was refused or could not be read
+EXIT_REFUSED = 1  # a file or reference was refused or could not be read; a library's disc failed
 EXIT_BAD_USAGE = 2  # the arguments, or a reference's contents, are malformed
-EXIT_MISMATCH = 3  # some track matched no reference
+EXIT_MISMATCH = 3  # some track matched no reference; a library's disc changed or did not match
 EXIT_INTERRUPTED = 130  # Ctrl-C
 
 _EPILOG = """\
@@ -77,7 +83,8 @@ def _version() -> str:
     return __version__
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
+    """The parser, and the options of library mode that need --library."""
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Compute the Isotrak rip verification checksums of a disc's tracks, "
@@ -130,108 +137,50 @@ def _parser() -> argparse.ArgumentParser:
         help="write a small demo disc of three WAV tracks to a temporary folder and check it",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
-    library_cli.add_arguments(parser)
-    return parser
-
-
-def _progress_bar(total: int) -> tuple[Callable[[int], object] | None, Callable[[], None]]:
-    """A bar on stderr for a terminal, drawn only once the work lasts a while."""
-    if not sys.stderr.isatty():
-        return None, lambda: None
-    from tqdm import tqdm
-
-    bar = tqdm(total=total, unit="frame", unit_scale=True, file=sys.stderr, delay=0.5, leave=False)
-    return bar.update, bar.close
-
-
-def _say(kind: str, message: str) -> None:
-    from orvane.isotrak.report import shown_name
-
-    print(f"{PROG}: {kind}: {shown_name(message)}", file=sys.stderr)
-
-
-def _print_warning(message: str) -> None:
-    _say("warning", message)
-
-
-def _rereadable(disc: DiscInput) -> bool:
-    """Whether the disc's files can be read a second time (no pipes)."""
-    if isinstance(disc, (str, os.PathLike)):
-        return os.path.isfile(disc) or os.path.isdir(disc)
-    if isinstance(disc, list):
-        return all(isinstance(item, (str, os.PathLike)) and os.path.isfile(item) for item in disc)
-    return False
-
-
-class _Checked(NamedTuple):
-    disc: DiscResult
-    verification: DiscVerification | None
-
-
-def _check(
-    args: argparse.Namespace, disc: DiscInput, references: Sequence[Reference]
-) -> _Checked:
-    """Open, lay out, check and verify the disc: check_disc's path, with a progress bar."""
-    from orvane.isotrak.checksums import check_layout
-    from orvane.isotrak.discs import close_sources, open_disc, second_v2_pass
-    from orvane.isotrak.references import check_references, verify
-
-    layout, notes = open_disc(disc, warn=lambda _: None)
-    try:
-        if references:
-            check_references(references, [track.number for track in layout.tracks])
-        # Told once nothing more can be refused before the audio is read.
-        for note in notes:
-            _print_warning(note)
-        total = sum(piece.frames for piece in layout.pieces if piece.source is not None)
-        update, close = _progress_bar(total)
-        try:
-            result = check_layout(
-                layout,
-                search=args.search,
-                v2_offset=args.v2_offset,
-                progress=update,
-                warn=_print_warning,
-                warnings=notes,
-            )
-        finally:
-            close()
-    finally:
-        close_sources(layout.sources)
-    if not references:
-        return _Checked(result, None)
-    v2_at: V2At | None = None
-    if _rereadable(disc):
-        def v2_at(shifts: Mapping[int, int]) -> Mapping[int, int]:
-            return second_v2_pass(disc, shifts)
-    return _Checked(result, verify(result, references, v2_at))
-
-
-def _output(args: argparse.Namespace, checked: _Checked) -> Iterable[str]:
-    from orvane.isotrak.report import format_table, json_chunks
-
-    if args.json:
-        # Written as it is made: a wide search's JSON is far larger than its results.
-        return json_chunks(checked.disc, checked.verification)
-    return [format_table(checked.disc, sorted(set(args.show_shift) - {0}), checked.verification)]
-
-
-def _demo(args: argparse.Namespace, references: Sequence[Reference]) -> _Checked:
-    import tempfile
-    from pathlib import Path
-
-    from orvane.isotrak.demo import write_demo_disc
-    from orvane.isotrak.sources import open_audio
-
-    with tempfile.TemporaryDirectory(prefix="orvane-demo-") as folder:
-        paths = write_demo_disc(Path(folder))
-        print(f"checking a generated demo disc of {len(paths)} WAV tracks", file=sys.stderr)
-        sources = [open_audio(path, path.name) for path in paths]
-        return _check(args, sources, references)
+    library = parser.add_argument_group(
+        "library mode",
+        "check every disc under a folder and keep the results in an SQLite database;\n"
+        "a rescan skips the discs whose files are unchanged",
+    )
+    library.add_argument(
+        "--library",
+        metavar="ROOT",
+        help="check every disc under ROOT: each CUE sheet, and each folder of audio files "
+        "that holds no sheet",
+    )
+    needing_library = [
+        library.add_argument(
+            "--db", metavar="FILE", help="the library's database (made when missing)"
+        ),
+        library.add_argument(
+            "--jobs",
+            type=int,
+            metavar="N",
+            help="check N discs at once in worker processes (default: as many as the cores)",
+        ),
+        library.add_argument(
+            "--scheduler",
+            metavar="ADDRESS",
+            help="send the discs to the workers of a running Dask scheduler instead "
+            "(they must see the same paths; needs orvane[dask])",
+        ),
+        library.add_argument(
+            "--recheck",
+            action="store_true",
+            help="check every disc, also those whose files are unchanged",
+        ),
+        library.add_argument(
+            "--expect-db",
+            metavar="FILE",
+            help="verify each disc against the checksums another scan stored in FILE "
+            "(discs matched by their path relative to the root)",
+        ),
+    ]
+    return parser, needing_library
 
 
 def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
-    parser = _parser()
+    parser, needing_library = _parser()
     args = parser.parse_args(argv)
     from orvane.isotrak.checksums import MAX_SHIFT
     from orvane.isotrak.cuesheet import is_cue_sheet
@@ -247,9 +196,11 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
                 f"--show-shift {shift} is outside the searched shifts -{args.search}..+{args.search}"
             )
     if args.library is not None:
-        library_cli.check_usage(args, parser)
+        _check_library_usage(args, parser)
         return args
-    library_cli.refuse_library_options(args, parser)
+    for action in needing_library:
+        if getattr(args, action.dest) not in (None, False):
+            parser.error(f"{action.option_strings[0]} needs --library ROOT")
     if args.demo == bool(args.tracks):
         parser.error("give the tracks to check, a CUE sheet or a folder, or --demo")
     if len(args.tracks) > 1:
@@ -259,11 +210,133 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     return args
 
 
-def _run(args: argparse.Namespace) -> int:
-    if args.library is not None:
-        return library_cli.run(args, lambda text: _write([text]), _say)
-    from orvane.isotrak.errors import IncompleteDisc, TrackError
-    from orvane.isotrak.references import BadReference, MalformedReference, read_reference
+def _check_library_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
+    """Refuse, through ``parser``, what does not go with --library."""
+    if args.db is None:
+        parser.error("--library needs --db FILE")
+    if args.tracks:
+        parser.error("--library takes no track arguments: its discs are found under ROOT")
+    for given, option in ((args.demo, "--demo"), (args.show_shift, "--show-shift")):
+        if given:
+            parser.error(f"{option} does not go with --library")
+    if args.expect:
+        parser.error("--expect does not go with --library; use --expect-db")
+    # Refused here rather than by a group of argparse's, whose message
+    # would name neither option first.
+    if args.jobs is not None and args.scheduler is not None:
+        parser.error("--jobs and --scheduler exclude each other")
+    if args.jobs is not None and args.jobs < 1:
+        parser.error("--jobs must be at least 1")
+    if args.scheduler is not None:
+        if importlib.util.find_spec("distributed") is None:
+            parser.error("--scheduler needs the distributed package: pip install 'orvane[dask]'")
+        from orvane.isotrak.library import scheduler_address_fault
+        from orvane.isotrak.report import shown_name
+
+        fault = scheduler_address_fault(args.scheduler)
+        if fault is not None:
+            parser.error(f"--scheduler {shown_name(fault)}")
+
+
+# -- what is shown on stderr ----------------------------------------------------------
+
+
+class _Bar:
+    """A progress bar on stderr, drawn only once the work lasts a while."""
+
+    def __init__(self, unit: str, unit_scale: bool) -> None:
+        self._unit = unit
+        self._unit_scale = unit_scale
+        self._bar: Any = None
+
+    def start(self, total: int) -> None:
+        from tqdm import tqdm
+
+        self._bar = tqdm(
+            total=total,
+            unit=self._unit,
+            unit_scale=self._unit_scale,
+            file=sys.stderr,
+            delay=0.5,
+            leave=False,
+        )
+
+    def update(self, count: int, note: str | None = None) -> None:
+        if self._bar is not None:
+            if note is not None:
+                self._bar.set_postfix_str(note, refresh=False)
+            self._bar.update(count)
+
+    def above(self) -> AbstractContextManager[object]:
+        """Where a line is printed above the bar, which is drawn again below it."""
+        return self._bar.external_write_mode() if self._bar is not None else nullcontext()
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+def _progress(unit: str, *, unit_scale: bool = False) -> _Bar | None:
+    """A bar for a terminal; None when stderr is not one."""
+    return _Bar(unit, unit_scale) if sys.stderr.isatty() else None
+
+
+def _say(kind: str, message: str, bar: _Bar | None = None) -> None:
+    from orvane.isotrak.report import shown_name
+
+    with bar.above() if bar is not None else nullcontext():
+        print(f"{PROG}: {kind}: {shown_name(message)}", file=sys.stderr)
+
+
+# -- one disc --------------------------------------------------------------------------
+
+
+def _check(args: argparse.Namespace, disc: DiscInput, references: Sequence[Reference]) -> DiscResult:
+    """check_disc, with a progress bar and the warnings on stderr."""
+    from orvane.isotrak.discs import check_disc
+
+    bar = _progress("frame", unit_scale=True)
+    try:
+        return check_disc(
+            disc,
+            search=args.search,
+            v2_offset=args.v2_offset,
+            references=references,
+            progress=bar.update if bar is not None else None,
+            progress_total=bar.start if bar is not None else None,
+            warn=lambda message: _say("warning", message, bar),
+        )
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def _output(args: argparse.Namespace, disc: DiscResult) -> Iterable[str]:
+    from orvane.isotrak.report import format_table, json_chunks
+
+    if args.json:
+        # Written as it is made: a wide search's JSON is far larger than its results.
+        return json_chunks(disc, disc.verification)
+    return [format_table(disc, sorted(set(args.show_shift) - {0}), disc.verification)]
+
+
+def _demo(args: argparse.Namespace, references: Sequence[Reference]) -> DiscResult:
+    import tempfile
+    from pathlib import Path
+
+    from orvane.isotrak.demo import write_demo_disc
+    from orvane.isotrak.sources import open_audio
+
+    with tempfile.TemporaryDirectory(prefix="orvane-demo-") as folder:
+        paths = write_demo_disc(Path(folder))
+        print(f"checking a generated demo disc of {len(paths)} WAV tracks", file=sys.stderr)
+        sources = [open_audio(path, path.name) for path in paths]
+        return _check(args, sources, references)
+
+
+def _run_disc(args: argparse.Namespace) -> int:
+    from orvane.isotrak.errors import BadReference, IncompleteDisc, MalformedReference, TrackError
+    from orvane.isotrak.references import read_reference
 
     try:
         references = [read_reference(path) for path in args.expect]
@@ -271,19 +344,120 @@ def _run(args: argparse.Namespace) -> int:
         _say("error", str(error))
         return EXIT_BAD_USAGE if isinstance(error, MalformedReference) else EXIT_REFUSED
     try:
-        checked = _demo(args, references) if args.demo else _check(args, args.tracks, references)
+        disc = _demo(args, references) if args.demo else _check(args, args.tracks, references)
     except IncompleteDisc as error:
         if error.results.tracks:
-            _write(_output(args, _Checked(error.results, None)))
+            _write(_output(args, error.results))
         _say("error", str(error))
         return EXIT_REFUSED
     except (TrackError, BadReference) as error:  # a reference here is for another disc
         _say("error", str(error))
         return EXIT_REFUSED
-    _write(_output(args, checked))
-    if checked.verification is not None and not checked.verification.matched:
+    _write(_output(args, disc))
+    if disc.verification is not None and not disc.verification.matched:
         return EXIT_MISMATCH
     return EXIT_DONE
+
+
+# -- a library -------------------------------------------------------------------------
+
+
+def _duration(seconds: float) -> str:
+    whole = int(seconds)
+    return f"{whole // 3600}:{whole // 60 % 60:02d}:{whole % 60:02d}"
+
+
+def _audio_seconds(outcome: DiscOutcome) -> float:
+    result = outcome.result
+    if result is None or outcome.status == "skipped":
+        return 0.0
+    return sum(track.frames for track in result.tracks) / result.sample_rate
+
+
+def _stop(executor: Executor) -> None:
+    """Stop a process pool's workers now, not after the discs they hold."""
+    from concurrent.futures import ProcessPoolExecutor
+
+    if not isinstance(executor, ProcessPoolExecutor):
+        return
+    executor.shutdown(wait=False, cancel_futures=True)
+    # The pool's workers are the only processes the command line starts.
+    for process in multiprocessing.active_children():
+        process.terminate()
+
+
+def _library_status(outcomes: Sequence[DiscOutcome]) -> int:
+    if any(outcome.status == "failed" for outcome in outcomes):
+        return EXIT_REFUSED
+    if any(outcome.status == "changed" or outcome.verified is False for outcome in outcomes):
+        return EXIT_MISMATCH
+    return EXIT_DONE
+
+
+def _run_library(args: argparse.Namespace) -> int:
+    """Library mode.  Ctrl-C stops the workers and goes on as KeyboardInterrupt."""
+    from orvane.isotrak.errors import LibraryError, StoreError
+    from orvane.isotrak.library import (
+        check_library,
+        dask_executor,
+        default_jobs,
+        find_discs,
+        process_pool,
+    )
+    from orvane.isotrak.report import library_document, library_report
+
+    bar = _progress("disc")
+    audio = 0.0
+
+    def progress(outcome: DiscOutcome) -> None:
+        nonlocal audio
+        if outcome.status != "skipped" and outcome.result is not None:
+            for warning in outcome.result.warnings:
+                _say("warning", warning, bar)
+        if bar is not None:
+            audio += _audio_seconds(outcome)
+            bar.update(1, f"{_duration(audio)} of audio")
+
+    executor: Executor | None = None
+    close: Callable[[], object] = lambda: None
+    try:
+        discs = find_discs(args.library)
+        if args.scheduler is not None:
+            executor, close = dask_executor(args.scheduler)
+        else:
+            pool = process_pool(args.jobs or default_jobs())
+            executor, close = pool, pool.shutdown
+        if bar is not None:
+            bar.start(len(discs))
+        outcomes = check_library(
+            discs,
+            executor,
+            args.db,
+            search=args.search,
+            v2_offset=args.v2_offset,
+            recheck=args.recheck,
+            expect_db=args.expect_db,
+            progress=progress,
+        )
+    except KeyboardInterrupt:
+        if executor is not None:
+            _stop(executor)
+        raise
+    except (LibraryError, StoreError) as error:
+        _say("error", str(error))
+        return EXIT_REFUSED
+    finally:
+        if bar is not None:
+            bar.close()
+        close()
+    if args.json:
+        _write([json.dumps(library_document(outcomes, args.expect_db is not None), indent=2)])
+    else:
+        _write([library_report(outcomes)])
+    return _library_status(outcomes)
+
+
+# -- the output and the edge -----------------------------------------------------------
 
 
 def _write(chunks: Iterable[str]) -> None:
@@ -315,7 +489,8 @@ def _write(chunks: Iterable[str]) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; return the exit status (see the module's EXIT_ names)."""
     try:
-        return _run(_arguments(argv))
+        args = _arguments(argv)
+        return _run_library(args) if args.library is not None else _run_disc(args)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
