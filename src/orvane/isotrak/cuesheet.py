@@ -1,4 +1,6 @@
-"""CUE sheets: sheet text, or a FLAC file's embedded sheet, as a plain model.
+"""CUE sheets: sheet text, or a FLAC file's embedded sheet, as a plain model;
+and the one word on what is a sheet (``is_cue_sheet``) and on the legacy
+encodings its text and names may be in.
 
 The model keeps what the sheet says and nothing more: its FILE entries in
 order, and its tracks with their index points and gaps.  Positions are
