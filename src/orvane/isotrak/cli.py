@@ -171,40 +171,32 @@ class _Checked(NamedTuple):
 def _check(
     args: argparse.Namespace, disc: DiscInput, references: Sequence[Reference]
 ) -> _Checked:
-    """Open, lay out, check and verify the disc: check_disc's path, with a progress bar."""
-    from orvane.isotrak.checksums import check_layout
-    from orvane.isotrak.discs import close_sources, open_disc, second_v2_pass
-    from orvane.isotrak.references import check_references, verify
+    """Check and verify the disc, with a progress bar."""
+    from orvane.isotrak.discs import check_disc
 
-    layout, notes = open_disc(disc, warn=lambda _: None)
+    bar: list[Callable[[], None]] = []
+
+    def total(frames: int) -> None:
+        update, close = _progress_bar(frames)
+        bar.append(close)
+        if update is not None:
+            progress.append(update)
+
+    progress: list[Callable[[int], object]] = []
     try:
-        if references:
-            check_references(references, [track.number for track in layout.tracks])
-        # Told once nothing more can be refused before the audio is read.
-        for note in notes:
-            _print_warning(note)
-        total = sum(piece.frames for piece in layout.pieces if piece.source is not None)
-        update, close = _progress_bar(total)
-        try:
-            result = check_layout(
-                layout,
-                search=args.search,
-                v2_offset=args.v2_offset,
-                progress=update,
-                warn=_print_warning,
-                warnings=notes,
-            )
-        finally:
-            close()
+        result = check_disc(
+            disc,
+            search=args.search,
+            v2_offset=args.v2_offset,
+            references=references,
+            progress=lambda frames: [update(frames) for update in progress],
+            progress_total=total,
+            warn=_print_warning,
+        )
     finally:
-        close_sources(layout.sources)
-    if not references:
-        return _Checked(result, None)
-    v2_at: V2At | None = None
-    if _rereadable(disc):
-        def v2_at(shifts: Mapping[int, int]) -> Mapping[int, int]:
-            return second_v2_pass(disc, shifts)
-    return _Checked(result, verify(result, references, v2_at))
+        for close in bar:
+            close()
+    return _Checked(result, result.verification)
 
 
 def _output(args: argparse.Namespace, checked: _Checked) -> Iterable[str]:

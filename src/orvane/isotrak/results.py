@@ -174,6 +174,7 @@ class DiscResult:
     were computed with.  ``hidden_frames`` counts the frames of hidden
     audio before the first track, ``skipped_tracks`` holds the numbers of
     the data tracks left out, and ``warnings`` the warnings given.
+    ``verification`` says what the references given said of the disc.
     """
 
     tracks: tuple[TrackResult, ...]
@@ -183,6 +184,7 @@ class DiscResult:
     hidden_frames: int = 0
     skipped_tracks: tuple[int, ...] = ()
     warnings: tuple[str, ...] = ()
+    verification: DiscVerification | None = None
 
 
 # -- what references say of a disc ------------------------------------------

@@ -31,6 +31,7 @@ from orvane.isotrak.audiofile import (
 )
 from orvane.isotrak.cd import SAMPLE_RATE
 from orvane.isotrak.errors import TrackError, Warn, issue_warning
+from orvane.isotrak.errors import warn as errors_warn
 from orvane.isotrak.soundfiles import open_soundfile
 from orvane.isotrak.wavfile import is_wav, open_wav
 from orvane.pcm import FrameList
@@ -157,7 +158,7 @@ def open_audio(
     file that cannot be checked.
     """
     shown = str(path) if name is None else name
-    warn = issue_warning if warn is None else warn
+    warn = errors_warn if warn is None else warn
     kind = None if file_type is None else file_type.upper()
     if kind in _LOSSY_FILE_TYPES:
         raise TrackError(f"{shown}: lossy audio cannot be verified")
