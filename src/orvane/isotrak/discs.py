@@ -4,8 +4,9 @@ A disc can be given as its track files in order, as a CUE sheet (a path,
 or a sheet already parsed), as a folder (its one CUE sheet, else its audio
 files in natural name order), or as one image file (by the sheet embedded
 in a FLAC file, else as a single track).  Every file is opened once, and
-every header is checked before any audio is read.  The command line and
-the API both go through ``check_disc``.
+every header is checked before any audio is read.  ``check_disc`` is the
+one road from what was named to the verdict: the command line, the API
+and library mode all take it.
 """
 
 from __future__ import annotations

@@ -1,9 +1,11 @@
-"""A disc's layout: its audio stream, and where each track lies in it.
+"""A sheet or track files, with their lengths, in; the disc stream and each track's stretch of it out.
 
 The disc stream is the audio of the disc's files in order, as one run of
 2-channel 16-bit frames, with the silence that the sheet inserts (PREGAP,
-POSTGAP) and without the data tracks.  A track is a span of that stream.
-The rules, for a CUE sheet:
+POSTGAP) and without the data tracks.  Every part of it is a ``Stretch``
+(positions from one frame up to another): the pieces that fill it from
+the sources, each track, what a checksum reads.  The rules, for a CUE
+sheet:
 
 - an audio track spans from its INDEX 01 up to the next track's INDEX 01,
   so a gap (the next track's INDEX 00) belongs to it, in whichever file the

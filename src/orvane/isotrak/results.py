@@ -1,7 +1,8 @@
-"""What checking a disc gives: the checksums of each track, and of the disc.
+"""The records of what the verifier found: each track's checksums, the disc's,
+what references said of them, and what a library scan found of each disc.
 
-These are plain frozen records, shared by the API, the command line's table
-and JSON, and everything built on the results (references, the library).
+They are plain frozen records, shared by the API, the reports and JSON, the
+library and its database.
 """
 
 from __future__ import annotations
