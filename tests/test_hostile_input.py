@@ -22,7 +22,7 @@ import pytest
 from isotrak_model import Frame, disc_sums, sl16_bytes, write_wav
 
 from orvane.isotrak import PCMTrack, TrackError, disc_checksums, open_track
-from orvane.isotrak.sources import open_audio
+from orvane.isotrak.audio import open_audio
 from orvane.pcm import FrameList
 
 RATE = 750

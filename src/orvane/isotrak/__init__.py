@@ -48,7 +48,7 @@ if TYPE_CHECKING:
     )
     from orvane.isotrak.report import format_json, format_table
     from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
-    from orvane.isotrak.sources import AudioFile, PCMTrack, TrackSource, open_audio, open_track
+    from orvane.isotrak.audio import AudioFile, PCMTrack, TrackSource, open_audio, open_track
     from orvane.isotrak.store import StoreError
 
 __all__ = [
@@ -121,7 +121,7 @@ _HOMES = {
     **dict.fromkeys(["DiscResult", "ShiftChecksums", "TrackResult"], "orvane.isotrak.results"),
     **dict.fromkeys(
         ["AudioFile", "PCMTrack", "TrackSource", "open_audio", "open_track"],
-        "orvane.isotrak.sources",
+        "orvane.isotrak.audio",
     ),
     "StoreError": "orvane.isotrak.store",
 }

@@ -15,13 +15,13 @@ import re
 from collections.abc import Iterable, Mapping, Sequence
 from pathlib import Path
 
+from orvane.isotrak.audio import TrackSource, open_audio
 from orvane.isotrak.checksums import MAX_COUNT, Progress, check_layout, reach, v2_checksums
 from orvane.isotrak.cuesheet import CueFile, CueSheet, embedded_cue, read_cue
 from orvane.isotrak.cd import SAMPLE_RATE as CD_SAMPLE_RATE
 from orvane.isotrak.errors import TrackError, Warn, issue_warning
 from orvane.isotrak.layout import DiscLayout, files_in_stream, sheet_layout, track_layout
 from orvane.isotrak.results import DiscResult, TrackResult
-from orvane.isotrak.sources import TrackSource, open_audio
 
 __all__ = [
     "AUDIO_SUFFIXES",

@@ -33,10 +33,10 @@ from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from orvane.isotrak.audiofile import BYTES_PER_FRAME, READ_BYTES, AudioFile, FrameReader
+from orvane.isotrak.audio import READ_BYTES, AudioFile, Reader, TrackSource, checked_blocks
+from orvane.isotrak.cd import BYTES_PER_FRAME
 from orvane.isotrak.errors import TrackError
 from orvane.isotrak.layout import DiscLayout
-from orvane.isotrak.sources import TrackSource, checked_blocks
 
 __all__ = [
     "MAX_WORKERS",
@@ -110,13 +110,13 @@ class _FileInOrder:
 
     def __init__(self, audio: AudioFile, buffer: memoryview) -> None:
         self.audio = audio
-        self.reader: FrameReader | None = None
+        self.reader: Reader | None = None
         self.position = 0
         self.buffer = buffer
 
     def take(self, segment: Segment) -> Iterator[tuple[int, memoryview]]:
         if self.reader is None:
-            self.reader = self.audio.frame_reader(0)
+            self.reader = self.audio.reader(0)
         if segment.offset > self.position:
             self.reader.skip(segment.offset - self.position)
             self.position = segment.offset
@@ -304,7 +304,7 @@ class _Job:
     def _read(self, ready: queue.SimpleQueue[tuple[Any, ...]]) -> None:
         # One reader a source, and the source frame it stands at: the
         # segments of a source come in the order of their offsets.
-        readers: dict[int, FrameReader] = {}
+        readers: dict[int, Reader] = {}
         places: dict[int, int] = {}
         position = self.begin
         try:
@@ -316,7 +316,7 @@ class _Job:
                     continue
                 key = id(source)
                 if key not in readers:
-                    readers[key] = source.frame_reader(segment.offset)
+                    readers[key] = source.reader(segment.offset)
                     places[key] = segment.offset
                 reader = readers[key]
                 if places[key] < segment.offset:
