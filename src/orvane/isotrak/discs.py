@@ -15,7 +15,13 @@ import re
 from collections.abc import Iterable, Mapping, Sequence
 from pathlib import Path
 
-from orvane.isotrak.audio import TrackSource, open_audio
+from orvane.isotrak.audio import (
+    AUDIO_SUFFIXES,
+    LOSSY_SUFFIXES,
+    TrackSource,
+    open_audio,
+    refuse_lossy,
+)
 from orvane.isotrak.checksums import MAX_COUNT, Progress, check_layout, reach, v2_checksums
 from orvane.isotrak.cuesheet import CueFile, CueSheet, embedded_cue, read_cue
 from orvane.isotrak.cd import SAMPLE_RATE as CD_SAMPLE_RATE
@@ -24,7 +30,6 @@ from orvane.isotrak.layout import DiscLayout, files_in_stream, sheet_layout, tra
 from orvane.isotrak.results import DiscResult, TrackResult
 
 __all__ = [
-    "AUDIO_SUFFIXES",
     "CD_SAMPLE_RATE",
     "DiscInput",
     "check_disc",
@@ -35,11 +40,6 @@ __all__ = [
     "open_disc",
     "second_v2_pass",
 ]
-
-# Audio files a folder's disc is made of, and the suffixes a sheet's file
-# may have been re-encoded to.
-AUDIO_SUFFIXES = (".wav", ".wave", ".flac", ".aiff", ".aif", ".aifc")
-_LOSSY_SUFFIXES = (".mp3", ".ogg", ".oga", ".opus", ".m4a", ".aac", ".wma", ".mpc")
 
 Path_ = str | os.PathLike[str]
 DiscInput = Path_ | CueSheet | Iterable[Path_ | TrackSource]
@@ -75,9 +75,9 @@ def disc_files(folder: Path) -> Path | list[Path]:
         return audio
     if sheets:
         raise TrackError(f"{folder}: holds {len(sheets)} CUE sheets and no audio files; give one sheet")
-    lossy = [entry for entry in entries if entry.suffix.lower() in _LOSSY_SUFFIXES]
+    lossy = [entry for entry in entries if entry.suffix.lower() in LOSSY_SUFFIXES]
     if lossy:
-        raise TrackError(f"{folder}: holds only lossy audio files; lossy audio cannot be verified")
+        raise refuse_lossy(str(folder), "holds only lossy audio files")
     raise TrackError(f"{folder}: holds no CUE sheet and no audio files")
 
 

@@ -27,8 +27,9 @@ from contextlib import ExitStack
 from dataclasses import dataclass, replace
 from typing import Literal
 
+from orvane.isotrak.audio import AUDIO_SUFFIXES
 from orvane.isotrak.checksums import reach
-from orvane.isotrak.discs import AUDIO_SUFFIXES, check_disc, disc_paths, natural_key
+from orvane.isotrak.discs import check_disc, disc_paths, natural_key
 from orvane.isotrak.errors import IncompleteDisc, LibraryError, TrackError
 from orvane.isotrak.references import DiscVerification, MismatchedReference, verify
 from orvane.isotrak.results import (
