@@ -24,11 +24,10 @@ from isotrak_model import Frame, disc_sums, write_wav
 
 from orvane.isotrak import Checksum, IncompleteDisc, check_disc
 from orvane.isotrak import checksums as checksums_module
-from orvane.isotrak.audiofile import AudioFile
+from orvane.isotrak.audio import AudioFile, libsndfile
+from orvane.isotrak.audio.libsndfile import SoundFileAudio
 from orvane.isotrak.report import format_json, json_document
 from orvane.isotrak.results import ShiftChecksums
-from orvane.isotrak import soundfiles
-from orvane.isotrak.soundfiles import SoundFileAudio
 
 RATE = 750  # a lead-in skip of 50 frames
 
@@ -79,7 +78,7 @@ def test_every_way_of_reading_gives_the_model(lengths, search, v2_offset, thread
         paths = write_tracks(Path(folder), tracks, flac)
         reading(patch, block)
         if placed:  # decoders read through a file object, as where /proc is missing
-            patch.setattr(soundfiles, "_own_descriptor", lambda input: None)
+            patch.setattr(libsndfile, "_own_descriptor", lambda input: None)
         results = check_disc(paths, search=search, v2_offset=v2_offset, threads=threads).tracks
     assert model(results) == disc_sums(tracks, RATE, search, v2_offset)
 

@@ -18,6 +18,13 @@ from contextlib import contextmanager
 from dataclasses import replace
 from pathlib import Path
 
+from orvane.isotrak.audio import (
+    AUDIO_SUFFIXES,
+    LOSSY_SUFFIXES,
+    TrackSource,
+    open_audio,
+    refuse_lossy,
+)
 from orvane.isotrak.checksums import Progress, check_layout, reach, rereadable, v2_checksums
 from orvane.isotrak.cuesheet import CueFile, CueSheet, embedded_cue, read_cue
 from orvane.isotrak.cd import MAX_COUNT, SAMPLE_RATE as CD_SAMPLE_RATE
@@ -25,10 +32,8 @@ from orvane.isotrak.errors import IncompleteDisc, TrackError, Warn, gathering, w
 from orvane.isotrak.layout import DiscLayout, files_in_stream, sheet_layout, track_layout
 from orvane.isotrak.references import Reference, check_references, verify
 from orvane.isotrak.results import DiscResult, TrackResult
-from orvane.isotrak.audio import TrackSource, open_audio
 
 __all__ = [
-    "AUDIO_SUFFIXES",
     "CD_SAMPLE_RATE",
     "DiscInput",
     "check_disc",
@@ -39,11 +44,6 @@ __all__ = [
     "open_disc",
     "second_v2_pass",
 ]
-
-# Audio files a folder's disc is made of, and the suffixes a sheet's file
-# may have been re-encoded to.
-AUDIO_SUFFIXES = (".wav", ".wave", ".flac", ".aiff", ".aif", ".aifc")
-_LOSSY_SUFFIXES = (".mp3", ".ogg", ".oga", ".opus", ".m4a", ".aac", ".wma", ".mpc")
 
 Path_ = str | os.PathLike[str]
 DiscInput = Path_ | CueSheet | Iterable[Path_ | TrackSource]
@@ -79,9 +79,9 @@ def disc_files(folder: Path) -> Path | list[Path]:
         return audio
     if sheets:
         raise TrackError(f"{folder}: holds {len(sheets)} CUE sheets and no audio files; give one sheet")
-    lossy = [entry for entry in entries if entry.suffix.lower() in _LOSSY_SUFFIXES]
+    lossy = [entry for entry in entries if entry.suffix.lower() in LOSSY_SUFFIXES]
     if lossy:
-        raise TrackError(f"{folder}: holds only lossy audio files; lossy audio cannot be verified")
+        raise refuse_lossy(str(folder), "holds only lossy audio files")
     raise TrackError(f"{folder}: holds no CUE sheet and no audio files")
 
 

@@ -29,10 +29,10 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
+from orvane.isotrak.audio import TrackSource
 from orvane.isotrak.cuesheet import CueSheet
 from orvane.isotrak.cd import SECTORS_PER_SECOND as CD_FRAMES_PER_SECOND
 from orvane.isotrak.errors import TrackError
-from orvane.isotrak.sources import TrackSource
 
 __all__ = [
     "CD_FRAMES_PER_SECOND",

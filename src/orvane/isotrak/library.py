@@ -27,16 +27,10 @@ from contextlib import ExitStack
 from dataclasses import dataclass, replace
 from typing import Literal
 
+from orvane.isotrak.audio import AUDIO_SUFFIXES
 from orvane.isotrak.checksums import reach
-from orvane.isotrak.discs import (
-    AUDIO_SUFFIXES,
-    check_disc,
-    disc_paths,
-    natural_key,
-    second_v2_pass,
-)
-from orvane.isotrak.errors import IncompleteDisc, LibraryError, TrackError
-from orvane.isotrak.errors import MismatchedReference
+from orvane.isotrak.discs import check_disc, disc_paths, natural_key, second_v2_pass
+from orvane.isotrak.errors import IncompleteDisc, LibraryError, MismatchedReference, TrackError
 from orvane.isotrak.references import Reference, verify
 from orvane.isotrak.results import (
     AUDIO_CHANGED,

@@ -1,56 +1,38 @@
-"""Temporary: the audio room's interface over today's modules."""
+"""A track's audio: files opened once and read as streams of 16-bit stereo
+frames, and the track sources a user gives.
+
+``open_audio`` tells a file's format by its content and checks its header
+(formats.py); an ``AudioFile`` gives readers of its frames (base.py) made
+on the one stream each format opens: WAV files and raw images as stored
+(pcm.py), the formats of libsndfile decoded (libsndfile.py), every path
+opened once (input.py).  ``open_reader`` reads any track source, a user's
+blocks checked (blocks.py).  Every refusal is a TrackError whose message
+starts with the track's name and says what the track has.
+"""
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from orvane.isotrak.audio.base import (
+    READ_BYTES,
+    AudioFile,
+    PCMTrack,
+    Reader,
+    TrackSource,
+    refuse_lossy,
+)
+from orvane.isotrak.audio.blocks import open_reader
+from orvane.isotrak.audio.formats import AUDIO_SUFFIXES, LOSSY_SUFFIXES, open_audio, open_track
 
-from orvane.isotrak.audiofile import READ_BYTES, AudioFile, FrameReader
-from orvane.isotrak.cd import BYTES_PER_FRAME
-from orvane.isotrak.errors import TrackError
-from orvane.isotrak.sources import PCMTrack, TrackSource, checked_blocks, open_audio, open_track
-
-Reader = FrameReader
-__all__ = ["READ_BYTES", "AudioFile", "PCMTrack", "Reader", "TrackSource", "open_audio", "open_reader", "open_track"]
-
-
-class _Blocks:
-    def __init__(self, source: TrackSource) -> None:
-        self.source = source
-        self.blocks: Iterator[bytes] = checked_blocks(source)
-        self.pending = memoryview(b"")
-        self.position = 0
-
-    def read_into(self, buffer: memoryview) -> int:
-        if not self.pending:
-            self.pending = memoryview(next(self.blocks, b""))
-            if not self.pending:
-                return 0
-        take = min(len(buffer), len(self.pending)) // BYTES_PER_FRAME * BYTES_PER_FRAME
-        buffer[:take] = self.pending[:take]
-        self.pending = self.pending[take:]
-        frames = take // BYTES_PER_FRAME
-        self.position += frames
-        if self.position >= self.source.frames and not self.pending:
-            for _ in self.blocks:
-                pass
-        return frames
-
-    def skip(self, frames: int) -> None:
-        buffer = memoryview(bytearray(min(frames, 65536) * BYTES_PER_FRAME))
-        while frames:
-            got = self.read_into(buffer[: min(frames, 65536) * BYTES_PER_FRAME])
-            if not got:
-                raise TrackError(f"{self.source.name}: ends after {self.position} of its {self.source.frames} frames")
-            frames -= got
-
-    def close(self) -> None:
-        pass
-
-
-def open_reader(source: TrackSource, offset: int = 0) -> Reader:
-    if isinstance(source, AudioFile):
-        return source.frame_reader(offset)
-    reader = _Blocks(source)
-    if offset:
-        reader.skip(offset)
-    return reader
+__all__ = [
+    "AUDIO_SUFFIXES",
+    "LOSSY_SUFFIXES",
+    "READ_BYTES",
+    "AudioFile",
+    "PCMTrack",
+    "Reader",
+    "TrackSource",
+    "open_audio",
+    "open_reader",
+    "open_track",
+    "refuse_lossy",
+]
