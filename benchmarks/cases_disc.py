@@ -119,16 +119,10 @@ def read_floor(wavs: list[Path]) -> Callable[[], None]:
 
 
 def checked(files: list[Path], threads: int | None = None) -> Callable[[], object]:
-    from orvane.isotrak import check_disc, reading
+    from orvane.isotrak import check_disc
 
     def run() -> object:
-        saved = reading.MAX_WORKERS
-        if threads is not None:
-            reading.MAX_WORKERS = threads
-        try:
-            return check_disc(files, search=5)
-        finally:
-            reading.MAX_WORKERS = saved
+        return check_disc(files, search=5, threads=threads)
 
     return run
 

@@ -30,9 +30,10 @@ import cases_codecs  # noqa: E402
 import cases_containers  # noqa: E402
 import cases_disc  # noqa: E402
 import cases_interop  # noqa: E402
+import cases_threads  # noqa: E402
 
 # Each module skips the cases whose operations the installed package lacks.
-CASE_MODULES = [cases_codecs, cases_containers, cases_interop, cases_checksum]
+CASE_MODULES = [cases_codecs, cases_containers, cases_interop, cases_checksum, cases_threads]
 
 HEADER = (
     f"{'operation':<28} {'size':>13} {'ours':>10} {'peer':>10} {'ours/peer':>9} "

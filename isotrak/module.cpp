@@ -10,14 +10,28 @@
 // imports orvane.pcm and keeps its FrameList type, and "update" reads the
 // fields of a block straight from the shared pcm_FrameList structure.  The
 // arithmetic lives in accumulator.cpp; this file checks and converts.
+//
+// Threads.  The update methods and checksums_v1_bytes let go of the
+// interpreter lock around the arithmetic of a long block, so the tracks of
+// a disc can be checksummed on several cores.  Every method that reads or
+// writes a Checksum's state holds the object's own mutex for it, so calls
+// on one object from several threads run one at a time, in some order.  A
+// FrameList read without the interpreter lock is held (its exports count)
+// and refuses +=, *= and __init__ until the read is over.
 #include "../pcm/pcm.h"
 #include "../common/docstrings.hpp"
 #include "../common/owners.hpp"
+#include "../common/threads.hpp"
 #include "accumulator.hpp"
 
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <type_traits>
 #include <utility>
 
 namespace {
@@ -25,12 +39,16 @@ using orvane::PyRef;
 namespace isotrak = orvane::isotrak;
 
 // After the interpreter's header, the fields of ChecksumState and then the
-// FrameList type: the same layout as one flat record of those fields.
+// FrameList type: the same layout as one flat record of those fields.  The
+// mutex that serialises the methods follows them; it is constructed by
+// Checksum_new and destroyed by Checksum_dealloc.
 struct Checksum {
     PyObject_HEAD isotrak::ChecksumState state;
     PyObject *framelist_type;
+    std::mutex state_lock;
 };
 
+static_assert(std::is_standard_layout_v<Checksum>);
 static_assert(offsetof(Checksum, state) == sizeof(PyObject));
 static_assert(offsetof(Checksum, framelist_type) ==
               (offsetof(Checksum, state) + offsetof(isotrak::ChecksumState, v2_offset) +
@@ -145,19 +163,33 @@ bool make_parts(PyObject *args, PyObject *kwds, Parts &parts) noexcept {
 }
 
 // Puts the new parts into the object and the earlier ones into parts, in
-// one step that runs no Python code.
+// one step that runs no Python code, under the object's mutex.
 void install(Checksum *checksum, Parts &parts) noexcept {
+    const orvane::StateLock lock(checksum->state_lock);
     std::swap(checksum->state, parts.state);
     PyRef earlier = PyRef::steal(checksum->framelist_type);
     checksum->framelist_type = parts.framelist_type.release();
     parts.framelist_type = std::move(earlier);
 }
 
-// A failed construction leaves the object holding nothing.  The fields are
-// cleared before the type is released, since that can run Python code.
-void clear(Checksum *checksum) noexcept {
-    isotrak::release_buffers(checksum->state);
-    Py_CLEAR(checksum->framelist_type);
+// Generic creation, then the mutex: every other field starts zero.
+PyObject *Checksum_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept {
+    PyObject *self = PyType_GenericNew(type, args, kwds);
+    if (self)
+        new (&as_checksum(self)->state_lock) std::mutex;
+    return self;
+}
+
+// Folds frames into the sums, without the interpreter lock when the block
+// is long.  The caller holds the object's mutex and has checked the count.
+template <class Frames>
+void fold(Checksum *checksum, const Frames *frames, uint32_t count, bool unlocked) noexcept {
+    if (unlocked) {
+        const orvane::InterpreterReleased released;
+        isotrak::update(checksum->state, frames, count);
+    } else {
+        isotrak::update(checksum->state, frames, count);
+    }
 }
 
 } // namespace
@@ -170,49 +202,81 @@ extern "C" {
 
 ISOTRAK_EXPORT int Checksum_init(PyObject *self, PyObject *args, PyObject *kwds) noexcept {
     Checksum *checksum = as_checksum(self);
-    Parts parts;
-    if (!make_parts(args, kwds, parts)) {
-        clear(checksum);
-        return -1;
-    }
-    // The earlier state goes with parts once the object holds the new one:
-    // releasing its type can run Python code.
-    install(checksum, parts);
-    return 0;
+    Parts made, nothing;
+    const bool success = make_parts(args, kwds, made);
+    // A failed construction leaves the object holding nothing.  The earlier
+    // state goes with the parts once the object holds the new one, after
+    // the mutex is free again: releasing its type can run Python code.
+    install(checksum, success ? made : nothing);
+    return success ? 0 : -1;
 }
 
 ISOTRAK_EXPORT void Checksum_dealloc(PyObject *self) noexcept {
     Checksum *checksum = as_checksum(self);
     isotrak::release_buffers(checksum->state);
     Py_XDECREF(checksum->framelist_type);
+    std::destroy_at(&checksum->state_lock);
     Py_TYPE(self)->tp_free(self);
 }
 
+// The block is held while the arithmetic runs without the interpreter
+// lock: its exports count, raised and lowered in its critical section,
+// makes +=, *= and __init__ refuse it meanwhile.  A short block, or one
+// whose count is at its maximum, is summed inside the critical section
+// instead.  The argument tuple keeps the block alive for the whole call.
 PyObject *Checksum_update(PyObject *self, PyObject *args) noexcept {
     Checksum *checksum = as_checksum(self);
+    const orvane::StateLock lock(checksum->state_lock);
     if (!is_initialized(checksum))
         return nullptr;
     PyObject *object;
     if (!PyArg_ParseTuple(args, "O!", reinterpret_cast<PyTypeObject *>(checksum->framelist_type),
                           &object))
         return nullptr;
-    const auto *block = reinterpret_cast<const pcm_FrameList *>(object);
-    if (block->channels != 2)
-        return PyErr_Format(PyExc_ValueError, "FrameList must be 2 channels");
-    if (block->bits_per_sample != 16)
-        return PyErr_Format(PyExc_ValueError, "FrameList must be 16 bits per sample");
-    if (block->frames > isotrak::frames_wanted(checksum->state))
-        return PyErr_Format(PyExc_ValueError, "too many samples for checksum");
-    isotrak::update(checksum->state, block->samples, block->frames);
+    auto *block = reinterpret_cast<pcm_FrameList *>(object);
+    enum class Outcome { refused, summed, held };
+    const auto refuse = [](const char *message) noexcept {
+        PyErr_SetString(PyExc_ValueError, message);
+        return Outcome::refused;
+    };
+    const int32_t *samples = nullptr;
+    uint32_t frames = 0;
+    const Outcome outcome = orvane::in_critical_section(object, [&]() noexcept {
+        if (block->channels != 2)
+            return refuse("FrameList must be 2 channels");
+        if (block->bits_per_sample != 16)
+            return refuse("FrameList must be 16 bits per sample");
+        if (block->frames > isotrak::frames_wanted(checksum->state))
+            return refuse("too many samples for checksum");
+        samples = block->samples;
+        frames = block->frames;
+        if (frames < orvane::unlocked_minimum ||
+            block->exports == std::numeric_limits<uint32_t>::max()) {
+            fold(checksum, samples, frames, false);
+            return Outcome::summed;
+        }
+        ++block->exports;
+        return Outcome::held;
+    });
+    if (outcome == Outcome::refused)
+        return nullptr;
+    if (outcome == Outcome::held) {
+        fold(checksum, samples, frames, true);
+        orvane::in_critical_section(object, [&]() noexcept { return --block->exports; });
+    }
     Py_RETURN_NONE;
 }
 
 PyObject *Checksum_checksums_v1(PyObject *self, PyObject *) noexcept {
-    const Checksum *checksum = as_checksum(self);
+    Checksum *checksum = as_checksum(self);
+    // Made before the mutex is taken and released after it is free: freeing
+    // a list can run Python code.  Making an int cannot.
+    PyRef list;
+    const orvane::StateLock lock(checksum->state_lock);
     if (!is_ready(checksum))
         return nullptr;
     const uint32_t range = checksum->state.pcm_frame_range;
-    PyRef list = PyRef::steal(PyList_New(Py_ssize_t{range}));
+    list = PyRef::steal(PyList_New(Py_ssize_t{range}));
     if (!list)
         return nullptr;
     for (uint32_t k = 0; k < range; ++k) {
@@ -225,57 +289,78 @@ PyObject *Checksum_checksums_v1(PyObject *self, PyObject *) noexcept {
 }
 
 PyObject *Checksum_checksum_v2(PyObject *self, PyObject *) noexcept {
-    const Checksum *checksum = as_checksum(self);
-    if (!is_ready(checksum))
-        return nullptr;
-    return PyLong_FromUnsignedLong(isotrak::checksum_v2(checksum->state));
+    Checksum *checksum = as_checksum(self);
+    uint32_t value;
+    {
+        const orvane::StateLock lock(checksum->state_lock);
+        if (!is_ready(checksum))
+            return nullptr;
+        value = isotrak::checksum_v2(checksum->state);
+    }
+    return PyLong_FromUnsignedLong(value);
 }
 
 // The raw form of a block: as "update" takes a FrameList of 2 channels and
 // 16 bits, this takes its SL16 bytes, whose 4-byte frames are frame values
 // already.  Same count check and message as "update"; a refused block
 // changes nothing.
+//
+// Taking the buffer can run Python code, and so can giving it back, so both
+// happen outside the mutex; the export keeps the bytes in place meanwhile.
 PyObject *Checksum_update_bytes(PyObject *self, PyObject *args) noexcept {
     Checksum *checksum = as_checksum(self);
-    if (!is_initialized(checksum))
-        return nullptr;
     Py_buffer view;
     if (!PyArg_ParseTuple(args, "y*", &view))
         return nullptr;
     const orvane::HeldBuffer held(view);
+    const orvane::StateLock lock(checksum->state_lock);
+    if (!is_initialized(checksum))
+        return nullptr;
     const auto length = std::size_t(view.len);
     if (length % 4 != 0)
         return PyErr_Format(PyExc_ValueError, "data must be whole 4-byte frames");
     // frames_wanted() is below 2^32, so a count that passes fits 32 bits.
     if (length / 4 > isotrak::frames_wanted(checksum->state))
         return PyErr_Format(PyExc_ValueError, "too many samples for checksum");
-    isotrak::update(checksum->state, static_cast<const unsigned char *>(view.buf),
-                    uint32_t(length / 4));
+    const auto frames = uint32_t(length / 4);
+    fold(checksum, static_cast<const unsigned char *>(view.buf), frames,
+         frames >= orvane::unlocked_minimum);
     Py_RETURN_NONE;
 }
 
 // checksums_v1() as little-endian unsigned 32-bit words, entry k at byte
 // 4 k: 4 bytes per read offset instead of a list of Python ints.
+// A long range is copied without the interpreter lock, into a bytes object
+// that no other code can see yet.
 PyObject *Checksum_checksums_v1_bytes(PyObject *self, PyObject *) noexcept {
-    const Checksum *checksum = as_checksum(self);
+    Checksum *checksum = as_checksum(self);
+    const orvane::StateLock lock(checksum->state_lock);
     if (!is_ready(checksum))
         return nullptr;
     const uint32_t range = checksum->state.pcm_frame_range;
     // Only a 32-bit interpreter could not hold 4 bytes per offset.
     if (uint64_t{range} * 4 > uint64_t(PY_SSIZE_T_MAX))
         return PyErr_NoMemory();
-    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(range) * 4));
+    PyObject *bytes = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(range) * 4);
     if (!bytes)
         return nullptr;
-    auto *out = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(bytes.get()));
+    auto *out = reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(bytes));
     const uint32_t *checksums = checksum->state.checksums;
-    for (uint32_t k = 0; k < range; ++k) {
-        uint32_t word = checksums[k];
-        if constexpr (std::endian::native == std::endian::big)
-            word = __builtin_bswap32(word);
-        std::memcpy(out + 4 * std::size_t{k}, &word, sizeof word);
+    const auto copy = [&]() noexcept {
+        for (uint32_t k = 0; k < range; ++k) {
+            uint32_t word = checksums[k];
+            if constexpr (std::endian::native == std::endian::big)
+                word = __builtin_bswap32(word);
+            std::memcpy(out + 4 * std::size_t{k}, &word, sizeof word);
+        }
+    };
+    if (range >= orvane::unlocked_minimum) {
+        const orvane::InterpreterReleased released;
+        copy();
+    } else {
+        copy();
     }
-    return bytes.release();
+    return bytes;
 }
 
 } // extern "C"
@@ -334,7 +419,7 @@ PyMODINIT_FUNC PyInit__isotrak(void) {
     PyRef module = PyRef::steal(PyModule_Create2(&isotrak_module, PYTHON_API_VERSION));
     if (!module)
         return nullptr;
-    ChecksumType.tp_new = PyType_GenericNew;
+    ChecksumType.tp_new = Checksum_new;
     if (PyType_Ready(&ChecksumType) < 0)
         return nullptr;
     Py_INCREF(&ChecksumType);

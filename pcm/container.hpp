@@ -2,8 +2,9 @@
 // class: FrameList and FloatFrameList are two instantiations.
 //
 // Traits give the object structure, the sample type, whether the container
-// carries bits_per_sample, its type object, how one sample becomes a Python
-// object and the container's own messages.  This header holds the traits
+// carries bits_per_sample, whether other threads may hold its samples (an
+// exports count), its type object, how one sample becomes a Python object
+// and the container's own messages.  This header holds the traits
 // and the building blocks (creation, counts, equality) that the operations
 // (operations.hpp), the constructors (constructors.hpp) and the exported
 // entry points use.
@@ -23,6 +24,7 @@ struct FrameListTraits {
     using Object = pcm_FrameList;
     using Sample = int32_t;
     static constexpr bool has_bits_per_sample = true;
+    static constexpr bool has_exports = true;
     static PyTypeObject *type() noexcept { return &pcm_FrameListType; }
     static PyObject *to_python(Sample sample) noexcept { return PyLong_FromLong(sample); }
     static constexpr const char *concat_type_message =
@@ -39,6 +41,7 @@ struct FloatFrameListTraits {
     using Object = pcm_FloatFrameList;
     using Sample = double;
     static constexpr bool has_bits_per_sample = false;
+    static constexpr bool has_exports = false;
     static PyTypeObject *type() noexcept { return &pcm_FloatFrameListType; }
     static PyObject *to_python(Sample sample) noexcept { return PyFloat_FromDouble(sample); }
     static constexpr const char *concat_type_message =
@@ -123,6 +126,8 @@ template <class Traits> typename Traits::Object *allocate_blank() noexcept {
         container->bits_per_sample = 0;
     container->samples = nullptr;
     container->samples_length = 0;
+    if constexpr (Traits::has_exports)
+        container->exports = 0;
     return container;
 }
 
@@ -181,6 +186,21 @@ bool equals(const typename Traits::Object *a, const typename Traits::Object *b) 
         return false;
     return a->samples_length == 0 ||
            std::memcmp(a->samples, b->samples, byte_size<Traits>(a->samples_length)) == 0;
+}
+
+// True, with BufferError set, when another thread is reading the samples
+// without the interpreter lock: the container must not change.  Called in
+// the container's critical section, which readers take to raise and lower
+// the count.
+template <class Traits> bool is_held(const typename Traits::Object *container) noexcept {
+    if constexpr (Traits::has_exports) {
+        if (container->exports != 0) {
+            PyErr_SetString(PyExc_BufferError,
+                            "the FrameList is being read by another thread and cannot change");
+            return true;
+        }
+    }
+    return false;
 }
 
 // The attribute getters read a 32-bit count as a signed int, as the

@@ -5,7 +5,8 @@
 //
 // The initialiser validates into locals and changes the object only once
 // everything has succeeded, so a refused re-initialisation leaves a live
-// container exactly as it was.
+// container exactly as it was; that includes one refused because another
+// thread is reading its samples.
 #include "codecs.hpp"
 #include "constructors.hpp"
 #include "docstrings.hpp"
@@ -72,14 +73,20 @@ int FrameList_init(PyObject *self, PyObject *args, PyObject *) {
     decode_buffer(format, samples.get(), reinterpret_cast<const unsigned char *>(data),
                   samples_length);
 
-    pcm_FrameList *container = as_container<Traits>(self);
-    PyMem_Free(container->samples);
-    container->samples = samples.release();
-    container->samples_length = samples_length;
-    container->frames = samples_length / channels;
-    container->channels = channels;
-    container->bits_per_sample = bits_per_sample;
-    return 0;
+    // A container that another thread is reading keeps its samples; the
+    // new array goes with its owner.
+    return in_critical_section(self, [&]() noexcept {
+        pcm_FrameList *container = as_container<Traits>(self);
+        if (is_held<Traits>(container))
+            return -1;
+        PyMem_Free(container->samples);
+        container->samples = samples.release();
+        container->samples_length = samples_length;
+        container->frames = samples_length / channels;
+        container->channels = channels;
+        container->bits_per_sample = bits_per_sample;
+        return 0;
+    });
 }
 
 PyObject *FrameList_new(PyTypeObject *type, PyObject *, PyObject *) {

@@ -15,6 +15,9 @@ static_assert(offsetof(pcm_FrameList, samples) % alignof(int32_t *) == 0);
 static_assert(offsetof(pcm_FrameList, samples) >= offsetof(pcm_FrameList, bits_per_sample) + 4);
 static_assert(offsetof(pcm_FrameList, samples_length) ==
               offsetof(pcm_FrameList, samples) + sizeof(int32_t *));
+static_assert(offsetof(pcm_FrameList, exports) == offsetof(pcm_FrameList, samples_length) + 4);
+// On 64-bit hosts exports fills the tail padding: the record keeps its size.
+static_assert(sizeof(void *) != 8 || sizeof(pcm_FrameList) == sizeof(PyObject) + 32);
 static_assert(offsetof(pcm_FloatFrameList, frames) == sizeof(PyObject));
 static_assert(offsetof(pcm_FloatFrameList, channels) == offsetof(pcm_FloatFrameList, frames) + 4);
 static_assert(offsetof(pcm_FloatFrameList, samples_length) ==

@@ -7,8 +7,10 @@
 // leaks into a result.  Whole runs of samples move with block copies; only
 // "channel" walks with a stride.  A failing operation leaves its operands
 // as they were: counts are checked and arrays sized before anything changes.
+// += and *= refuse a container that another thread is reading (is_held).
 #pragma once
 
+#include "../common/threads.hpp"
 #include "container.hpp"
 
 #include <algorithm>
@@ -176,51 +178,61 @@ template <class Traits> PyObject *repeat(PyObject *self, Py_ssize_t count) noexc
 }
 
 // x += y where y may be x itself: y's counts are read before x changes, and
-// its array after the resize, which is then x's own new array.
+// its array after the resize, which is then x's own new array.  Both are
+// looked at, and x changed, in one critical section.
 template <class Traits> PyObject *inplace_concat(PyObject *left, PyObject *right) noexcept {
-    if (!can_concatenate<Traits>(left, right))
-        return nullptr;
-    auto *a = as_container<Traits>(left);
-    const auto *b = as_container<Traits>(right);
-    const uint32_t old_length = a->samples_length;
-    const uint32_t added_length = b->samples_length;
-    const uint32_t added_frames = b->frames;
-    const auto frames = count_sum(a->frames, added_frames);
-    const auto total = count_sum(old_length, added_length);
-    if (!frames || !total)
-        return raise_too_many_samples();
-    if (added_length) {
-        if (!PyMemArray<typename Traits::Sample>::resize(a->samples, *total))
+    return in_critical_section(left, right, [&]() noexcept -> PyObject * {
+        if (!can_concatenate<Traits>(left, right))
             return nullptr;
-        std::memcpy(a->samples + old_length, b->samples, byte_size<Traits>(added_length));
-    }
-    a->frames = *frames;
-    a->samples_length = *total;
-    return Py_NewRef(left);
+        auto *a = as_container<Traits>(left);
+        const auto *b = as_container<Traits>(right);
+        if (is_held<Traits>(a))
+            return nullptr;
+        const uint32_t old_length = a->samples_length;
+        const uint32_t added_length = b->samples_length;
+        const uint32_t added_frames = b->frames;
+        const auto frames = count_sum(a->frames, added_frames);
+        const auto total = count_sum(old_length, added_length);
+        if (!frames || !total)
+            return raise_too_many_samples();
+        if (added_length) {
+            if (!PyMemArray<typename Traits::Sample>::resize(a->samples, *total))
+                return nullptr;
+            std::memcpy(a->samples + old_length, b->samples, byte_size<Traits>(added_length));
+        }
+        a->frames = *frames;
+        a->samples_length = *total;
+        return Py_NewRef(left);
+    });
 }
 
 // x *= n: n <= 0 empties x (its shape stays), n == 1 keeps the array.
 template <class Traits> PyObject *inplace_repeat(PyObject *self, Py_ssize_t count) noexcept {
-    auto *container = as_container<Traits>(self);
-    if (count <= 0) {
-        PyMem_Free(container->samples);
-        container->samples = nullptr;
-        container->frames = 0;
-        container->samples_length = 0;
-    } else if (count > 1) {
-        const auto frames = count_product(container->frames, uint64_t(count));
-        const auto total = count_product(container->samples_length, uint64_t(count));
-        if (!frames || !total)
-            return raise_too_many_samples();
-        if (*total) {
-            if (!PyMemArray<typename Traits::Sample>::resize(container->samples, *total))
-                return nullptr;
-            repeat_first_block(container->samples, container->samples_length, std::size_t(count));
+    return in_critical_section(self, [&]() noexcept -> PyObject * {
+        auto *container = as_container<Traits>(self);
+        if (is_held<Traits>(container))
+            return nullptr;
+        if (count <= 0) {
+            PyMem_Free(container->samples);
+            container->samples = nullptr;
+            container->frames = 0;
+            container->samples_length = 0;
+        } else if (count > 1) {
+            const auto frames = count_product(container->frames, uint64_t(count));
+            const auto total = count_product(container->samples_length, uint64_t(count));
+            if (!frames || !total)
+                return raise_too_many_samples();
+            if (*total) {
+                if (!PyMemArray<typename Traits::Sample>::resize(container->samples, *total))
+                    return nullptr;
+                repeat_first_block(container->samples, container->samples_length,
+                                   std::size_t(count));
+            }
+            container->frames = *frames;
+            container->samples_length = *total;
         }
-        container->frames = *frames;
-        container->samples_length = *total;
-    }
-    return Py_NewRef(self);
+        return Py_NewRef(self);
+    });
 }
 
 // Only == and != compare, and only containers of exactly the base type can

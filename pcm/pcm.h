@@ -34,13 +34,22 @@ extern "C" {
 /* Integer PCM: interleaved signed samples of a nominal width of 8, 16 or 24
  * bits.  The sample of channel c in frame f is samples[f * channels + c];
  * samples_length == frames * channels.  samples comes from PyMem_Malloc and
- * may be NULL when samples_length is 0. */
+ * may be NULL when samples_length is 0.
+ *
+ * exports counts the readers that use samples without the interpreter lock
+ * (Checksum.update of a long block).  While it is not 0, +=, *= and
+ * __init__ raise BufferError and change nothing.  A reader raises it, and
+ * lowers it when done, inside the object's critical section; one that
+ * finds it at UINT32_MAX keeps the interpreter lock instead.  It sits in
+ * what was the structure's tail padding, so the size and the offsets of
+ * the other members are those of the five-member layout. */
 typedef struct {
     PyObject_HEAD uint32_t frames;
     uint32_t channels;
     uint32_t bits_per_sample;
     int32_t *samples;
     uint32_t samples_length;
+    uint32_t exports;
 } pcm_FrameList;
 
 /* Floating PCM: interleaved doubles, nominally -1.0 to just under 1.0. */

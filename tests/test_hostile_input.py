@@ -22,7 +22,7 @@ import pytest
 from isotrak_model import Frame, disc_sums, sl16_bytes, write_wav
 
 from orvane.isotrak import PCMTrack, TrackError, disc_checksums, open_track
-from orvane.isotrak.sources import open_audio
+from orvane.isotrak.audio import open_audio, open_reader
 from orvane.pcm import FrameList
 
 RATE = 750
@@ -353,6 +353,26 @@ def test_blocks_are_refused_by_what_they_are(block, message):
 def test_blocks_are_read_by_what_they_hold(block):
     results = disc_checksums([PCMTrack("src", 300, RATE, [block])])
     assert [(dict(r.checksums_v1), r.checksum_v2) for r in results] == EXPECTED
+
+
+@pytest.mark.parametrize(
+    ("blocks", "message"),
+    [
+        ([sl16_bytes(AUDIO)[:100], FrameList(sl16_bytes(AUDIO)[100:480], 2, 16, 0, 1)], None),
+        ([bytes(400)], "ends after 100 of its 120 frames"),
+        ([bytes(480), bytes(4)], "holds more than the 120 frames it announced"),
+    ],
+)
+def test_a_reader_of_blocks_checks_them_as_it_reads(blocks, message):
+    reader = open_reader(PCMTrack("src", 120, RATE, blocks), 7)
+    buffer, read = memoryview(bytearray(200)), bytearray()
+    try:
+        while frames := reader.read_into(buffer):
+            read += buffer[: frames * 4]
+    except TrackError as refused:
+        assert str(refused) == f"src: {message}"
+    else:
+        assert message is None and read == sl16_bytes(AUDIO)[28:480]
 
 
 @pytest.mark.parametrize("encoding", ["utf-8:strict", "ascii:strict"])

@@ -24,7 +24,7 @@ from isotrak_model import Frame, disc_sums, frame_value, sl16_bytes, track_sums,
 from orvane import isotrak
 from orvane.isotrak.demo import DEMO_TRACK_FRAMES, demo_track_samples
 from orvane.isotrak import Checksum, PCMTrack, TrackError, disc_checksums, main
-from orvane.isotrak.audiofile import READ_BYTES
+from orvane.isotrak.audio import READ_BYTES
 from orvane.pcm import FrameList
 
 RATE = 750  # lead-in skip 5 * (750 // 75) = 50 frames

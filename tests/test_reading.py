@@ -24,11 +24,10 @@ from isotrak_model import Frame, disc_sums, write_wav
 
 from orvane.isotrak import Checksum, IncompleteDisc, check_disc
 from orvane.isotrak import checksums as checksums_module
-from orvane.isotrak.audiofile import AudioFile
+from orvane.isotrak.audio import AudioFile, libsndfile
+from orvane.isotrak.audio.libsndfile import SoundFileAudio
 from orvane.isotrak.report import format_json, json_document
 from orvane.isotrak.results import ShiftChecksums
-from orvane.isotrak import soundfiles
-from orvane.isotrak.soundfiles import SoundFileAudio
 
 RATE = 750  # a lead-in skip of 50 frames
 
@@ -51,13 +50,8 @@ def write_tracks(folder: Path, tracks: list[list[Frame]], flac: bool) -> list[Pa
     return paths
 
 
-def reading(monkeypatch: pytest.MonkeyPatch, threads: int | None, block: int) -> None:
-    """Read with this many threads (None: in order, in one) and reads of ``block`` frames."""
-    if threads is None:
-        monkeypatch.setattr(checksums_module, "threadable", lambda layout: False)
-    else:
-        monkeypatch.setattr(checksums_module, "workers", lambda: threads)
-        monkeypatch.setattr(AudioFile, "decodes", True)  # WAV files in threads too
+def reading(monkeypatch: pytest.MonkeyPatch, block: int) -> None:
+    """Read in reads of ``block`` frames."""
     monkeypatch.setattr(AudioFile, "read_frames", block)
     monkeypatch.setattr(SoundFileAudio, "read_frames", block)
 
@@ -71,7 +65,7 @@ def model(results) -> list[tuple[dict[int, int], int]]:
     lengths=st.lists(st.integers(1, 300), min_size=1, max_size=4),
     search=st.integers(0, 80),
     v2_offset=st.integers(-40, 40),
-    threads=st.sampled_from([None, 1, 2, 3]),
+    threads=st.sampled_from([1, 2, 3]),
     block=st.sampled_from([1, 5, 64, 4096]),
     flac=st.booleans(),
     placed=st.booleans(),
@@ -82,25 +76,24 @@ def test_every_way_of_reading_gives_the_model(lengths, search, v2_offset, thread
     tracks = noise(seed, lengths)
     with tempfile.TemporaryDirectory() as folder, pytest.MonkeyPatch.context() as patch:
         paths = write_tracks(Path(folder), tracks, flac)
-        reading(patch, threads, block)
+        reading(patch, block)
         if placed:  # decoders read through a file object, as where /proc is missing
-            patch.setattr(soundfiles, "_own_descriptor", lambda input: None)
-        results = check_disc(paths, search=search, v2_offset=v2_offset).tracks
+            patch.setattr(libsndfile, "_own_descriptor", lambda input: None)
+        results = check_disc(paths, search=search, v2_offset=v2_offset, threads=threads).tracks
     assert model(results) == disc_sums(tracks, RATE, search, v2_offset)
 
 
-@pytest.mark.parametrize("threads", [None, 1, 2, 3])
+@pytest.mark.parametrize("threads", [2, 3])
 def test_a_file_failing_part_way_keeps_the_tracks_before(tmp_path, monkeypatch, threads):
     paths = write_tracks(tmp_path, noise(5, [3000, 2500, 30000, 3000, 2000]), flac=True)
     data = paths[2].read_bytes()
     paths[2].write_bytes(data[: len(data) * 2 // 3])  # the header still says 30000 frames
-    reading(monkeypatch, threads, 256)
+    reading(monkeypatch, 256)
     with pytest.raises(IncompleteDisc) as failed:
-        check_disc(paths, search=40)
+        check_disc(paths, search=40, threads=threads)
     message, done = str(failed.value), failed.value.results.tracks
-    monkeypatch.setattr(checksums_module, "threadable", lambda layout: False)
     with pytest.raises(IncompleteDisc) as in_order:
-        check_disc(paths, search=40)
+        check_disc(paths, search=40, threads=1)
     assert message.startswith(f"{paths[2]}: ")
     assert (message, done) == (str(in_order.value), in_order.value.results.tracks)
     assert [track.number for track in done] == [1, 2]
@@ -112,10 +105,10 @@ def test_an_interruption_ends_every_thread(tmp_path, monkeypatch):
             raise KeyboardInterrupt
 
     paths = write_tracks(tmp_path, noise(3, [5000, 5000, 5000]), flac=True)
-    reading(monkeypatch, 2, 64)
+    reading(monkeypatch, 64)
     monkeypatch.setattr(checksums_module, "Checksum", Interrupted)
     with pytest.raises(KeyboardInterrupt):
-        check_disc(paths, search=5)
+        check_disc(paths, search=5, threads=2)
     assert not [t for t in threading.enumerate() if t.name.startswith("orvane-read")]
 
 
@@ -164,7 +157,7 @@ def test_sheets_read_in_threads_give_the_hand_cut_stream(tmp_path, monkeypatch, 
 
     case = Case(tmp_path)
     CASES[name](case)
-    reading(monkeypatch, threads, 97)
-    disc = check_disc(tmp_path / case.sheet, search=12, v2_offset=-7)
+    reading(monkeypatch, 97)
+    disc = check_disc(tmp_path / case.sheet, search=12, v2_offset=-7, threads=threads)
     got = [(t.number, t.start, t.frames, dict(t.checksums_v1), t.checksum_v2) for t in disc.tracks]
     assert got == case.expected(12, -7)

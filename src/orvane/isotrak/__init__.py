@@ -23,33 +23,36 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from orvane._isotrak import Checksum
+    from orvane.isotrak.audio import AudioFile, PCMTrack, TrackSource, open_audio, open_track
     from orvane.isotrak.cli import main
-    from orvane.isotrak.cuesheet import CueError, CueSheet, parse_cue, read_cue
+    from orvane.isotrak.cuesheet import CueSheet, parse_cue, read_cue
     from orvane.isotrak.discs import check_disc, disc_checksums
-    from orvane.isotrak.errors import IncompleteDisc, IsotrakWarning, TrackError
-    from orvane.isotrak.library import (
-        DiscOutcome,
-        LibraryDisc,
-        check_library,
-        find_discs,
-        process_pool,
-    )
-    from orvane.isotrak.references import (
+    from orvane.isotrak.errors import (
         BadReference,
-        Candidate,
-        DiscVerification,
+        CueError,
+        IncompleteDisc,
+        IsotrakError,
+        IsotrakWarning,
+        LibraryError,
         MalformedReference,
         MismatchedReference,
-        Reference,
-        TrackVerification,
+        StoreError,
+        TrackError,
         UnreadableReference,
-        read_reference,
-        verify,
+        UsageError,
     )
+    from orvane.isotrak.library import check_library, find_discs, process_pool
+    from orvane.isotrak.references import Candidate, Reference, read_reference, verify
     from orvane.isotrak.report import format_json, format_table
-    from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
-    from orvane.isotrak.sources import AudioFile, PCMTrack, TrackSource, open_audio, open_track
-    from orvane.isotrak.store import StoreError
+    from orvane.isotrak.results import (
+        DiscOutcome,
+        DiscResult,
+        DiscVerification,
+        LibraryDisc,
+        ShiftChecksums,
+        TrackResult,
+        TrackVerification,
+    )
 
 __all__ = [
     "AudioFile",
@@ -62,8 +65,10 @@ __all__ = [
     "DiscResult",
     "DiscVerification",
     "IncompleteDisc",
+    "IsotrakError",
     "IsotrakWarning",
     "LibraryDisc",
+    "LibraryError",
     "MalformedReference",
     "MismatchedReference",
     "PCMTrack",
@@ -75,6 +80,7 @@ __all__ = [
     "TrackSource",
     "TrackVerification",
     "UnreadableReference",
+    "UsageError",
     "check_disc",
     "check_library",
     "disc_checksums",
@@ -91,46 +97,33 @@ __all__ = [
     "verify",
 ]
 
-# Where each name comes from.
-_HOMES = {
-    "Checksum": "orvane._isotrak",
-    "main": "orvane.isotrak.cli",
-    **dict.fromkeys(["CueError", "CueSheet", "parse_cue", "read_cue"], "orvane.isotrak.cuesheet"),
-    **dict.fromkeys(["check_disc", "disc_checksums"], "orvane.isotrak.discs"),
-    **dict.fromkeys(["IncompleteDisc", "IsotrakWarning", "TrackError"], "orvane.isotrak.errors"),
-    **dict.fromkeys(
-        ["DiscOutcome", "LibraryDisc", "check_library", "find_discs", "process_pool"],
-        "orvane.isotrak.library",
-    ),
-    **dict.fromkeys(
-        [
-            "BadReference",
-            "Candidate",
-            "DiscVerification",
-            "MalformedReference",
-            "MismatchedReference",
-            "Reference",
-            "TrackVerification",
-            "UnreadableReference",
-            "read_reference",
-            "verify",
-        ],
-        "orvane.isotrak.references",
-    ),
-    **dict.fromkeys(["format_json", "format_table"], "orvane.isotrak.report"),
-    **dict.fromkeys(["DiscResult", "ShiftChecksums", "TrackResult"], "orvane.isotrak.results"),
-    **dict.fromkeys(
-        ["AudioFile", "PCMTrack", "TrackSource", "open_audio", "open_track"],
-        "orvane.isotrak.sources",
-    ),
-    "StoreError": "orvane.isotrak.store",
-}
+# Where the names are found, lightest first: a name is imported from the
+# first of these modules that exports it, when it is first used.
+_HOMES = (
+    "orvane._isotrak",
+    "orvane.isotrak.errors",
+    "orvane.isotrak.results",
+    "orvane.isotrak.cli",
+    "orvane.isotrak.cuesheet",
+    "orvane.isotrak.references",
+    "orvane.isotrak.report",
+    "orvane.isotrak.audio",
+    "orvane.isotrak.discs",
+    "orvane.isotrak.library",
+)
 
 
 def __getattr__(name: str) -> Any:
-    home = _HOMES.get(name)
-    if home is not None:
-        value = getattr(importlib.import_module(home), name)
+    value: Any
+    if name in __all__:
+        for home in _HOMES:
+            module = importlib.import_module(home)
+            exported = getattr(module, "__all__", None)
+            if name in (vars(module) if exported is None else exported):
+                value = getattr(module, name)
+                break
+        else:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     elif not name.startswith("_") and importlib.util.find_spec(f"{__name__}.{name}") is not None:
         value = importlib.import_module(f"{__name__}.{name}")  # a module of the package
     else:

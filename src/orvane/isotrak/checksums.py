@@ -1,73 +1,147 @@
-"""The single pass: a disc's audio stream in, the checksums of every track out.
+"""A laid-out disc in, the checksums of every track out, in one pass over its stream.
 
-Each track gets one ``Checksum`` fed in a single pass; the version 1
-checksums of every read shift from ``-search`` to ``+search`` come out of
-that one pass, together with the version 2 checksum of one chosen shift.  A
-checksum at shift s weights track frame i + s by the position i, so it
-needs frames beyond the track on one side: they come from the stream
-around the track, and silence stands in beyond the stream's two ends.
+Each track gets one ``Checksum``; the version 1 checksums of every read
+shift from ``-search`` to ``+search`` come out of that one pass, together
+with the version 2 checksum of one chosen shift.  A checksum at shift s
+weights track frame i + s by the position i, so each track's checksum
+reads its stretch of the stream: from ``lead`` frames before the track to
+``tail`` frames after it, with silence beyond the stream's two ends.
 
-Each track's checksum reads its stretch of the stream, from ``lead``
-frames before the track to ``tail`` frames after it, in order (reading.py).
-When the disc's files are regular files that must be decoded, the
-stretches are read in worker threads, a few at once, each feeding its own
-checksum.  Otherwise, or when only one thread reads, the stream is read
-once, in order, from ``lead`` frames of silence before its first frame to
-``tail`` frames of silence after its last, and every block goes to the
-checksum of each track whose stretch it overlaps.  Either way the results
-are the same, and memory stays bounded by a few blocks and the checksums'
-own arrays, whatever the length of a track or a disc.
+The work is cut into units, each a stretch of the stream read in order in
+one pass and the checksums it feeds, run by a ThreadPoolExecutor:
+
+- when every source is a regular file and more than one thread may read,
+  each track is a unit of its own, with readers of its own at their own
+  places in the files, and a few units run at once (decoding and the
+  checksums both release the interpreter lock); the frames that
+  neighbouring tracks share are read by both;
+- otherwise (a pipe, a track source that only yields blocks, one thread)
+  the whole stream is one unit, read once, front to back, and every block
+  goes to each track whose stretch it meets; from regular files one
+  thread reads a block ahead of the checksums, from anything else the
+  calling thread reads.
+
+Either way the checksums are the same, and memory stays bounded by a few
+blocks and the checksums' own arrays, whatever the length of a disc.  A
+source failing part-way raises IncompleteDisc, which holds the tracks
+whose stretch ended before the first frame the source could not give.
 """
 
 from __future__ import annotations
 
-from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass
-from typing import Any, TypeVar
+import contextvars
+import os
+import threading
+from collections.abc import Callable, Generator, Iterator, Mapping, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass, field
+from typing import Generic, TypeVar
 
 from orvane._isotrak import Checksum
-from orvane.isotrak.cd import BYTES_PER_FRAME, MAX_COUNT, MAX_SHIFT, counted_window, edge_skip
-lead_in_skip = edge_skip
-from orvane.isotrak.errors import IncompleteDisc, TrackError, Warn, issue_warning
-from orvane.isotrak.layout import DiscLayout, TrackSpan
-from orvane.isotrak.reading import ReadFailure, read_in_order, read_stretches, threadable, workers
+from orvane.isotrak.audio import READ_BYTES, AudioFile, Reader, TrackSource, open_reader
+from orvane.isotrak.cd import BYTES_PER_FRAME, MAX_COUNT, MAX_SHIFT, counted_window
+from orvane.isotrak.errors import IncompleteDisc, TrackError, UsageError, warn
+from orvane.isotrak.layout import DiscLayout, DiscTrack, Stretch
 from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
 
 __all__ = [
-    "MAX_COUNT",
     "MAX_SHIFT",
+    "MAX_WORKERS",
+    "Progress",
     "check_layout",
-    "counted_window",
-    "lead_in_skip",
     "reach",
+    "rereadable",
     "v2_checksums",
+    "workers",
 ]
 
 Progress = Callable[[int], object]
 
-# What the checksums of the stretches read at once may hold: a wide search
-# reads fewer stretches at a time.
+# The most units read at once, whatever the cores: past a few, the
+# checksums wait on memory rather than on the cores.
+MAX_WORKERS = 4
+
+# What the checksums of the units read at once may hold: a wide search
+# reads fewer units at a time.
 _CHECKSUM_MEMORY = 256 << 20
+
+_SILENCE = memoryview(bytes(READ_BYTES))
+
+# A unit's stream: (position, frames) blocks, read as they are taken.
+_Blocks = Generator[tuple[int, memoryview], None, None]
+
+Done = TypeVar("Done")
 
 
 def reach(search: int, v2_offset: int) -> tuple[int, int]:
     """How far before and after a track its checksums read: (lead, tail)."""
     if search < 0:
-        raise ValueError("search must be >= 0")
+        raise UsageError("search must be >= 0")
     lead, tail = max(search, -v2_offset), max(search, v2_offset)
     if lead + tail + 1 > MAX_COUNT:
-        raise ValueError("search and v2_offset reach too far for a checksum")
+        raise UsageError("search and v2_offset reach too far for a checksum")
     return lead, tail
 
 
+def workers() -> int:
+    """How many units are read at once by default: one per core this
+    process may use, up to MAX_WORKERS."""
+    try:
+        cores = len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        cores = os.cpu_count() or 1
+    return max(1, min(cores, MAX_WORKERS))
+
+
+def rereadable(layout: DiscLayout) -> bool:
+    """Whether every source of the disc is a file that can be read again,
+    from any place and by several readers at once."""
+    return all(isinstance(s, AudioFile) and s.rereadable for s in layout.sources)
+
+
 @dataclass(frozen=True)
-class _Stretch:
-    """The stretch of the disc stream that one track's checksum reads."""
+class _Sum:
+    """One track's checksum: the track, the stretch it reads, and its shape."""
 
     index: int
-    track: TrackSpan
-    begin: int
-    end: int
+    track: DiscTrack
+    lead: int
+    tail: int
+    v2_shift: int
+    last: bool
+
+    @property
+    def stretch(self) -> Stretch:
+        return self.track.stretch.widened(self.lead, self.tail)
+
+    def start(self, sample_rate: int) -> Checksum:
+        return Checksum(
+            self.track.frames,
+            sample_rate=sample_rate,
+            is_first=self.index == 0,
+            is_last=self.last,
+            pcm_frame_range=self.lead + self.tail + 1,
+            isotrakv2_offset=self.lead + self.v2_shift,
+        )
+
+
+@dataclass(frozen=True)
+class _Unit:
+    """What one pass reads: a stretch of the stream, the checksums it
+    feeds, and the frames whose reading it reports (``counted``)."""
+
+    stretch: Stretch
+    sums: tuple[_Sum, ...]
+    counted: Stretch
+
+
+@dataclass
+class _Outcome(Generic[Done]):
+    """What a unit gave: each finished checksum's result, and how it ended."""
+
+    done: list[tuple[_Sum, Done]] = field(default_factory=list)
+    failure: TrackError | None = None
+    position: int = 0  # with a failure: the first frame not fed
 
 
 def check_layout(
@@ -76,25 +150,16 @@ def check_layout(
     search: int = 0,
     v2_offset: int = 0,
     progress: Progress | None = None,
-    warn: Warn | None = None,
-    warnings: Sequence[str] = (),
+    progress_total: Progress | None = None,
     threads: int | None = None,
 ) -> DiscResult:
     """Read a laid-out disc once and compute the checksums of its tracks.
 
-    ``threads`` caps the threads that read files needing decoding (by
-    default one per core, up to a few).  Raises IncompleteDisc (a TrackError) when a source fails part-way: it
-    names the source and holds the tracks finished before the failure.
-    ``warnings`` are those given while the disc was laid out; the result
-    holds them and those given here.
+    ``threads`` caps the units read at once (by default one per core, up
+    to a few).  ``progress_total`` is told the frames to be read before
+    the first is; ``progress`` each count of frames read.  Raises
+    IncompleteDisc when a source fails part-way.
     """
-    warn = warn or issue_warning
-    given = list(warnings)
-
-    def note(message: str) -> None:
-        given.append(message)
-        warn(message)
-
     lead, tail = reach(search, v2_offset)
     frame_range = lead + tail + 1
     tracks = layout.tracks
@@ -106,39 +171,28 @@ def check_layout(
             track.frames, layout.sample_rate, index == 0, index == len(tracks) - 1
         )
         if first > last:
-            note(
+            warn(
                 f"track {track.number} ({track.name}): {track.frames} frames leave its counted "
                 f"window empty, so its checksums are 0"
             )
-
-    stretches = [
-        _Stretch(index, track, track.start - lead, track.start + track.frames + tail)
+    sums = [
+        _Sum(index, track, lead, tail, v2_offset, index == len(tracks) - 1)
         for index, track in enumerate(tracks)
     ]
 
-    def start(stretch: _Stretch) -> Checksum:
-        return Checksum(
-            stretch.track.frames,
-            sample_rate=layout.sample_rate,
-            is_first=stretch.index == 0,
-            is_last=stretch.index == len(tracks) - 1,
-            pcm_frame_range=frame_range,
-            isotrakv2_offset=lead + v2_offset,
-        )
-
-    def finish(stretch: _Stretch, checksum: Checksum) -> TrackResult:
+    def finish(item: _Sum, checksum: Checksum) -> TrackResult:
         words = checksum.checksums_v1_bytes()
         if len(words) != 4 * (2 * search + 1):
             # A version 2 offset beyond the search widens the range.
             words = words[4 * (lead - search) : 4 * (lead + search + 1)]
         return TrackResult(
-            number=stretch.track.number,
-            name=stretch.track.name,
-            frames=stretch.track.frames,
+            number=item.track.number,
+            name=item.track.name,
+            frames=item.track.frames,
             checksums_v1=ShiftChecksums(words, search),
             checksum_v2=checksum.checksum_v2(),
             v2_offset=v2_offset,
-            start=stretch.track.start,
+            start=item.track.start,
         )
 
     def result(done: Sequence[TrackResult]) -> DiscResult:
@@ -149,138 +203,261 @@ def check_layout(
             v2_offset=v2_offset,
             hidden_frames=layout.hidden_frames,
             skipped_tracks=layout.skipped_tracks,
-            warnings=tuple(given),
         )
 
-    try:
-        done = _read(
-            layout, (-lead, layout.frames + tail), stretches, start, finish, progress, threads
-        )
-    except _Incomplete as incomplete:
-        raise IncompleteDisc(str(incomplete.error), result(incomplete.done)) from None
+    whole = Stretch(-lead, layout.frames + tail)
+    done, failure = _checksum(layout, sums, whole, finish, progress, progress_total, threads)
+    if failure is not None:
+        raise IncompleteDisc(str(failure), result(done))
     return result(done)
 
 
-def v2_checksums(layout: DiscLayout, shifts: Mapping[int, int]) -> dict[int, int]:
+def v2_checksums(
+    layout: DiscLayout, shifts: Mapping[int, int], threads: int | None = None
+) -> dict[int, int]:
     """The version 2 checksums of some tracks, each at its own read shift.
 
     ``shifts`` maps track numbers to shifts.  This is a second pass over
-    the disc, reading it up to the last of those tracks; only their
-    checksums are kept alive.
+    the disc, reading it up to the last of those tracks.  Raises
+    IncompleteDisc, holding no tracks, when a source fails.
     """
-    numbered = {track.number: (index, track) for index, track in enumerate(layout.tracks)}
-    stretches = []
-    for number, shift in shifts.items():
-        index, track = numbered[number]
-        lead, tail = reach(0, shift)
-        stretches.append(
-            _Stretch(index, track, track.start - lead, track.start + track.frames + tail)
-        )
-    stretches.sort(key=lambda stretch: stretch.begin)
-    if not stretches:
-        return {}
+    numbered = {track.number: index for index, track in enumerate(layout.tracks)}
     last = len(layout.tracks) - 1
-
-    def start(stretch: _Stretch) -> Checksum:
-        shift = shifts[stretch.track.number]
+    sums = []
+    for number, shift in shifts.items():
+        index = numbered[number]
         lead, tail = reach(0, shift)
-        return Checksum(
-            stretch.track.frames,
-            sample_rate=layout.sample_rate,
-            is_first=stretch.index == 0,
-            is_last=stretch.index == last,
-            pcm_frame_range=lead + tail + 1,
-            isotrakv2_offset=lead + shift,
-        )
+        sums.append(_Sum(index, layout.tracks[index], lead, tail, shift, index == last))
+    if not sums:
+        return {}
+    sums.sort(key=lambda item: item.stretch.begin)
+    whole = Stretch(min(0, sums[0].stretch.begin), max(item.stretch.end for item in sums))
 
-    def finish(stretch: _Stretch, checksum: Checksum) -> tuple[int, int]:
-        return stretch.track.number, checksum.checksum_v2()
+    def finish(item: _Sum, checksum: Checksum) -> int:
+        return checksum.checksum_v2()
 
-    try:
-        span = (min(0, stretches[0].begin), max(stretch.end for stretch in stretches))
-        return dict(_read(layout, span, stretches, start, finish, None))
-    except _Incomplete as incomplete:
-        raise incomplete.error from None
+    done, failure = _checksum(layout, sums, whole, finish, None, None, threads)
+    if failure is not None:
+        raise IncompleteDisc(str(failure), DiscResult((), layout.sample_rate, 0, 0))
+    return {item.track.number: value for item, value in zip(sums, done)}
 
 
-Done = TypeVar("Done")
-
-
-class _Incomplete(Exception):
-    """A source failed: ``error`` says which, ``done`` holds what the
-    stretches that ended before the failure gave."""
-
-    def __init__(self, error: TrackError, done: Sequence[Any]) -> None:
-        super().__init__(str(error))
-        self.error = error
-        self.done = done
-
-
-def _read(
+def _checksum(
     layout: DiscLayout,
-    span: tuple[int, int],
-    stretches: Sequence[_Stretch],
-    start: Callable[[_Stretch], Checksum],
-    finish: Callable[[_Stretch, Checksum], Done],
+    sums: Sequence[_Sum],
+    whole: Stretch,
+    finish: Callable[[_Sum, Checksum], Done],
     progress: Progress | None,
-    limit: int | None = None,
-) -> list[Done]:
-    """Feed every stretch its frames; return what ``finish`` gives for each, in order.
+    progress_total: Progress | None,
+    threads: int | None,
+) -> tuple[list[Done], TrackError | None]:
+    """Feed every checksum its stretch; what ``finish`` gives of each, in
+    order, and the failure of a source, if one failed.
 
-    Read in order, the stream is read over ``span``, which holds the
-    stretches; frames no stretch needs are read too, and a source failing
-    there fails the pass as well.
-
-    A stretch's checksum is made by ``start`` when its reading begins and
-    given to ``finish`` as soon as it is fed whole, so only those being
-    read are alive.  The stretches come in the order of their beginnings.
-    When a source fails, raises _Incomplete with the results of the
-    stretches that end at or before the first frame it did not give.
+    Read as one unit, the stream is read over ``whole``, which holds every
+    stretch; frames no checksum needs are read too, and a source failing
+    there fails the pass as well.  On a failure, the results are those of
+    the checksums whose stretch ends at or before the first frame the
+    source could not give.
     """
-    # Each stretch being read holds a checksum of 12 bytes per shift.
-    widest = max(s.end - s.begin - s.track.frames + 1 for s in stretches)
-    threads = min(limit or workers(), max(1, _CHECKSUM_MEMORY // (12 * widest)))
-    finished: list[Done] = []
-    feed = _Feeder(stretches, start, lambda s, c: finished.append(finish(s, c)))
-    if threadable(layout) and threads == 1:
-        # One thread decodes the stream in order, ahead of the checksums:
-        # no stretch is read twice, and no file is sought.
-        try:
-            read_stretches(layout, [span], lambda index: feed, lambda index: None, progress, 1)
-        except ReadFailure as failure:
-            raise _Incomplete(failure.error, finished) from None
-        return finished
-    if threadable(layout):
-        checksums: dict[int, Checksum] = {}
-        done: dict[int, Done] = {}
+    # Each checksum being fed holds 12 bytes a shift.
+    widest = max(item.lead + item.tail + 1 for item in sums)
+    limit = min(threads or workers(), max(1, _CHECKSUM_MEMORY // (12 * widest)))
+    if limit > 1 and len(sums) > 1 and rereadable(layout):
+        units = _track_units(sums)
+    else:
+        units = [_Unit(whole, tuple(sums), whole)]
+    if progress_total is not None:
+        progress_total(sum(_source_frames(layout, unit.counted) for unit in units))
+    counter = _Counter(progress)
+    cancelled = threading.Event()
 
-        def begin(index: int) -> Callable[[int, memoryview], None]:
-            checksum = checksums[index] = start(stretches[index])
-            return lambda position, data: checksum.update_bytes(data)
+    def run(unit: _Unit, ahead: ThreadPoolExecutor | None) -> _Outcome[Done]:
+        return _read_unit(layout, unit, finish, counter, cancelled, ahead)
 
-        def end(index: int) -> None:
-            done[index] = finish(stretches[index], checksums.pop(index))
-
-        try:
-            read_stretches(
-                layout, [(s.begin, s.end) for s in stretches], begin, end, progress, threads
-            )
-        except ReadFailure as failure:
-            raise _Incomplete(
-                failure.error,
-                [done[n] for n in sorted(done) if stretches[n].end <= failure.position],
-            ) from None
-        return [done[n] for n in range(len(stretches))]
-
+    outcomes: list[_Outcome[Done]] = []
     try:
-        read_in_order(layout, *span, feed, progress)
+        if len(units) == 1 and not rereadable(layout):
+            # A pipe is read in the calling thread, where Ctrl-C ends a read
+            # that waits for data.
+            outcomes.append(run(units[0], None))
+        elif len(units) == 1:
+            # The calling thread checksums while one thread reads ahead.
+            with ThreadPoolExecutor(1, thread_name_prefix="orvane-read") as ahead:
+                outcomes.append(run(units[0], ahead))
+        else:
+            with ThreadPoolExecutor(limit, thread_name_prefix="orvane-read") as pool:
+                futures: list[Future[_Outcome[Done]]] = [
+                    # Warnings given in a worker reach the disc being checked.
+                    pool.submit(contextvars.copy_context().run, run, unit, None)
+                    for unit in units
+                ]
+                try:
+                    for future in futures:
+                        if future.cancelled():
+                            continue
+                        outcome = future.result()
+                        outcomes.append(outcome)
+                        if outcome.failure is not None:
+                            for later in futures:
+                                later.cancel()  # those not yet started
+                finally:
+                    for future in futures:
+                        future.cancel()
+    except BaseException:
+        cancelled.set()  # the units running end after the block in hand
+        raise
+    failures = [outcome for outcome in outcomes if outcome.failure is not None]
+    stop = min((outcome.position for outcome in failures), default=None)
+    done = [
+        (item, value)
+        for outcome in outcomes
+        for item, value in outcome.done
+        if stop is None or item.stretch.end <= stop
+    ]
+    done.sort(key=lambda pair: pair[0].stretch.begin)
+    failure = next((o.failure for o in failures if o.position == stop), None)
+    return [value for _, value in done], failure
+
+
+def _track_units(sums: Sequence[_Sum]) -> list[_Unit]:
+    """A unit a track; the frames that neighbours share are reported by the first."""
+    units = []
+    reported = None
+    for n, item in enumerate(sums):
+        stretch = item.stretch
+        begin = stretch.begin if reported is None else max(stretch.begin, reported)
+        end = stretch.end if n + 1 == len(sums) else min(stretch.end, sums[n + 1].stretch.begin)
+        reported = max(begin, end)
+        units.append(_Unit(stretch, (item,), Stretch(begin, reported)))
+    return units
+
+
+def _source_frames(layout: DiscLayout, stretch: Stretch) -> int:
+    return sum(piece.frames for piece in layout.pieces_of(stretch) if piece.source is not None)
+
+
+class _Counter:
+    """Reports frames read to ``progress``, from any thread, one report at a time."""
+
+    def __init__(self, progress: Progress | None) -> None:
+        self.progress = progress
+        self.lock = threading.Lock()
+
+    def __call__(self, frames: int) -> None:
+        if self.progress is not None and frames > 0:
+            with self.lock:
+                self.progress(frames)
+
+
+def _read_unit(
+    layout: DiscLayout,
+    unit: _Unit,
+    finish: Callable[[_Sum, Checksum], Done],
+    counter: _Counter,
+    cancelled: threading.Event,
+    ahead: ThreadPoolExecutor | None,
+) -> _Outcome[Done]:
+    """Read a unit's stretch in order and feed its checksums."""
+    outcome: _Outcome[Done] = _Outcome(position=unit.stretch.begin)
+    feeder = _Feeder(unit.sums, layout.sample_rate, lambda s, c: outcome.done.append((s, finish(s, c))))
+    blocks = _blocks(layout, unit, counter, cancelled, 1 if ahead is None else 2)
+    stream = blocks if ahead is None else _read_ahead(blocks, ahead)
+    try:
+        for position, data in stream:
+            feeder(position, data)
+            outcome.position = position + len(data) // BYTES_PER_FRAME
     except TrackError as error:
-        raise _Incomplete(error, finished) from None
-    return finished
+        outcome.failure = error
+    finally:
+        stream.close()
+        blocks.close()
+    return outcome
+
+
+def _read_ahead(blocks: _Blocks, executor: ThreadPoolExecutor) -> _Blocks:
+    """The blocks, each read by ``executor`` while the one before is used."""
+    context = contextvars.copy_context()
+
+    def following() -> tuple[int, memoryview] | None:
+        return next(blocks, None)
+
+    future = executor.submit(context.run, following)
+    try:
+        while (block := future.result()) is not None:
+            future = executor.submit(context.run, following)
+            yield block
+    finally:
+        if not future.cancel():
+            future.exception()  # the read in hand ends before the blocks are closed
+
+
+def _blocks(
+    layout: DiscLayout, unit: _Unit, counter: _Counter, cancelled: threading.Event, depth: int
+) -> _Blocks:
+    """The unit's stretch of the stream as (position, frames) blocks.
+
+    Each block is valid until ``depth`` more have been taken: the blocks
+    go round ``depth`` buffers.  Raises TrackError, naming the source,
+    when a source fails or ends early.
+    """
+    pieces = layout.pieces_of(unit.stretch)
+    files = [p.source for p in pieces if isinstance(p.source, AudioFile)]
+    block = max((f.read_frames for f in files), default=READ_BYTES // BYTES_PER_FRAME)
+    buffers = [memoryview(bytearray(block * BYTES_PER_FRAME)) for _ in range(depth)]
+    turn = 0
+    # One reader a source, and the source frame it stands at.
+    readers: dict[int, tuple[Reader, int]] = {}
+    try:
+        for piece in pieces:
+            source = piece.source
+            if source is None:
+                yield from _silence(piece.stretch)
+                continue
+            key = id(source)
+            if key in readers:
+                reader, at = readers[key]
+                if at < piece.offset:
+                    reader.skip(piece.offset - at)
+            else:
+                reader = open_reader(source, piece.offset)
+            at = piece.offset
+            position, left = piece.stretch.begin, piece.frames
+            size = _read_frames(source)
+            while left:
+                if cancelled.is_set():
+                    return
+                buffer = buffers[turn]
+                turn = (turn + 1) % depth
+                want = min(left, size, len(buffer) // BYTES_PER_FRAME)
+                got = reader.read_into(buffer[: want * BYTES_PER_FRAME])
+                if not got:
+                    raise TrackError(f"{source.name}: ends after {at} of its {source.frames} frames")
+                met = Stretch(position, position + got).meet(unit.counted)
+                yield position, buffer[: got * BYTES_PER_FRAME]
+                if met is not None:
+                    counter(met.frames)
+                at += got
+                position += got
+                left -= got
+            readers[key] = (reader, at)
+    finally:
+        for reader, _ in readers.values():
+            reader.close()
+
+
+def _read_frames(source: TrackSource) -> int:
+    return source.read_frames if isinstance(source, AudioFile) else READ_BYTES // BYTES_PER_FRAME
+
+
+def _silence(stretch: Stretch) -> Iterator[tuple[int, memoryview]]:
+    step = len(_SILENCE) // BYTES_PER_FRAME
+    for at in range(stretch.begin, stretch.end, step):
+        yield at, _SILENCE[: min(step, stretch.end - at) * BYTES_PER_FRAME]
 
 
 class _Feeder:
-    """Gives each block of the stream, read in order, to the checksums
+    """Gives each block of a unit's stream, read in order, to the checksums
     whose stretch it meets.
 
     A track's checksum is made when the stream reaches its stretch and
@@ -290,33 +467,34 @@ class _Feeder:
 
     def __init__(
         self,
-        stretches: Sequence[_Stretch],
-        start: Callable[[_Stretch], Checksum],
-        finish: Callable[[_Stretch, Checksum], None],
+        sums: Sequence[_Sum],
+        sample_rate: int,
+        finish: Callable[[_Sum, Checksum], None],
     ) -> None:
-        self.waiting = iter(stretches)
-        self.next_stretch = next(self.waiting, None)
-        self.open: list[tuple[_Stretch, Checksum]] = []
-        self.start = start
+        self.waiting = iter(sums)
+        self.next_sum = next(self.waiting, None)
+        self.open: list[tuple[_Sum, Stretch, Checksum]] = []
+        self.sample_rate = sample_rate
         self.finish = finish
 
     def __call__(self, position: int, data: memoryview) -> None:
         end = position + len(data) // BYTES_PER_FRAME
-        while self.next_stretch is not None and self.next_stretch.begin < end:
-            self.open.append((self.next_stretch, self.start(self.next_stretch)))
-            self.next_stretch = next(self.waiting, None)
-        for stretch, checksum in self.open:
+        while self.next_sum is not None and self.next_sum.stretch.begin < end:
+            item = self.next_sum
+            self.open.append((item, item.stretch, item.start(self.sample_rate)))
+            self.next_sum = next(self.waiting, None)
+        for _, stretch, checksum in self.open:
             low = max(stretch.begin, position)
             high = min(stretch.end, end)
             if low < high:
                 checksum.update_bytes(
                     data[(low - position) * BYTES_PER_FRAME : (high - position) * BYTES_PER_FRAME]
                 )
-        if any(stretch.end <= end for stretch, _ in self.open):
+        if any(stretch.end <= end for _, stretch, _ in self.open):
             still_open = []
-            for stretch, checksum in self.open:
+            for item, stretch, checksum in self.open:
                 if stretch.end <= end:
-                    self.finish(stretch, checksum)
+                    self.finish(item, checksum)
                 else:
-                    still_open.append((stretch, checksum))
+                    still_open.append((item, stretch, checksum))
             self.open = still_open

@@ -325,7 +325,7 @@ def _demo(args: argparse.Namespace, references: Sequence[Reference]) -> DiscResu
     from pathlib import Path
 
     from orvane.isotrak.demo import write_demo_disc
-    from orvane.isotrak.sources import open_audio
+    from orvane.isotrak.audio import open_audio
 
     with tempfile.TemporaryDirectory(prefix="orvane-demo-") as folder:
         paths = write_demo_disc(Path(folder))

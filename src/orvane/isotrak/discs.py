@@ -4,19 +4,28 @@ A disc can be given as its track files in order, as a CUE sheet (a path,
 or a sheet already parsed), as a folder (its one CUE sheet, else its audio
 files in natural name order), or as one image file (by the sheet embedded
 in a FLAC file, else as a single track).  Every file is opened once, and
-every header is checked before any audio is read.  The command line and
-the API both go through ``check_disc``.
+every header is checked before any audio is read.  ``check_disc`` is the
+one road from what was named to the verdict: the command line, the API
+and library mode all take it.
 """
 
 from __future__ import annotations
 
 import os
 import re
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from dataclasses import replace
 from pathlib import Path
 
-from orvane.isotrak.checksums import MAX_COUNT, Progress, check_layout, reach, v2_checksums
+from orvane.isotrak.audio import (
+    AUDIO_SUFFIXES,
+    LOSSY_SUFFIXES,
+    TrackSource,
+    open_audio,
+    refuse_lossy,
+)
+from orvane.isotrak.checksums import Progress, check_layout, reach, rereadable, v2_checksums
 from orvane.isotrak.cuesheet import (
     LEGACY_ENCODINGS,
     CueFile,
@@ -25,15 +34,13 @@ from orvane.isotrak.cuesheet import (
     is_cue_sheet,
     read_cue,
 )
-from orvane.isotrak.cd import SAMPLE_RATE as CD_SAMPLE_RATE
-from orvane.isotrak.errors import TrackError, Warn, issue_warning
+from orvane.isotrak.cd import MAX_COUNT, SAMPLE_RATE as CD_SAMPLE_RATE
+from orvane.isotrak.errors import IncompleteDisc, TrackError, Warn, gathering, warn
 from orvane.isotrak.layout import DiscLayout, files_in_stream, sheet_layout, track_layout
-from orvane.isotrak.references import Reference, V2At, check_references, verify
+from orvane.isotrak.references import Reference, check_references, verify
 from orvane.isotrak.results import DiscResult, TrackResult
-from orvane.isotrak.sources import TrackSource, open_audio
 
 __all__ = [
-    "AUDIO_SUFFIXES",
     "CD_SAMPLE_RATE",
     "DiscInput",
     "check_disc",
@@ -44,11 +51,6 @@ __all__ = [
     "open_disc",
     "second_v2_pass",
 ]
-
-# Audio files a folder's disc is made of, and the suffixes a sheet's file
-# may have been re-encoded to.
-AUDIO_SUFFIXES = (".wav", ".wave", ".flac", ".aiff", ".aif", ".aifc")
-_LOSSY_SUFFIXES = (".mp3", ".ogg", ".oga", ".opus", ".m4a", ".aac", ".wma", ".mpc")
 
 Path_ = str | os.PathLike[str]
 DiscInput = Path_ | CueSheet | Iterable[Path_ | TrackSource]
@@ -80,9 +82,9 @@ def disc_files(folder: Path) -> Path | list[Path]:
         return audio
     if sheets:
         raise TrackError(f"{folder}: holds {len(sheets)} CUE sheets and no audio files; give one sheet")
-    lossy = [entry for entry in entries if entry.suffix.lower() in _LOSSY_SUFFIXES]
+    lossy = [entry for entry in entries if entry.suffix.lower() in LOSSY_SUFFIXES]
     if lossy:
-        raise TrackError(f"{folder}: holds only lossy audio files; lossy audio cannot be verified")
+        raise refuse_lossy(str(folder), "holds only lossy audio files")
     raise TrackError(f"{folder}: holds no CUE sheet and no audio files")
 
 
@@ -108,7 +110,7 @@ def close_sources(sources: Iterable[TrackSource]) -> None:
 
 
 def _check_rates(
-    sources: Sequence[TrackSource], sample_rate: int | None, warn: Warn
+    sources: Sequence[TrackSource], sample_rate: int | None
 ) -> int:
     """Refuse sources that cannot go into a checksum; return the disc's rate."""
     if not sources:
@@ -154,7 +156,7 @@ class _Folder:
                 self._names = []
         return self._names
 
-    def resolve(self, sheet: CueSheet, file: CueFile, warn: Warn) -> Path:
+    def resolve(self, sheet: CueSheet, file: CueFile) -> Path:
         """The file a sheet's FILE entry names.
 
         Tried in turn: the name as written (relative to the sheet's folder),
@@ -205,12 +207,12 @@ def _display(folder_shown: str, path: Path) -> str:
     return os.path.join(folder_shown, path.name) if folder_shown else path.name
 
 
-def _sheet_paths(sheet: CueSheet, folder: Path, warn: Warn) -> list[Path | None]:
+def _sheet_paths(sheet: CueSheet, folder: Path) -> list[Path | None]:
     """The file each FILE entry of a sheet resolves to; None for those the
     stream leaves out, which need not exist."""
     place = _Folder(folder)
     return [
-        place.resolve(sheet, file, warn) if wanted else None
+        place.resolve(sheet, file) if wanted else None
         for file, wanted in zip(sheet.files, files_in_stream(sheet))
     ]
 
@@ -220,7 +222,6 @@ def _sheet_disc(
     folder: Path,
     shown: str,
     sample_rate: int | None,
-    warn: Warn,
     opened: _Opened,
     given: Sequence[TrackSource] | None = None,
 ) -> DiscLayout:
@@ -236,15 +237,15 @@ def _sheet_disc(
     if given is not None:
         sources = [given[n] if wanted else None for n, wanted in enumerate(files_in_stream(sheet))]
     else:
-        for file, path in zip(sheet.files, _sheet_paths(sheet, folder, warn)):
+        for file, path in zip(sheet.files, _sheet_paths(sheet, folder)):
             sources.append(
                 None
                 if path is None
                 else opened.add(
-                    open_audio(path, _display(shown, path), file_type=file.file_type, warn=warn)
+                    open_audio(path, _display(shown, path), file_type=file.file_type)
                 )
             )
-    rate = _check_rates([s for s in sources if s is not None], sample_rate, warn)
+    rate = _check_rates([s for s in sources if s is not None], sample_rate)
     return sheet_layout(sheet, sources, rate)
 
 
@@ -284,102 +285,89 @@ def disc_paths(disc: Path_ | Iterable[Path_]) -> list[Path]:
         return disc_paths(found) if isinstance(found, Path) else found
     if is_cue_sheet(path):
         sheet = read_cue(path)
-        resolved = _sheet_paths(sheet, path.parent, lambda message: None)
+        with gathering():  # never released: finding the files says nothing
+            resolved = _sheet_paths(sheet, path.parent)
         return [path, *(file for file in resolved if file is not None)]
     return [path]
 
 
+@contextmanager
 def open_disc(
-    disc: DiscInput,
-    *,
-    folder: Path_ | None = None,
-    sample_rate: int | None = None,
-    warn: Warn | None = None,
-) -> tuple[DiscLayout, list[str]]:
-    """Open a disc's files and lay the disc out; return the layout and the warnings given.
+    disc: DiscInput, *, folder: Path_ | None = None, sample_rate: int | None = None
+) -> Iterator[DiscLayout]:
+    """Open a disc's files and lay the disc out; the files are closed when
+    the context ends, or at once when anything is refused.
 
     ``folder`` is where the files of a parsed CueSheet are looked for (by
-    default the current folder).  The caller closes the layout's sources
-    (``close_sources(layout.sources)``).
+    default the current folder).
     """
-    notes: list[str] = []
     opened = _Opened()
     try:
-        layout = _open(disc, folder, sample_rate, notes.append, opened)
+        layout = _open(disc, folder, sample_rate, opened)
     except BaseException:
         opened.close()
         raise
-    # Told only once the disc is open, so that a refusal stands alone.
-    for note in notes:
-        (warn or issue_warning)(note)
-    return layout, notes
+    try:
+        yield layout
+    finally:
+        close_sources(layout.sources)
 
 
 def _open(
     disc: DiscInput,
     folder: Path_ | None,
     sample_rate: int | None,
-    warn: Warn,
     opened: _Opened,
 ) -> DiscLayout:
     if isinstance(disc, CueSheet):
         base = Path(folder) if folder is not None else Path.cwd()
-        return _sheet_disc(disc, base, "" if folder is None else os.fspath(folder), sample_rate, warn, opened)
+        return _sheet_disc(disc, base, "" if folder is None else os.fspath(folder), sample_rate, opened)
     items: list[Path_ | TrackSource] = [disc] if isinstance(disc, (str, os.PathLike)) else list(disc)
     if not items:
         raise TrackError("a disc needs at least one track")
     paths = [item for item in items if isinstance(item, (str, os.PathLike))]
     if len(items) == 1 and paths:
-        return _open_path(paths[0], sample_rate, warn, opened)
+        return _open_path(paths[0], sample_rate, opened)
     for path in paths:
         shown = os.fspath(path)
         if is_cue_sheet(path) or Path(path).is_dir():
             raise TrackError(f"{shown}: a CUE sheet or a folder must be the only thing given")
     sources = [
-        opened.add(open_audio(item, os.fspath(item), warn=warn))
+        opened.add(open_audio(item, os.fspath(item)))
         if isinstance(item, (str, os.PathLike))
         else item
         for item in items
     ]
-    rate = _check_rates(sources, sample_rate, warn)
+    rate = _check_rates(sources, sample_rate)
     return track_layout(sources, rate)
 
 
 def _open_path(
-    path_given: Path_, sample_rate: int | None, warn: Warn, opened: _Opened
+    path_given: Path_, sample_rate: int | None, opened: _Opened
 ) -> DiscLayout:
     shown = os.fspath(path_given)
     path = Path(path_given)
     if path.is_dir():
         found = disc_files(path)
         if isinstance(found, list) and len(found) > 1:
-            sources = [opened.add(open_audio(p, _display(shown, p), warn=warn)) for p in found]
-            return track_layout(sources, _check_rates(sources, sample_rate, warn))
+            sources = [opened.add(open_audio(p, _display(shown, p))) for p in found]
+            return track_layout(sources, _check_rates(sources, sample_rate))
         path = found[0] if isinstance(found, list) else found
         shown = _display(shown, path)
     if is_cue_sheet(path):
         sheet = read_cue(path, shown)
-        return _sheet_disc(sheet, path.parent, os.path.dirname(shown), sample_rate, warn, opened)
-    source = opened.add(open_audio(path, shown, warn=warn))
+        return _sheet_disc(sheet, path.parent, os.path.dirname(shown), sample_rate, opened)
+    source = opened.add(open_audio(path, shown))
     if getattr(source, "format", None) == "FLAC" and path.is_file():
         embedded = embedded_cue(path, shown)
         if embedded is not None:
             return _sheet_disc(
-                embedded, path.parent, os.path.dirname(shown), sample_rate, warn, opened, [source]
+                embedded, path.parent, os.path.dirname(shown), sample_rate, opened, [source]
             )
     beside = _sheet_beside(path) if path.is_file() else None
     if beside is not None:
         warn(f"{shown}: a CUE sheet lies beside it ({beside.name}); give the .cue to check its tracks")
-    return track_layout([source], _check_rates([source], sample_rate, warn))
-
-
-def _rereadable(disc: DiscInput) -> bool:
-    """Whether the disc's files can be read a second time (no pipes)."""
-    if isinstance(disc, (str, os.PathLike)):
-        return os.path.isfile(disc) or os.path.isdir(disc)
-    if isinstance(disc, list):
-        return all(isinstance(item, (str, os.PathLike)) and os.path.isfile(item) for item in disc)
-    return False
+    return track_layout([source], _check_rates([source], sample_rate))
 
 
 def check_disc(
@@ -391,12 +379,12 @@ def check_disc(
     sample_rate: int | None = None,
     folder: Path_ | None = None,
     progress: Progress | None = None,
-    progress_total: Callable[[int], object] | None = None,
+    progress_total: Progress | None = None,
     warn: Warn | None = None,
     threads: int | None = None,
 ) -> DiscResult:
     """Compute the Isotrak checksums of every audio track of a disc, and
-    verify them against ``references`` when some are given.
+    verify them against references.
 
     disc: the disc's track files in order (paths, or TrackSource objects
         that yield 2-channel 16-bit PCM blocks), or one path: a CUE sheet,
@@ -408,74 +396,68 @@ def check_disc(
         -search to +search frames.  Shifts that reach past a track read
         the stream around it, and silence beyond the stream's ends.
     v2_offset: the read shift, in frames, of the version 2 checksum.
-    references: earlier rips to verify the disc against; the result's
-        ``verification`` holds what they say.  A reference for other
-        tracks raises MismatchedReference before any audio is read.  When
-        the files can be read again, version 2 is also compared where
-        version 1 matched (``verify``'s second pass).
+    references: earlier rips of the disc (``read_reference``); the result's
+        ``verification`` says what they say of it.  When a track matches
+        by version 1 at a shift other than ``v2_offset``, its version 2
+        checksum at that shift is computed in a second pass, if the files
+        can be read again.
     sample_rate: the rate every file must have; by default the first
         file's rate, which every other file must share.
-    progress: called with each number of frames read from the files.
-    progress_total: called once, before any audio is read, with the
-        number of frames that will be read.
-    warn: called with each warning (one line of text); by default they go
-        through the warnings module as IsotrakWarning.  Those given while
-        the disc is opened come once it is open and the references fit it.
-    threads: at most this many threads decode files (FLAC and the like);
-        by default one per core, up to a few.
+    progress: called with each number of frames read from the files;
+        ``progress_total`` once, before, with the frames to be read.
+    warn: called with each warning (one line of text), once the disc is
+        open; by default they go through the warnings module as
+        IsotrakWarning.  The result's ``warnings`` holds them all.
+    threads: at most this many threads read the disc; by default one per
+        core, up to a few.
 
     Every header is checked before any audio is read; what cannot be
-    checked raises TrackError, which names it, and a file that fails while
-    its audio is read raises IncompleteDisc, which holds the tracks done.
+    checked raises TrackError, which names it (MismatchedReference for
+    references of other tracks), and a file that fails while its audio is
+    read raises IncompleteDisc, which holds the tracks done.
     """
     reach(search, v2_offset)
-    layout, notes = open_disc(disc, folder=folder, sample_rate=sample_rate, warn=lambda _: None)
-    try:
+    with gathering(warn) as gathered, open_disc(disc, folder=folder, sample_rate=sample_rate) as layout:
         if references:
             check_references(references, [track.number for track in layout.tracks])
         # Told once nothing more can be refused before the audio is read.
-        for note in notes:
-            (warn or issue_warning)(note)
-        if progress_total is not None:
-            progress_total(sum(piece.frames for piece in layout.pieces if piece.source is not None))
-        result = check_layout(
-            layout,
-            search=search,
-            v2_offset=v2_offset,
-            progress=progress,
-            warn=warn,
-            warnings=notes,
-            threads=threads,
-        )
-    finally:
-        close_sources(layout.sources)
-    if not references:
-        return result
-    v2_at: V2At | None = None
-    if _rereadable(disc):
-        def v2_at(shifts: Mapping[int, int]) -> Mapping[int, int]:
-            return second_v2_pass(disc, shifts, folder=folder, sample_rate=sample_rate)
-    return replace(result, verification=verify(result, references, v2_at))
+        gathered.release()
+        try:
+            result = check_layout(
+                layout,
+                search=search,
+                v2_offset=v2_offset,
+                progress=progress,
+                progress_total=progress_total,
+                threads=threads,
+            )
+        except IncompleteDisc as error:
+            error.results = replace(error.results, warnings=tuple(gathered.given))
+            raise
+        if references:
+            v2_at = None
+            if rereadable(layout):
+
+                def v2_at(shifts: Mapping[int, int]) -> Mapping[int, int]:
+                    return v2_checksums(layout, shifts, threads)
+
+            try:
+                verification = verify(result, references, v2_at)
+            except IncompleteDisc as error:
+                error.results = replace(result, warnings=tuple(gathered.given))
+                raise
+            result = replace(result, verification=verification)
+        return replace(result, warnings=tuple(gathered.given))
 
 
 def second_v2_pass(
-    disc: DiscInput,
-    shifts: Mapping[int, int],
-    *,
-    folder: Path_ | None = None,
-    sample_rate: int | None = None,
+    disc: DiscInput, shifts: Mapping[int, int], *, folder: Path_ | None = None
 ) -> dict[int, int]:
-    """The version 2 checksums of some tracks of a disc, each at its own shift.
-
-    ``shifts`` maps track numbers to read shifts.  The disc is opened and
-    read again, so it must not come through a pipe; ``verify`` takes this,
-    bound to the disc, as its ``v2_at``.
-    """
-    layout, _ = open_disc(disc, folder=folder, sample_rate=sample_rate, warn=lambda _: None)
-    try:
+    """The version 2 checksums of some tracks of a disc, each at its own
+    shift, read from the disc opened again (``verify``'s ``v2_at`` for
+    checksums kept from an earlier check)."""
+    with gathering(), open_disc(disc, folder=folder) as layout:
         return v2_checksums(layout, shifts)
-    finally:
-        close_sources(layout.sources)
 
 
 def disc_checksums(

@@ -1,9 +1,11 @@
-"""A disc's layout: its audio stream, and where each track lies in it.
+"""A sheet or track files, with their lengths, in; the disc stream and each track's stretch of it out.
 
 The disc stream is the audio of the disc's files in order, as one run of
 2-channel 16-bit frames, with the silence that the sheet inserts (PREGAP,
-POSTGAP) and without the data tracks.  A track is a span of that stream.
-The rules, for a CUE sheet:
+POSTGAP) and without the data tracks.  Every part of it is a ``Stretch``
+(positions from one frame up to another): the pieces that fill it from
+the sources, each track, what a checksum reads.  The rules, for a CUE
+sheet:
 
 - an audio track spans from its INDEX 01 up to the next track's INDEX 01,
   so a gap (the next track's INDEX 00) belongs to it, in whichever file the
@@ -27,45 +29,86 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 
+from orvane.isotrak.audio import TrackSource
 from orvane.isotrak.cuesheet import CueSheet
 from orvane.isotrak.cd import SECTORS_PER_SECOND as CD_FRAMES_PER_SECOND
 from orvane.isotrak.errors import TrackError
-from orvane.isotrak.sources import TrackSource
 
 __all__ = [
     "CD_FRAMES_PER_SECOND",
     "DiscLayout",
+    "DiscTrack",
     "Piece",
-    "TrackSpan",
+    "Stretch",
     "files_in_stream",
     "sheet_layout",
     "track_layout",
 ]
 
 
+@dataclass(frozen=True, order=True)
+class Stretch:
+    """A stretch of the disc stream: the frames from position ``begin`` up
+    to ``end``.  Positions before 0 and from the stream's length on are
+    the silence beyond its two ends."""
+
+    begin: int
+    end: int
+
+    @property
+    def frames(self) -> int:
+        return self.end - self.begin
+
+    def widened(self, before: int, after: int) -> Stretch:
+        return Stretch(self.begin - before, self.end + after)
+
+    def meet(self, other: Stretch) -> Stretch | None:
+        """The frames the two stretches share, or None."""
+        begin, end = max(self.begin, other.begin), min(self.end, other.end)
+        return Stretch(begin, end) if begin < end else None
+
+
 @dataclass(frozen=True)
 class Piece:
-    """One stretch of the disc stream: frames of a source, or silence.
+    """The frames of a source (None: digital silence) that fill a stretch
+    of the stream, from the source's frame ``offset`` on.
 
-    ``offset`` is the source frame the stretch starts at; ``source`` is
-    None for digital silence.  The pieces of one source come in the order
-    of their offsets and never overlap, so each source is read once, front
-    to back.
+    The pieces of one source come in the order of their offsets and never
+    overlap, so each source is read once, front to back.
     """
 
     source: TrackSource | None
     offset: int
-    frames: int
+    stretch: Stretch
+
+    @property
+    def frames(self) -> int:
+        return self.stretch.frames
+
+    def within(self, stretch: Stretch) -> Piece | None:
+        """The part of the piece inside ``stretch``, or None."""
+        met = self.stretch.meet(stretch)
+        if met is None:
+            return None
+        return Piece(self.source, self.offset + met.begin - self.stretch.begin, met)
 
 
 @dataclass(frozen=True)
-class TrackSpan:
-    """Where one audio track lies in the disc stream."""
+class DiscTrack:
+    """An audio track of the disc: its number, the file its audio starts
+    in, and its stretch of the stream."""
 
     number: int
     name: str
-    start: int
-    frames: int
+    stretch: Stretch
+
+    @property
+    def start(self) -> int:
+        return self.stretch.begin
+
+    @property
+    def frames(self) -> int:
+        return self.stretch.frames
 
 
 @dataclass(frozen=True)
@@ -74,7 +117,7 @@ class DiscLayout:
 
     sample_rate: int
     pieces: tuple[Piece, ...]
-    tracks: tuple[TrackSpan, ...]
+    tracks: tuple[DiscTrack, ...]
     hidden_frames: int = 0
     skipped_tracks: tuple[int, ...] = ()
     sources: tuple[TrackSource, ...] = field(default=(), compare=False)
@@ -82,27 +125,41 @@ class DiscLayout:
     @property
     def frames(self) -> int:
         """The length of the disc stream, silence included."""
-        return sum(piece.frames for piece in self.pieces)
+        return self.pieces[-1].stretch.end if self.pieces else 0
+
+    def pieces_of(self, stretch: Stretch) -> list[Piece]:
+        """What fills ``stretch``, in order: the pieces of the stream it
+        meets, cut to it, with silence beyond the stream's two ends."""
+        found = []
+        before = stretch.meet(Stretch(stretch.begin, 0))
+        if before is not None:
+            found.append(Piece(None, 0, before))
+        found.extend(cut for piece in self.pieces if (cut := piece.within(stretch)) is not None)
+        after = stretch.meet(Stretch(self.frames, stretch.end))
+        if after is not None:
+            found.append(Piece(None, 0, after))
+        return found
 
 
 def track_layout(sources: Sequence[TrackSource], sample_rate: int) -> DiscLayout:
     """The layout of a disc given as one source per track, in order."""
+    stream = _Stream()
     tracks = []
-    position = 0
     for number, source in enumerate(sources, 1):
-        tracks.append(TrackSpan(number, source.name, position, source.frames))
-        position += source.frames
+        begin = stream.position
+        stream.add(source, 0, source.frames)
+        tracks.append(DiscTrack(number, source.name, Stretch(begin, stream.position)))
     return DiscLayout(
         sample_rate=sample_rate,
-        pieces=tuple(Piece(source, 0, source.frames) for source in sources),
+        pieces=tuple(stream.pieces),
         tracks=tuple(tracks),
         sources=tuple(sources),
     )
 
 
-# A place in the sheet's files: (file number, position within that file),
-# the position in sheet units or, once the files are open, in frames.
-_Place = tuple[int, int]
+# A position in the sheet's files: (file number, position within that
+# file), in sheet units or, once the files are open, in frames.
+_FilePosition = tuple[int, int]
 
 
 @dataclass
@@ -115,17 +172,18 @@ class _Stream:
     def add(self, source: TrackSource | None, offset: int, frames: int) -> None:
         if frames <= 0:
             return
+        end = self.position + frames
         if self.pieces:
             last = self.pieces[-1]
             if last.source is source and (source is None or last.offset + last.frames == offset):
-                self.pieces[-1] = Piece(source, last.offset, last.frames + frames)
-                self.position += frames
+                self.pieces[-1] = Piece(source, last.offset, Stretch(last.stretch.begin, end))
+                self.position = end
                 return
-        self.pieces.append(Piece(source, offset, frames))
-        self.position += frames
+        self.pieces.append(Piece(source, offset, Stretch(self.position, end)))
+        self.position = end
 
 
-def _audio_ranges(sheet: CueSheet, begins: Sequence[_Place], end: _Place) -> list[tuple[_Place, _Place]]:
+def _audio_ranges(sheet: CueSheet, begins: Sequence[_FilePosition], end: _FilePosition) -> list[tuple[_FilePosition, _FilePosition]]:
     """The stretches of the files that hold audio: hidden audio, then each audio track."""
     ranges = [((0, 0), begins[0])]
     for n, track in enumerate(sheet.tracks):
@@ -134,7 +192,7 @@ def _audio_ranges(sheet: CueSheet, begins: Sequence[_Place], end: _Place) -> lis
     return ranges
 
 
-def _begins(sheet: CueSheet, to_frames: Callable[[int], int]) -> list[_Place]:
+def _begins(sheet: CueSheet, to_frames: Callable[[int], int]) -> list[_FilePosition]:
     places = []
     for track in sheet.tracks:
         index = track.index(1)
@@ -206,7 +264,7 @@ def sheet_layout(
     end_of_sheet = (len(sources) - 1, lengths[-1])
     stream = _Stream()
 
-    def lay(begin: _Place, end: _Place) -> None:
+    def lay(begin: _FilePosition, end: _FilePosition) -> None:
         file, offset = begin
         while (file, offset) < end:
             stop = end[1] if file == end[0] else lengths[file]
@@ -239,7 +297,7 @@ def sheet_layout(
         file = begins[n][0]
         source = sources[file]
         name = source.name if source is not None else sheet.files[file].name
-        spans.append(TrackSpan(track.number, name, starts[n], end - starts[n]))
+        spans.append(DiscTrack(track.number, name, Stretch(starts[n], end)))
     return DiscLayout(
         sample_rate=sample_rate,
         pieces=tuple(stream.pieces),

@@ -21,17 +21,18 @@ from __future__ import annotations
 import multiprocessing
 import os
 import signal
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
 from contextlib import ExitStack
 from dataclasses import dataclass, replace
 from typing import Literal
 
+from orvane.isotrak.audio import AUDIO_SUFFIXES
 from orvane.isotrak.checksums import reach
 from orvane.isotrak.cuesheet import is_cue_sheet
-from orvane.isotrak.discs import AUDIO_SUFFIXES, check_disc, disc_paths, natural_key
-from orvane.isotrak.errors import IncompleteDisc, LibraryError, TrackError
-from orvane.isotrak.references import DiscVerification, MismatchedReference, verify
+from orvane.isotrak.discs import check_disc, disc_paths, natural_key, second_v2_pass
+from orvane.isotrak.errors import IncompleteDisc, LibraryError, MismatchedReference, TrackError
+from orvane.isotrak.references import Reference, verify
 from orvane.isotrak.results import (
     AUDIO_CHANGED,
     STATUSES,
@@ -163,6 +164,7 @@ class DiscJob:
     tracks: tuple[str, ...] = ()
     search: int = 0
     v2_offset: int = 0
+    references: tuple[Reference, ...] = ()
 
 
 @dataclass(frozen=True)
@@ -175,6 +177,7 @@ class DiscChecked:
 
     result: DiscResult | None
     error: str | None = None
+    unverified: str | None = None
 
 
 def _packed(result: DiscResult) -> DiscResult:
@@ -187,25 +190,41 @@ def _packed(result: DiscResult) -> DiscResult:
 
 
 def check_library_disc(job: DiscJob) -> DiscChecked:
-    """Check one disc as the command line checks it (``check_disc``).
+    """Check one disc as the command line checks it (``check_disc``),
+    verified against the job's references.
 
     Never raises for the disc's sake: a refusal, or any other fault, comes
     back as the error of a failed disc, so one bad disc cannot stop a
-    library.
+    library.  References of other tracks leave the disc unverified.
     """
     disc: str | tuple[str, ...] = job.tracks or job.disc
-    try:
-        # One thread a disc: the executor already runs a disc on each core.
-        result = check_disc(
-            disc, search=job.search, v2_offset=job.v2_offset, warn=lambda message: None, threads=1
-        )
-    except IncompleteDisc as error:
-        return DiscChecked(_packed(error.results), str(error))
-    except TrackError as error:
-        return DiscChecked(None, str(error))
-    except Exception as error:  # a fault of this disc, reported with it
-        return DiscChecked(None, f"{job.disc}: {type(error).__name__}: {error}")
-    return DiscChecked(_packed(result))
+    references = job.references
+    unverified = None
+    while True:
+        try:
+            # One thread a disc: the executor already runs a disc on each core.
+            result = check_disc(
+                disc,
+                search=job.search,
+                v2_offset=job.v2_offset,
+                references=references,
+                warn=_ignore,
+                threads=1,
+            )
+        except MismatchedReference as error:
+            references, unverified = (), str(error)
+            continue
+        except IncompleteDisc as error:
+            return DiscChecked(_packed(error.results), str(error))
+        except TrackError as error:
+            return DiscChecked(None, str(error))
+        except Exception as error:  # a fault of this disc, reported with it
+            return DiscChecked(None, f"{job.disc}: {type(error).__name__}: {error}")
+        return DiscChecked(_packed(result), unverified=unverified)
+
+
+def _ignore(message: str) -> None:
+    pass
 
 
 def ignore_interrupts() -> None:
@@ -396,8 +415,6 @@ def check_library(
         run = store.start_run(roots.pop() if len(roots) == 1 else None, options)
 
         def finish(index: int, outcome: DiscOutcome, files: Sequence[FileState] = ()) -> None:
-            if references is not None and outcome.result is not None and outcome.status != "failed":
-                outcome = _verified(outcome, references)
             store.record(run, replace(outcome, files=tuple(files)))
             outcomes[index] = outcome
             if progress is not None:
@@ -411,7 +428,9 @@ def check_library(
             if progress is not None:
                 progress(outcome)
 
-        pending: dict[Future[DiscChecked], tuple[int, tuple[FileState, ...], StoredDisc | None]] = {}
+        pending: dict[
+            Future[DiscChecked], tuple[int, tuple[FileState, ...], StoredDisc | None, str | None]
+        ] = {}
         try:
             for index, disc in enumerate(listed):
                 try:
@@ -420,17 +439,32 @@ def check_library(
                     finish(index, DiscOutcome(disc, "failed", error=str(error)))
                     continue
                 stored = store.stored(disc.path)
+                reference, unverified = None, None
+                if references is not None:
+                    reference = references.reference(disc.name)
+                    if reference is None:
+                        unverified = f"{disc.name}: not in {references.name}"
                 if not recheck and _unchanged(stored, files, search, v2_offset):
                     assert stored is not None and stored.result is not None
-                    finish(index, DiscOutcome(disc, "skipped", _narrowed(stored.result, search)))
+                    outcome = DiscOutcome(disc, "skipped", _narrowed(stored.result, search))
+                    if reference is not None:
+                        outcome = _verified(outcome, reference)
+                    finish(index, replace(outcome, unverified=unverified or outcome.unverified))
                     continue
-                job = DiscJob(disc.path, disc.tracks, search, v2_offset)
+                job = DiscJob(
+                    disc.path, disc.tracks, search, v2_offset, () if reference is None else (reference,)
+                )
                 try:
-                    pending[executor.submit(check_library_disc, job)] = (index, files, stored)
+                    pending[executor.submit(check_library_disc, job)] = (
+                        index,
+                        files,
+                        stored,
+                        unverified,
+                    )
                 except Exception as error:  # the executor is broken or shut down
                     lost(index, error)
             for future in as_completed(list(pending)):
-                index, files, stored = pending.pop(future)
+                index, files, stored, unverified = pending.pop(future)
                 disc = listed[index]
                 try:
                     checked = future.result()
@@ -445,7 +479,14 @@ def check_library(
                 changes, changed = _compare(checked.result, before)
                 status: Status = "failed" if checked.error else "changed" if changed else "checked"
                 outcome = DiscOutcome(
-                    disc, status, checked.result, changes, files_changed, checked.error
+                    disc,
+                    status,
+                    checked.result,
+                    changes,
+                    files_changed,
+                    checked.error,
+                    verification=None if checked.error else checked.result.verification,
+                    unverified=None if checked.error else unverified or checked.unverified,
                 )
                 finish(index, outcome, files)
         finally:
@@ -455,12 +496,19 @@ def check_library(
     return [outcome for outcome in outcomes if outcome is not None]
 
 
-def _verified(outcome: DiscOutcome, references: ReferenceDatabase) -> DiscOutcome:
+def _verified(outcome: DiscOutcome, reference: Reference) -> DiscOutcome:
+    """A skipped disc's stored checksums verified, as check_disc verifies:
+    a second version 2 pass reads the disc again when one is needed."""
     assert outcome.result is not None
-    reference = references.reference(outcome.disc.name)
-    if reference is None:
-        return replace(outcome, unverified=f"{outcome.disc.name}: not in {references.name}")
+    disc = outcome.disc
+
+    def v2_at(shifts: Mapping[int, int]) -> Mapping[int, int]:
+        return second_v2_pass(disc.tracks or disc.path, shifts)
+
     try:
-        return replace(outcome, verification=verify(outcome.result.tracks, [reference]))
+        try:
+            return replace(outcome, verification=verify(outcome.result, [reference], v2_at))
+        except IncompleteDisc:
+            return replace(outcome, verification=verify(outcome.result, [reference]))
     except MismatchedReference as error:
         return replace(outcome, unverified=str(error))

@@ -1,7 +1,8 @@
-"""What checking a disc gives: the checksums of each track, and of the disc.
+"""The records of what the verifier found: each track's checksums, the disc's,
+what references said of them, and what a library scan found of each disc.
 
-These are plain frozen records, shared by the API, the command line's table
-and JSON, and everything built on the results (references, the library).
+They are plain frozen records, shared by the API, the reports and JSON, the
+library and its database.
 """
 
 from __future__ import annotations
@@ -174,8 +175,7 @@ class DiscResult:
     were computed with.  ``hidden_frames`` counts the frames of hidden
     audio before the first track, ``skipped_tracks`` holds the numbers of
     the data tracks left out, and ``warnings`` the warnings given.
-    ``verification`` is what references said of the disc, when it was
-    checked against some.
+    ``verification`` says what the references given said of the disc.
     """
 
     tracks: tuple[TrackResult, ...]

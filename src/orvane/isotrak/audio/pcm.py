@@ -1,14 +1,14 @@
-"""WAV files: a RIFF header read as a stream, then the data chunk's frames.
+"""Audio stored as 16-bit stereo PCM: WAV files, their RIFF header read as a
+stream, and raw images; their frames are read as stored, from a byte on.
 
-The chunks are walked in order from the first byte, skipping those the
-checksum has no use for (a pipe skips them by reading), until the ``fmt ``
-chunk has said what the samples are and the ``data`` chunk has begun; the
-audio is then read straight from the file, whose little-endian samples
-are already what the checksum takes.  What follows the data chunk is
-never read.  The RIFF header's own size is not trusted: writers get it
-wrong, and the chunks say where they end.
-
-A damaged header is refused with what is wrong with it and where.
+The chunks of a WAV file are walked in order from the first byte, skipping
+those the checksum has no use for (a pipe skips them by reading), until the
+``fmt `` chunk has said what the samples are and the ``data`` chunk has
+begun; the audio is then read straight from the file, whose little-endian
+samples are already what the checksum takes.  What follows the data chunk
+is never read.  The RIFF header's own size is not trusted: writers get it
+wrong, and the chunks say where they end.  A damaged header is refused
+with what is wrong with it and where.
 """
 
 from __future__ import annotations
@@ -16,18 +16,22 @@ from __future__ import annotations
 import struct
 from pathlib import Path
 
-from orvane.isotrak.audiofile import (
+from orvane.isotrak.audio.base import (
     BYTES_PER_FRAME,
-    FileInput,
-    PCMFile,
+    AudioFile,
+    Stream,
     describe_channels,
+    ended_early,
     partial_frame_warning,
+    refuse_lossy,
     refuse_rate,
     refuse_shape,
+    swap_bytes,
 )
-from orvane.isotrak.errors import TrackError, Warn
+from orvane.isotrak.audio.input import FileInput
+from orvane.isotrak.errors import TrackError, warn
 
-__all__ = ["is_wav", "open_wav"]
+__all__ = ["PCMFile", "is_wav", "open_raw", "open_wav"]
 
 _PCM = 0x0001
 _EXTENSIBLE = 0xFFFE
@@ -95,7 +99,7 @@ def _read_fmt(input: FileInput, size: int) -> tuple[int, int]:
             )
         tag = int.from_bytes(guid[:2], "little")
     if tag in _LOSSY_TAGS:
-        raise TrackError(f"{name}: lossy audio cannot be verified")
+        raise refuse_lossy(name)
     if tag != _PCM:
         kind = _FORMAT_NAMES.get(tag, f"format tag {tag}")
         raise TrackError(f"{name}: WAV file of {kind}; only 2-channel 16-bit PCM can be checked")
@@ -111,7 +115,7 @@ def _read_fmt(input: FileInput, size: int) -> tuple[int, int]:
     return rate, len(body)
 
 
-def open_wav(input: FileInput, path: Path, warn: Warn) -> PCMFile:
+def open_wav(input: FileInput, path: Path) -> PCMFile:
     """Read a WAV header from ``input`` and leave it at the first audio byte."""
     name = input.name
     input.read(12)  # RIFF, its size, WAVE: checked by is_wav
@@ -155,8 +159,74 @@ def open_wav(input: FileInput, path: Path, warn: Warn) -> PCMFile:
     start = input.position
     if input.size is not None and start + size > input.size:
         # Said now rather than after the tracks before it have been read.
-        held = (input.size - start) // BYTES_PER_FRAME
-        raise TrackError(f"{name}: ends after {held} of its {frames} frames")
+        raise ended_early(name, (input.size - start) // BYTES_PER_FRAME, frames)
     if stray:
         warn(partial_frame_warning(name, stray))
     return PCMFile(input, path, frames, rate, "WAV", start=start)
+
+
+class PCMFile(AudioFile):
+    """A file whose audio is 16-bit stereo PCM as stored, from byte ``start`` on.
+
+    WAV data chunks and raw images are such files; ``big_endian`` marks
+    samples that must be byte-swapped into the little-endian blocks.
+    """
+
+    def __init__(
+        self,
+        input: FileInput,
+        path: Path,
+        frames: int,
+        sample_rate: int,
+        format: str,
+        *,
+        start: int,
+        big_endian: bool = False,
+    ) -> None:
+        super().__init__(input, path, frames, sample_rate, format)
+        self._start = start
+        # Bytes in a file are the same on every host: only their order in
+        # the file decides whether they need swapping.
+        self._swap = big_endian
+
+    def _open_stream(self, offset: int) -> Stream:
+        return _PCMStream(self._input, self._start + offset * BYTES_PER_FRAME, self._swap)
+
+
+class _PCMStream:
+    """Frames as stored: at a place of its own in a regular file (pread),
+    or straight on from a pipe, which stands at the first audio byte once
+    its header is read."""
+
+    def __init__(self, input: FileInput, position: int, swap: bool) -> None:
+        self._input = input
+        self._position = position  # the next byte to read
+        self._swap = swap
+        self._shared = input.size is None
+
+    def read_into(self, buffer: memoryview) -> int:
+        if self._shared:
+            got = self._input.readinto(buffer)
+        else:
+            got = self._input.pread(buffer, self._position)
+        self._position += got
+        frames = got // BYTES_PER_FRAME
+        if self._swap:
+            size = frames * BYTES_PER_FRAME
+            buffer[:size] = swap_bytes(bytes(buffer[:size]))
+        return frames
+
+    def close(self) -> None:
+        pass
+
+
+def open_raw(input: FileInput, path: Path, *, big_endian: bool, sample_rate: int) -> PCMFile:
+    """A headerless image of 16-bit stereo frames, its length that of the file."""
+    input = input.spooled()
+    assert input.size is not None
+    start = input.position
+    frames, stray = divmod(input.size - start, BYTES_PER_FRAME)
+    if stray:
+        warn(partial_frame_warning(input.name, stray))
+    format = f"raw {'big' if big_endian else 'little'}-endian PCM"
+    return PCMFile(input, path, frames, sample_rate, format, start=start, big_endian=big_endian)

@@ -1,36 +1,37 @@
-"""Files in the formats of libsndfile (FLAC, AIFF, ...), through the soundfile package.
+"""Files in the formats of libsndfile (FLAC, AIFF, ...), decoded through the
+soundfile package into 16-bit stereo frames.
 
 soundfile is an optional extra, imported only when such a file is opened.
 It reads from the file descriptor that was opened for the path, so the
 path is still opened once; a pipe is first copied to a temporary file,
 since these formats are read with seeks.  Only files of exact 16-bit
 integer samples are taken: a lossy file has no exact form to check, and a
-file of wider samples is not CD audio.
+file of wider samples is not CD audio.  Whatever soundfile reports is
+turned into a TrackError in one place, ``_decoding``.
 """
 
 from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from orvane.isotrak.audiofile import (
+from orvane.isotrak.audio.base import (
     BYTES_PER_FRAME,
     AudioFile,
-    FileInput,
-    FrameReader,
+    Stream,
     describe_channels,
-    reason,
+    refuse_lossy,
     refuse_rate,
     refuse_shape,
     swap_bytes,
 )
+from orvane.isotrak.audio.input import FileInput, reason
 from orvane.isotrak.errors import TrackError
 
-__all__ = ["LOSSY_SUBTYPES", "open_soundfile"]
+__all__ = ["LOSSY_SUBTYPES", "SoundFileAudio", "open_soundfile"]
 
 # 262144 frames (1 MiB) a read, which libsndfile decodes into a buffer of
 # its own and copies out: fewer calls through soundfile (each also asks
@@ -72,22 +73,6 @@ def _load_soundfile() -> Any:
     return soundfile
 
 
-def _problem(error: Exception) -> str:
-    # soundfile's messages name the file by the object it was given (here
-    # a descriptor); libsndfile's own words are what says what is wrong.
-    text = getattr(error, "error_string", None)
-    return str(text).rstrip(".") if text else reason(error)
-
-
-@contextmanager
-def reading(name: str) -> Iterator[None]:
-    """Refuse what soundfile could not read with TrackError, naming the file."""
-    try:
-        yield
-    except Exception as error:  # soundfile reports a bad file as RuntimeError or its own error
-        raise TrackError(f"{name}: cannot be read: {_problem(error)}") from None
-
-
 class _PlacedFile:
     """A regular file as the file object soundfile reads through, at a
     place of its own: every read is a pread on the shared descriptor."""
@@ -121,6 +106,28 @@ class _PlacedFile:
         return got
 
 
+def _decoding(name: str, placed: _PlacedFile | None, call: Callable[[], Any]) -> Any:
+    """call(), what soundfile reports refused with TrackError.
+
+    soundfile's messages name the file by the object it was given (here a
+    descriptor); libsndfile's own words are what says what is wrong.  Its
+    error is let go before the refusal is raised: its frames hold a view of
+    the caller's buffer, which must not outlive the call in a reference cycle.
+    """
+    problem = None
+    try:
+        result = call()
+    except Exception as error:  # soundfile reports a bad file as RuntimeError or its own error
+        text = getattr(error, "error_string", None)
+        problem = str(text).rstrip(".") if text else reason(error)
+    # A failed read of the file says more than what libsndfile made of it.
+    if placed is not None and placed.error is not None:
+        raise placed.error
+    if problem is not None:
+        raise TrackError(f"{name}: cannot be read: {problem}")
+    return result
+
+
 def _own_descriptor(input: FileInput) -> int | None:
     """A new descriptor of an open regular file, with a place of its own.
 
@@ -136,7 +143,7 @@ def _own_descriptor(input: FileInput) -> int | None:
         return None
 
 
-class _SoundFileReader:
+class _Decoder:
     """Frames of a file decoded by a SoundFile of its own, as 16-bit stereo.
 
     It reads through a descriptor of its own where the system gives one:
@@ -145,105 +152,55 @@ class _SoundFileReader:
     whose reads call back into Python.
     """
 
-    def __init__(self, name: str, input: FileInput) -> None:
+    def __init__(self, name: str, input: FileInput, offset: int) -> None:
         self._name = name
-        self._input = input
-        self._file: _PlacedFile | None = None
-        self._descriptor: int | None = None  # its own, closed with it
-        self._reader: Any = None
-
-    def _call(self, function: Callable[..., Any], *arguments: Any) -> Any:
-        """function(*arguments), what fails refused with TrackError.
-
-        soundfile's error is let go before the refusal is raised: its
-        frames hold a view of the caller's buffer, which must not outlive
-        the call in a reference cycle.
-        """
-        problem = None
+        self._placed: _PlacedFile | None = None
+        self._sound: Any = None
+        # Its own descriptor, closed with it; libsndfile never closes a
+        # descriptor it was given to keep.
+        self._descriptor = _own_descriptor(input)
         try:
-            result = function(*arguments)
-        except Exception as error:  # soundfile reports a bad file as RuntimeError or its own error
-            problem = _problem(error)
-        # A failed read of the file says more than what libsndfile made of it.
-        if self._file is not None and self._file.error is not None:
-            raise self._file.error
-        if problem is not None:
-            raise TrackError(f"{self._name}: cannot be read: {problem}")
-        return result
+            soundfile = _load_soundfile()
+            if self._descriptor is None:
+                self._placed = _PlacedFile(input)
+            opened = self._placed if self._descriptor is None else self._descriptor
+            self._sound = self._call(lambda: soundfile.SoundFile(opened, closefd=False))
+            if offset:
+                self._call(lambda: self._sound.seek(offset))
+        except BaseException:
+            self.close()
+            raise
 
-    def open(self, soundfile: Any) -> None:
-        descriptor = _own_descriptor(self._input)
-        if descriptor is None:
-            self._file = _PlacedFile(self._input)
-            self._reader = self._call(lambda: soundfile.SoundFile(self._file, closefd=False))
-            return
-        # libsndfile never closes a descriptor it was given to keep.
-        self._descriptor = descriptor
-        self._reader = self._call(lambda: soundfile.SoundFile(descriptor, closefd=False))
+    def _call(self, call: Callable[[], Any]) -> Any:
+        return _decoding(self._name, self._placed, call)
 
     def read_into(self, buffer: memoryview) -> int:
-        frames = int(self._call(self._reader.buffer_read_into, buffer, "int16"))
+        frames = int(self._call(lambda: self._sound.buffer_read_into(buffer, "int16")))
         if sys.byteorder == "big" and frames:
             size = frames * BYTES_PER_FRAME
             buffer[:size] = swap_bytes(bytes(buffer[:size]))
         return frames
 
-    def skip(self, frames: int) -> None:
-        self._call(self._reader.seek, frames, os.SEEK_CUR)
-
     def close(self) -> None:
-        if self._reader is not None:
-            self._reader.close()
+        if self._sound is not None:
+            self._sound.close()
+            self._sound = None
         if self._descriptor is not None:
             os.close(self._descriptor)
             self._descriptor = None
 
 
 class SoundFileAudio(AudioFile):
-    """A file read through soundfile, as 16-bit stereo frames."""
-
-    def __init__(self, input: FileInput, path: Path, reader: Any) -> None:
-        frames, rate = int(reader.frames), int(reader.samplerate)
-        super().__init__(input, path, frames, rate, str(reader.format))
-        self._reader = reader
-
-    def _blocks(self) -> Iterator[bytes]:
-        got = 0
-        with self._reading():
-            self._reader.seek(0)
-        while got < self.frames:
-            with self._reading():
-                # A view of a buffer of libsndfile's; samples in the host's order.
-                view = self._reader.buffer_read(min(self.frames - got, _READ_FRAMES), "int16")
-                data = bytes(view)
-            if not data:
-                raise self._ended_early(got)
-            got += len(data) // BYTES_PER_FRAME
-            yield swap_bytes(data) if sys.byteorder == "big" else data
-
-    @contextmanager
-    def _reading(self) -> Iterator[None]:
-        with reading(self.name):
-            yield
+    """A file decoded through soundfile, as 16-bit stereo frames."""
 
     read_frames = _READ_FRAMES
     decodes = True
 
-    def _open_reader(self) -> FrameReader:
-        # Each reader decodes with a decoder of its own, reading the file
-        # at a place of its own: readers of one file in several threads
-        # never move each other's place.
-        reader = _SoundFileReader(self.name, self._input)
-        try:
-            reader.open(_load_soundfile())
-        except BaseException:
-            reader.close()
-            raise
-        return reader
-
-    def close(self) -> None:
-        self._reader.close()
-        super().close()
+    def _open_stream(self, offset: int) -> Stream:
+        # Each stream decodes with a decoder of its own, reading the file at
+        # a place of its own: readers of one file in several threads never
+        # move each other's place.
+        return _Decoder(self.name, self._input, offset)
 
 
 def open_soundfile(input: FileInput, path: Path) -> SoundFileAudio:
@@ -261,21 +218,24 @@ def open_soundfile(input: FileInput, path: Path) -> SoundFileAudio:
         # buffered seek within its buffer would not move.
         descriptor = input.file.fileno()
         os.lseek(descriptor, 0, os.SEEK_SET)
-        reader = soundfile.SoundFile(descriptor, closefd=False)
-    except Exception as error:  # soundfile reports a bad file as RuntimeError or its own error
+        header = _decoding(name, None, lambda: soundfile.SoundFile(descriptor, closefd=False))
+    except BaseException:
         input.close()
-        raise TrackError(f"{name}: cannot be read: {_problem(error)}") from None
-    audio = SoundFileAudio(input, path, reader)
+        raise
     try:
-        channels = int(reader.channels)
-        if reader.subtype in LOSSY_SUBTYPES:
-            raise TrackError(f"{name}: lossy audio cannot be verified")
-        if channels != 2 or reader.subtype not in _EXACT_16_BIT:
-            raise refuse_shape(
-                name, f"{reader.format} file of {describe_channels(channels, reader.subtype_info)}"
-            )
+        channels, subtype = int(header.channels), str(header.subtype)
+        audio = SoundFileAudio(
+            input, path, int(header.frames), int(header.samplerate), str(header.format)
+        )
+        if subtype in LOSSY_SUBTYPES:
+            raise refuse_lossy(name)
+        if channels != 2 or subtype not in _EXACT_16_BIT:
+            shape = describe_channels(channels, str(header.subtype_info))
+            raise refuse_shape(name, f"{header.format} file of {shape}")
         refuse_rate(name, audio.sample_rate)
     except BaseException:
-        audio.close()
+        input.close()
         raise
+    finally:
+        header.close()
     return audio

@@ -1,0 +1,144 @@
+"""Telling a file's format and opening it: by its content, not its name; lossy
+audio refused before any of it is decoded.
+
+WAV files and raw images are read as stored (pcm.py), every other format
+through the soundfile package, an optional extra (libsndfile.py).  A CUE
+sheet's FILE type says only whether a file is raw, or lossy; names say
+which files of a folder are audio at all.
+"""
+
+from __future__ import annotations
+
+import os
+from pathlib import Path
+
+from orvane.isotrak.audio.base import AudioFile, refuse_lossy
+from orvane.isotrak.audio.input import FileInput
+from orvane.isotrak.audio.libsndfile import open_soundfile
+from orvane.isotrak.audio.pcm import is_wav, open_raw, open_wav
+from orvane.isotrak.cd import SAMPLE_RATE
+from orvane.isotrak import errors
+from orvane.isotrak.errors import TrackError, Warn, gathering
+
+__all__ = ["AUDIO_SUFFIXES", "LOSSY_SUFFIXES", "open_audio", "open_track"]
+
+# Audio files a folder's disc is made of, and the suffixes a sheet's file
+# may have been re-encoded to.
+AUDIO_SUFFIXES = (".wav", ".wave", ".flac", ".aiff", ".aif", ".aifc")
+
+# Files of lossy audio, named to say why a folder of them holds no disc.
+LOSSY_SUFFIXES = (".mp3", ".ogg", ".oga", ".opus", ".m4a", ".aac", ".wma", ".mpc")
+
+# The rate of raw images, which have no header to say it: a CD's.
+RAW_SAMPLE_RATE = SAMPLE_RATE
+
+# CUE sheet FILE types of lossy data, refused without reading the file.
+_LOSSY_FILE_TYPES = frozenset({"MP3", "MP2", "AAC", "OPUS", "VORBIS"})
+_RAW_FILE_TYPES = {"BINARY": False, "MOTOROLA": True}  # type -> big-endian
+
+# Enough of a file's start to tell its format, Ogg's first packet included.
+_HEAD_BYTES = 64
+
+# An ID3 tag before audio is read past to see what follows it, up to this size.
+_MAX_ID3_BYTES = 16 << 20
+
+
+def _container(head: bytes) -> str | None:
+    """The format that a file's first bytes name beyond doubt, if any."""
+    if is_wav(head):
+        return "a WAV file"
+    if head[:4] == b"fLaC":
+        return "a FLAC file"
+    if head[:4] == b"FORM" and head[8:12] in (b"AIFF", b"AIFC"):
+        return "an AIFF file"
+    if head[:4] == b"OggS":
+        return "an Ogg file"
+    if head[:3] == b"ID3" and head[3:4] in (b"\x02", b"\x03", b"\x04"):
+        return "an ID3-tagged file"
+    return None
+
+
+def _is_lossy(input: FileInput, head: bytes) -> bool:
+    """Whether a file's first bytes are those of MPEG audio, Ogg Vorbis or Opus."""
+    if head[:3] == b"ID3" and len(head) >= 10:
+        # An ID3 tag usually heads an MP3 file, but a FLAC file may carry one.
+        size = 10 + sum((byte & 0x7F) << (7 * (3 - n)) for n, byte in enumerate(head[6:10]))
+        size += 10 if head[5] & 0x10 else 0  # a footer
+        if size > _MAX_ID3_BYTES:
+            return True
+        return input.peek(size + 4)[size:] != b"fLaC"
+    if len(head) >= 2 and head[0] == 0xFF and head[1] & 0xE0 == 0xE0:
+        return True  # an MPEG audio frame's sync word (MP1/2/3, AAC in ADTS)
+    if head[:4] == b"OggS":
+        return any(mark in head for mark in (b"\x01vorbis", b"OpusHead", b"Speex   "))
+    return False
+
+
+def open_audio(
+    path: str | os.PathLike[str],
+    name: str | None = None,
+    *,
+    file_type: str | None = None,
+    warn: Warn | None = None,
+) -> AudioFile:
+    """Open an audio file as a track source and check its header.
+
+    ``name`` is the track's name in messages and results; the path by
+    default.  ``file_type`` is a CUE sheet's FILE type: BINARY (raw
+    little-endian 16-bit stereo at 44100 Hz) and MOTOROLA (the same,
+    big-endian) are read as raw images; MP3 and the other lossy types are
+    refused unread; anything else, or None, means the format is told by
+    the file's content (WAV, and with soundfile FLAC, AIFF and the rest of
+    libsndfile's formats).  ``warn`` takes warnings about the file, one
+    line each (by default they go to the disc being checked, else through
+    the warnings module).
+
+    The path is opened once, and read forward from that one handle, so a
+    named pipe or a process substitution works.  Raises TrackError for a
+    file that cannot be checked.
+    """
+    if warn is None:
+        return _open(path, str(path) if name is None else name, file_type)
+    with gathering(warn) as gathered:
+        audio = _open(path, str(path) if name is None else name, file_type)
+    gathered.release()
+    return audio
+
+
+def open_track(
+    path: str | os.PathLike[str], name: str | None = None, *, warn: Warn | None = None
+) -> AudioFile:
+    """Open an audio file as a track source, its format told by its content.
+
+    The same as ``open_audio`` without a FILE type.
+    """
+    return open_audio(path, name, warn=warn)
+
+
+def _open(path: str | os.PathLike[str], shown: str, file_type: str | None) -> AudioFile:
+    kind = None if file_type is None else file_type.upper()
+    if kind in _LOSSY_FILE_TYPES:
+        raise refuse_lossy(shown)
+    input = FileInput.open(path, shown)
+    try:
+        head = input.peek(_HEAD_BYTES)
+        if kind in _RAW_FILE_TYPES:
+            found = _container(head)
+            if found is None:
+                return open_raw(
+                    input, Path(path), big_endian=_RAW_FILE_TYPES[kind], sample_rate=RAW_SAMPLE_RATE
+                )
+            # Read raw, a file with a header would have its header checksummed
+            # as audio; lossy data is refused below in one line.
+            if not _is_lossy(input, head):
+                errors.warn(f"{shown}: FILE type {kind}, but it holds {found}; it is read as such")
+        if not head:
+            raise TrackError(f"{shown}: the file is empty")
+        if is_wav(head):
+            return open_wav(input, Path(path))
+        if _is_lossy(input, head):
+            raise refuse_lossy(shown)
+        return open_soundfile(input, Path(path))
+    except BaseException:
+        input.close()
+        raise
