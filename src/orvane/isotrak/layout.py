@@ -46,7 +46,7 @@ __all__ = [
 ]
 
 
-@dataclass(frozen=True, order=True)
+@dataclass(frozen=True)
 class Stretch:
     """A stretch of the disc stream: the frames from position ``begin`` up
     to ``end``.  Positions before 0 and from the stream's length on are
