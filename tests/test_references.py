@@ -18,13 +18,15 @@ from orvane.isotrak.references import (
     Reference,
     UnreadableReference,
     check_references,
-    disc_verification_json,
-    outcome_cell,
     parse_reference,
     read_reference,
+    verify,
+)
+from orvane.isotrak.report import (
+    disc_verification_json,
+    outcome_cell,
     track_verification_json,
     verdict_line,
-    verify,
 )
 from orvane.isotrak.results import DiscResult, TrackResult
 

@@ -35,7 +35,6 @@ from orvane.isotrak.errors import IncompleteDisc, LibraryError, MismatchedRefere
 from orvane.isotrak.references import Reference, verify
 from orvane.isotrak.results import (
     AUDIO_CHANGED,
-    STATUSES,
     UNCHANGED_AUDIO,
     DiscOutcome,
     DiscResult,
@@ -43,6 +42,7 @@ from orvane.isotrak.results import (
     LibraryDisc,
     ShiftChecksums,
     Status,
+    summary,
 )
 from orvane.isotrak.store import (
     ReferenceDatabase,
@@ -304,14 +304,6 @@ def dask_executor(address: str) -> tuple[Executor, Callable[[], None]]:
 
 
 # -- the library ------------------------------------------------------------------------
-
-
-def summary(outcomes: Iterable[DiscOutcome]) -> dict[str, int]:
-    """The number of discs of each status."""
-    counts: dict[str, int] = dict.fromkeys(STATUSES, 0)
-    for outcome in outcomes:
-        counts[outcome.status] += 1
-    return counts
 
 
 def _compare(result: DiscResult, before: DiscResult | None) -> tuple[tuple[str | None, ...], bool]:

@@ -33,6 +33,7 @@ import re
 from collections import Counter
 from collections.abc import Callable, Collection, Iterator, Mapping, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 from orvane.isotrak.errors import (
     BadReference,
@@ -51,12 +52,9 @@ from orvane.isotrak.results import (
     V2Outcome,
 )
 
-# Published here first; they live with the rest of the presentation.
-from orvane.isotrak.report import (
-    disc_verification_json,
-    outcome_cell,
-    track_verification_json,
-    verdict_line,
+# Published here first; they live with the rest of the presentation now.
+_MOVED_TO_REPORT = frozenset(
+    ["disc_verification_json", "outcome_cell", "track_verification_json", "verdict_line"]
 )
 
 __all__ = [
@@ -73,12 +71,8 @@ __all__ = [
     "V2Comparison",
     "V2Outcome",
     "check_references",
-    "disc_verification_json",
-    "outcome_cell",
     "parse_reference",
     "read_reference",
-    "track_verification_json",
-    "verdict_line",
     "verify",
 ]
 
@@ -450,3 +444,11 @@ def verify(
             TrackVerification(track.number, v1, v2, _conflicts(track, pool, v1, v2))
         )
     return DiscVerification(tuple(verifications), tuple(r.name for r in references))
+
+
+def __getattr__(name: str) -> Any:
+    if name in _MOVED_TO_REPORT:
+        from orvane.isotrak import report
+
+        return getattr(report, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

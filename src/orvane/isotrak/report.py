@@ -24,7 +24,7 @@ from orvane.isotrak.results import (
     ShiftChecksums,
     TrackResult,
     TrackVerification,
-    V2Comparison,
+    summary,
 )
 
 __all__ = [
@@ -110,47 +110,14 @@ def verdict_line(disc: DiscVerification) -> str:
     return f"{head}; the matched tracks agree on no single shift: {each}"
 
 
-def _v2_json(comparison: V2Comparison) -> dict[str, object]:
-    return {
-        "matched": comparison.matched,
-        "shift": comparison.shift,
-        "checksum": comparison.checksum,
-        "confidence": comparison.confidence,
-    }
-
-
 def track_verification_json(track: TrackVerification) -> dict[str, object]:
     """A track's ``verification`` member of the JSON output."""
-    v2: dict[str, object] | None = None
-    if track.v2 is not None:
-        v2 = _v2_json(track.v2.deciding)
-        v2["comparisons"] = [_v2_json(c) for c in track.v2.comparisons]
-    return {
-        "matched": track.matched,
-        "shifts": list(track.shifts),
-        "v1": {
-            "matched": track.v1.matched,
-            "shifts": list(track.v1.shifts),
-            "confidence": track.v1.confidence,
-            "confidence_by_shift": {
-                str(shift): count for shift, count in track.v1.confidence_by_shift.items()
-            },
-        },
-        "v2": v2,
-        "conflicts": list(track.conflicts),
-    }
+    return track.document()
 
 
 def disc_verification_json(disc: DiscVerification) -> dict[str, object]:
     """The disc's ``verification`` member of the JSON output."""
-    return {
-        "tracks": len(disc.tracks),
-        "matched_tracks": disc.matched_tracks,
-        "offset": disc.offset,
-        "offsets": list(disc.offsets),
-        "unmatched": [track.number for track in disc.tracks if not track.matched],
-        "references": list(disc.references),
-    }
+    return disc.document()
 
 
 # -- one disc --------------------------------------------------------------------
@@ -334,13 +301,6 @@ def _chunks(checksums: Mapping[int, int]) -> Iterator[tuple[Sequence[int], Seque
 # -- a library ---------------------------------------------------------------------
 
 
-def _summary(outcomes: Sequence[DiscOutcome]) -> dict[str, int]:
-    # Only a library's report needs it, once the library is loaded.
-    from orvane.isotrak.library import summary
-
-    return summary(outcomes)
-
-
 def _track_documents(outcome: DiscOutcome, references: bool) -> list[dict[str, Any]]:
     if outcome.result is None:
         return []
@@ -383,7 +343,7 @@ def library_document(outcomes: Sequence[DiscOutcome], references: bool = False) 
                     "error": outcome.unverified,
                 }
         discs.append(document)
-    return {"discs": discs, "summary": _summary(outcomes)}
+    return {"discs": discs, "summary": summary(outcomes)}
 
 
 def _track_list(numbers: Sequence[int]) -> str:
@@ -419,7 +379,7 @@ def library_report(outcomes: Sequence[DiscOutcome]) -> str:
     """The library's report: a line for each disc that failed, changed or
     did not match, and a summary."""
     lines = [line for line in map(_disc_line, outcomes) if line is not None]
-    counts = _summary(outcomes)
+    counts = summary(outcomes)
     discs = "disc" if len(outcomes) == 1 else "discs"
     line = (
         f"{len(outcomes)} {discs}: {counts['checked']} checked, "

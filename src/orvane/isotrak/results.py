@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import sys
 from array import array
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
@@ -29,6 +29,7 @@ __all__ = [
     "V1Outcome",
     "V2Comparison",
     "V2Outcome",
+    "summary",
 ]
 
 # The array type code of unsigned 32-bit words on this host.
@@ -280,6 +281,36 @@ class TrackVerification:
     def matched(self) -> bool:
         return bool(self.shifts)
 
+    def document(self) -> dict[str, object]:
+        """As plain data: the track's ``verification`` in JSON and in the database."""
+        v2: dict[str, object] | None = None
+        if self.v2 is not None:
+            v2 = _comparison_document(self.v2.deciding)
+            v2["comparisons"] = [_comparison_document(c) for c in self.v2.comparisons]
+        return {
+            "matched": self.matched,
+            "shifts": list(self.shifts),
+            "v1": {
+                "matched": self.v1.matched,
+                "shifts": list(self.v1.shifts),
+                "confidence": self.v1.confidence,
+                "confidence_by_shift": {
+                    str(shift): count for shift, count in self.v1.confidence_by_shift.items()
+                },
+            },
+            "v2": v2,
+            "conflicts": list(self.conflicts),
+        }
+
+
+def _comparison_document(comparison: V2Comparison) -> dict[str, object]:
+    return {
+        "matched": comparison.matched,
+        "shift": comparison.shift,
+        "checksum": comparison.checksum,
+        "confidence": comparison.confidence,
+    }
+
 
 @dataclass(frozen=True)
 class DiscVerification:
@@ -316,6 +347,17 @@ class DiscVerification:
         if not nearest or (len(nearest) == 2 and nearest[1] == -nearest[0]):
             return None
         return nearest[0]
+
+    def document(self) -> dict[str, object]:
+        """As plain data: the disc's ``verification`` in JSON and in the database."""
+        return {
+            "tracks": len(self.tracks),
+            "matched_tracks": self.matched_tracks,
+            "offset": self.offset,
+            "offsets": list(self.offsets),
+            "unmatched": [track.number for track in self.tracks if not track.matched],
+            "references": list(self.references),
+        }
 
 
 # -- what a library scan found --------------------------------------------------
@@ -390,3 +432,11 @@ class DiscOutcome:
         if self.verification is not None:
             return self.verification.matched
         return False if self.unverified is not None else None
+
+
+def summary(outcomes: Iterable[DiscOutcome]) -> dict[str, int]:
+    """The number of discs of each status."""
+    counts: dict[str, int] = dict.fromkeys(STATUSES, 0)
+    for outcome in outcomes:
+        counts[outcome.status] += 1
+    return counts

@@ -30,7 +30,6 @@ from typing import Any
 
 from orvane.isotrak.errors import StoreError
 from orvane.isotrak.references import Candidate, Reference
-from orvane.isotrak.report import disc_verification_json, track_verification_json
 from orvane.isotrak.results import (
     STATUSES,
     DiscOutcome,
@@ -492,12 +491,12 @@ class Store:
             return
         db.execute(
             "UPDATE discs SET matched = ?, verification = ? WHERE id = ?",
-            (int(verification.matched), _json(disc_verification_json(verification)), disc_id),
+            (int(verification.matched), _json(verification.document()), disc_id),
         )
         db.executemany(
             "UPDATE tracks SET matched = ?, verification = ? WHERE disc_id = ? AND number = ?",
             [
-                (int(track.matched), _json(track_verification_json(track)), disc_id, track.number)
+                (int(track.matched), _json(track.document()), disc_id, track.number)
                 for track in verification.tracks
             ],
         )
