@@ -99,7 +99,8 @@ def test_a_file_failing_part_way_keeps_the_tracks_before(tmp_path, monkeypatch, 
     assert [track.number for track in done] == [1, 2]
 
 
-def test_an_interruption_ends_every_thread(tmp_path, monkeypatch):
+@pytest.mark.parametrize("threads", [1, 2])
+def test_an_interruption_ends_every_thread(tmp_path, monkeypatch, threads):
     class Interrupted(Checksum):
         def update_bytes(self, data: object, /) -> None:
             raise KeyboardInterrupt
@@ -108,7 +109,7 @@ def test_an_interruption_ends_every_thread(tmp_path, monkeypatch):
     reading(monkeypatch, 64)
     monkeypatch.setattr(checksums_module, "Checksum", Interrupted)
     with pytest.raises(KeyboardInterrupt):
-        check_disc(paths, search=5, threads=2)
+        check_disc(paths, search=5, threads=threads)
     assert not [t for t in threading.enumerate() if t.name.startswith("orvane-read")]
 
 

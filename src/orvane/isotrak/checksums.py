@@ -17,9 +17,9 @@ one pass and the checksums it feeds, run by a ThreadPoolExecutor:
   neighbouring tracks share are read by both;
 - otherwise (a pipe, a track source that only yields blocks, one thread)
   the whole stream is one unit, read once, front to back, and every block
-  goes to each track whose stretch it meets; from regular files one
-  thread reads a block ahead of the checksums, from anything else the
-  calling thread reads.
+  goes to each track whose stretch it meets; files to decode are decoded
+  a few blocks ahead of the checksums by one thread, anything else is
+  read in the calling thread.
 
 Either way the checksums are the same, and memory stays bounded by a few
 blocks and the checksums' own arrays, whatever the length of a disc.  A
@@ -31,6 +31,7 @@ from __future__ import annotations
 
 import contextvars
 import os
+import queue
 import threading
 from collections.abc import Callable, Generator, Iterator, Mapping, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -66,6 +67,9 @@ MAX_WORKERS = 4
 _CHECKSUM_MEMORY = 256 << 20
 
 _SILENCE = memoryview(bytes(READ_BYTES))
+
+# How many blocks a reading thread may have ready before the checksums take them.
+_AHEAD = 2
 
 # A unit's stream: (position, frames) blocks, read as they are taken.
 _Blocks = Generator[tuple[int, memoryview], None, None]
@@ -277,12 +281,12 @@ def _checksum(
 
     outcomes: list[_Outcome[Done]] = []
     try:
-        if len(units) == 1 and not rereadable(layout):
-            # A pipe is read in the calling thread, where Ctrl-C ends a read
-            # that waits for data.
+        if len(units) == 1 and not (rereadable(layout) and _decodes(layout)):
+            # Read in the calling thread: PCM is read at the speed of a copy,
+            # and a read that waits on a pipe is ended there by Ctrl-C.
             outcomes.append(run(units[0], None))
         elif len(units) == 1:
-            # The calling thread checksums while one thread reads ahead.
+            # The calling thread checksums while one thread decodes ahead.
             with ThreadPoolExecutor(1, thread_name_prefix="orvane-read") as ahead:
                 outcomes.append(run(units[0], ahead))
         else:
@@ -318,6 +322,10 @@ def _checksum(
     done.sort(key=lambda pair: pair[0].stretch.begin)
     failure = next((o.failure for o in failures if o.position == stop), None)
     return [value for _, value in done], failure
+
+
+def _decodes(layout: DiscLayout) -> bool:
+    return any(isinstance(s, AudioFile) and s.decodes for s in layout.sources)
 
 
 def _track_units(sums: Sequence[_Sum]) -> list[_Unit]:
@@ -361,7 +369,9 @@ def _read_unit(
     """Read a unit's stretch in order and feed its checksums."""
     outcome: _Outcome[Done] = _Outcome(position=unit.stretch.begin)
     feeder = _Feeder(unit.sums, layout.sample_rate, lambda s, c: outcome.done.append((s, finish(s, c))))
-    blocks = _blocks(layout, unit, counter, cancelled, 1 if ahead is None else 2)
+    # Blocks read ahead go round buffers enough for those queued, the one
+    # being read and the one being checksummed.
+    blocks = _blocks(layout, unit, counter, cancelled, 1 if ahead is None else _AHEAD + 2)
     stream = blocks if ahead is None else _read_ahead(blocks, ahead)
     try:
         for position, data in stream:
@@ -376,20 +386,41 @@ def _read_unit(
 
 
 def _read_ahead(blocks: _Blocks, executor: ThreadPoolExecutor) -> _Blocks:
-    """The blocks, each read by ``executor`` while the one before is used."""
-    context = contextvars.copy_context()
+    """The blocks, read by ``executor`` up to _AHEAD blocks ahead of their use."""
+    ready: queue.Queue[tuple[int, memoryview] | _End] = queue.Queue(_AHEAD)
+    stop = threading.Event()
 
-    def following() -> tuple[int, memoryview] | None:
-        return next(blocks, None)
+    def read() -> None:
+        try:
+            for block in blocks:
+                ready.put(block)
+                if stop.is_set():
+                    return
+            ready.put(_End())
+        except BaseException as error:  # given to the checksums' thread
+            ready.put(_End(error))
 
-    future = executor.submit(context.run, following)
+    future = executor.submit(contextvars.copy_context().run, read)
     try:
-        while (block := future.result()) is not None:
-            future = executor.submit(context.run, following)
-            yield block
+        while not isinstance(item := ready.get(), _End):
+            yield item
+        if item.error is not None:
+            raise item.error
     finally:
-        if not future.cancel():
-            future.exception()  # the read in hand ends before the blocks are closed
+        stop.set()
+        while not future.done():  # a read waiting for room ends at once
+            try:
+                ready.get(timeout=0.05)
+            except queue.Empty:
+                pass
+        future.result()
+
+
+@dataclass(frozen=True)
+class _End:
+    """The end of the blocks read ahead, or the error they ended with."""
+
+    error: BaseException | None = None
 
 
 def _blocks(
