@@ -10,13 +10,13 @@ the sheet inserts it, data tracks left out).
 from __future__ import annotations
 
 import json
-import random
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import pytest
 from isotrak_model import Frame, frame_value, sl16_bytes, track_sums, write_wav
+from conftest import noise
 
 from orvane.isotrak import check_disc, main, parse_cue
 
@@ -26,11 +26,6 @@ CD = RATE // 75
 
 def cd_time(cd_frames: int) -> str:
     return f"{cd_frames // 75 // 60:02d}:{cd_frames // 75 % 60:02d}:{cd_frames % 75:02d}"
-
-
-def noise(seed: int, frames: int) -> list[Frame]:
-    rng = random.Random(seed)
-    return [(rng.randint(-32768, 32767), rng.randint(-32768, 32767)) for _ in range(frames)]
 
 
 @dataclass

@@ -20,16 +20,14 @@ from pathlib import Path
 
 import pytest
 from isotrak_model import Frame, disc_sums, sl16_bytes, write_wav
+from conftest import noise
 
 from orvane.isotrak import PCMTrack, TrackError, disc_checksums, open_track
 from orvane.isotrak.audio import open_audio, open_reader
 from orvane.pcm import FrameList
 
 RATE = 750
-_rng = random.Random(15)
-AUDIO: list[Frame] = [
-    (_rng.randint(-32768, 32767), _rng.randint(-32768, 32767)) for _ in range(300)
-]
+AUDIO: list[Frame] = noise(15, 300)
 EXPECTED = disc_sums([AUDIO], RATE, 0, 0)
 
 # The GUID of WAVE_FORMAT_EXTENSIBLE's sub-format, but for its first two bytes.

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import hashlib
 import json
-import random
 import subprocess
 import sys
 import sysconfig
@@ -20,6 +19,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from isotrak_model import Frame, disc_sums, frame_value, sl16_bytes, track_sums, write_wav
+from conftest import noise_disc, shifted
 
 from orvane import isotrak
 from orvane.isotrak.demo import DEMO_TRACK_FRAMES, demo_track_samples
@@ -28,15 +28,6 @@ from orvane.isotrak.audio import READ_BYTES
 from orvane.pcm import FrameList
 
 RATE = 750  # lead-in skip 5 * (750 // 75) = 50 frames
-
-
-def random_track(rng: random.Random, frames: int) -> list[Frame]:
-    return [(rng.randint(-32768, 32767), rng.randint(-32768, 32767)) for _ in range(frames)]
-
-
-def random_disc(seed: int, lengths: list[int]) -> list[list[Frame]]:
-    rng = random.Random(seed)
-    return [random_track(rng, length) for length in lengths]
 
 
 def write_disc(folder: Path, tracks: list[list[Frame]], rate: int = RATE) -> list[Path]:
@@ -76,7 +67,7 @@ def test_model_sums(values, shifts, v2_offset, expected):
     ],
 )
 def test_wav_disc_matches_model(tmp_path, lengths, search, v2_offset):
-    tracks = random_disc(sum(lengths) + search, lengths)
+    tracks = noise_disc(sum(lengths) + search, lengths)
     results = disc_checksums(write_disc(tmp_path, tracks), search=search, v2_offset=v2_offset)
     assert as_model(results) == disc_sums(tracks, RATE, search, v2_offset)
     assert [r.number for r in results] == list(range(1, len(lengths) + 1))
@@ -85,32 +76,20 @@ def test_wav_disc_matches_model(tmp_path, lengths, search, v2_offset):
 
 
 def test_sample_rate_sets_lead_in_skip(tmp_path):
-    tracks = random_disc(7, [7000, 6500])
+    tracks = noise_disc(7, [7000, 6500])
     results = disc_checksums(write_disc(tmp_path, tracks, 44100), search=1)
     assert as_model(results) == disc_sums(tracks, 44100, 1, 0)
-
-
-def shifted_disc(tracks: list[list[Frame]], shift: int) -> list[list[Frame]]:
-    """The same track lengths over the disc's audio read `shift` frames later."""
-    stream = [frame for track in tracks for frame in track]
-    silence = [(0, 0)] * abs(shift)
-    moved = (stream + silence)[shift:] if shift >= 0 else (silence + stream)[: len(stream)]
-    result, position = [], 0
-    for track in tracks:
-        result.append(moved[position : position + len(track)])
-        position += len(track)
-    return result
 
 
 @pytest.mark.parametrize("lengths", [[350], [300, 2, 280], [260, 240, 270]])
 def test_search_equals_unshifted_checksums_of_shifted_data(tmp_path, lengths):
     search = 4
-    tracks = random_disc(len(lengths), lengths)
+    tracks = noise_disc(len(lengths), lengths)
     searched = disc_checksums(write_disc(tmp_path, tracks), search=search)
     for shift in range(-search, search + 1):
         folder = tmp_path / f"shift{shift}"
         folder.mkdir()
-        unshifted = disc_checksums(write_disc(folder, shifted_disc(tracks, shift)))
+        unshifted = disc_checksums(write_disc(folder, shifted(tracks, shift)))
         assert [r.checksums_v1[shift] for r in searched] == [r.checksum_v1 for r in unshifted]
     plain = disc_checksums(write_disc(tmp_path / "shift0", tracks))
     assert [r.checksum_v1 for r in searched] == [r.checksum_v1 for r in plain]
@@ -123,7 +102,7 @@ def sources(tracks: list[list[Frame]]) -> list[PCMTrack]:
 def test_shifts_borrow_frames_from_the_neighbouring_tracks():
     # Track 1 at shift +3 reads the first 3 frames of track 2, and track 2 at
     # shift -3 the last 3 frames of track 1; unshifted, neither reads the other.
-    tracks = random_disc(11, [200, 200])
+    tracks = noise_disc(11, [200, 200])
     base = disc_checksums(sources(tracks), search=3)
     changed = [tracks[0][:-1] + [(1234, -4321)], [(1234, -4321)] + tracks[1][1:]]
     again = disc_checksums(sources([tracks[0], changed[1]]), search=3)
@@ -149,7 +128,7 @@ def test_shifts_borrow_frames_from_the_neighbouring_tracks():
     ],
 )
 def test_first_and_last_track_leave_out_the_skip(lengths, track, frame, counted):
-    tracks = random_disc(5, lengths)
+    tracks = noise_disc(5, lengths)
     before = disc_checksums(sources(tracks))
     tracks[track][frame] = (tracks[track][frame][0] ^ 0x55, tracks[track][frame][1])
     after = disc_checksums(sources(tracks))
@@ -172,7 +151,7 @@ def test_any_blocks_from_sources_match_model(
 ):
     # First and last tracks shorter than their skips have empty windows: all sums 0.
     lengths = [first, *middle, last]
-    tracks = random_disc(seed, lengths)
+    tracks = noise_disc(seed, lengths)
 
     def blocks(track: list[Frame]) -> list[FrameList | bytes]:
         points = sorted({0, len(track), *(c for c in cuts if c < len(track))})
@@ -197,12 +176,12 @@ def test_only_checksums_of_overlapping_tracks_are_alive(monkeypatch):
             alive[0] -= 1
 
     monkeypatch.setattr(isotrak.checksums, "Checksum", Counted)
-    disc_checksums(sources(random_disc(9, [100] * 12)), search=2)
+    disc_checksums(sources(noise_disc(9, [100] * 12)), search=2)
     assert most[0] <= 3 and alive[0] == 0  # a block meets at most three stretches here
 
 
 def test_progress_counts_every_frame_read(tmp_path):
-    tracks = random_disc(2, [9000, 4000])
+    tracks = noise_disc(2, [9000, 4000])
     counts: list[int] = []
     disc_checksums(write_disc(tmp_path, tracks), search=2, progress=counts.append)
     assert sum(counts) == 13000 and max(counts) <= READ_BYTES // 4
@@ -303,7 +282,7 @@ def test_cli_bad_usage_exits_2(capsys, argv):
 
 
 def test_cli_table(tmp_path, capsys):
-    tracks = random_disc(21, [300, 200, 320])
+    tracks = noise_disc(21, [300, 200, 320])
     paths = write_disc(tmp_path, tracks)
     assert main(["--search", "3", "--show-shift", "-3", "--show-shift", "2", *map(str, paths)]) == 0
     out, err = capsys.readouterr()
@@ -322,7 +301,7 @@ def test_cli_table(tmp_path, capsys):
 
 
 def test_cli_json(tmp_path, capsys):
-    tracks = random_disc(22, [300, 310])
+    tracks = noise_disc(22, [300, 310])
     paths = write_disc(tmp_path, tracks)
     assert main(["--json", "--search", "2", "--v2-offset", "-1", *map(str, paths)]) == 0
     document = json.loads(capsys.readouterr().out)
@@ -374,7 +353,7 @@ def test_console_script_and_module_run(tmp_path):
 def test_soundfile_formats(tmp_path, capsys):
     soundfile = pytest.importorskip("soundfile")
     numpy = pytest.importorskip("numpy")
-    tracks = random_disc(31, [300, 280])
+    tracks = noise_disc(31, [300, 280])
     paths = []
     for n, track in enumerate(tracks):
         path = tmp_path / f"t{n}.flac"

@@ -13,7 +13,6 @@ from __future__ import annotations
 import io
 import json
 import os
-import random
 import shutil
 import signal
 import sqlite3
@@ -27,6 +26,7 @@ from pathlib import Path
 
 import pytest
 from isotrak_model import Frame, frame_value, track_sums, write_wav
+from conftest import noise
 
 from orvane.isotrak import main
 from orvane.isotrak.store import SCHEMA_VERSION, Store, StoreError
@@ -35,11 +35,6 @@ RATE = 750  # ten PCM frames a CD frame
 SEARCH = 2
 
 Row = tuple[int, int, int, dict[int, int], int]  # number, start, frames, v1 by shift, v2
-
-
-def noise(seed: int, frames: int) -> list[Frame]:
-    rng = random.Random(seed)
-    return [(rng.randint(-32768, 32767), rng.randint(-32768, 32767)) for _ in range(frames)]
 
 
 def model(stream: list[Frame], spans: list[tuple[int, int]]) -> list[Row]:

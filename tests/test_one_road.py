@@ -6,7 +6,8 @@ from __future__ import annotations
 import json
 
 from isotrak_model import write_wav
-from test_verify_cli import LENGTHS, RATE, delayed, reference_audio, write_reference_set
+from conftest import shifted
+from test_verify_cli import LENGTHS, RATE, reference_audio, write_reference_set
 
 from orvane.isotrak import main
 
@@ -14,7 +15,7 @@ from orvane.isotrak import main
 def test_folder_sheet_and_files_give_one_verdict(tmp_path, capsys):
     reference = reference_audio()
     ref = write_reference_set(tmp_path / "ref.json", reference)
-    rip = delayed(reference, 7)
+    rip = shifted(reference, -7)
     folder = tmp_path / "rip"
     folder.mkdir()
     write_wav(folder / "disc.wav", [frame for track in rip for frame in track], RATE)

@@ -7,7 +7,6 @@ from __future__ import annotations
 
 import json
 import pickle
-import random
 import struct
 import subprocess
 import sys
@@ -21,6 +20,7 @@ import soundfile
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from isotrak_model import Frame, disc_sums, write_wav
+from conftest import noise_disc
 
 from orvane.isotrak import Checksum, IncompleteDisc, check_disc
 from orvane.isotrak import checksums as checksums_module
@@ -30,12 +30,6 @@ from orvane.isotrak.report import format_json, json_document
 from orvane.isotrak.results import ShiftChecksums
 
 RATE = 750  # a lead-in skip of 50 frames
-
-
-def noise(seed: int, lengths: list[int]) -> list[list[Frame]]:
-    rng = random.Random(seed)
-    return [[(rng.randint(-32768, 32767), rng.randint(-32768, 32767)) for _ in range(n)]
-            for n in lengths]
 
 
 def write_tracks(folder: Path, tracks: list[list[Frame]], flac: bool) -> list[Path]:
@@ -73,7 +67,7 @@ def model(results) -> list[tuple[dict[int, int], int]]:
 )
 def test_every_way_of_reading_gives_the_model(lengths, search, v2_offset, threads, block, flac,
                                               placed, seed):
-    tracks = noise(seed, lengths)
+    tracks = noise_disc(seed, lengths)
     with tempfile.TemporaryDirectory() as folder, pytest.MonkeyPatch.context() as patch:
         paths = write_tracks(Path(folder), tracks, flac)
         reading(patch, block)
@@ -85,7 +79,7 @@ def test_every_way_of_reading_gives_the_model(lengths, search, v2_offset, thread
 
 @pytest.mark.parametrize("threads", [2, 3])
 def test_a_file_failing_part_way_keeps_the_tracks_before(tmp_path, monkeypatch, threads):
-    paths = write_tracks(tmp_path, noise(5, [3000, 2500, 30000, 3000, 2000]), flac=True)
+    paths = write_tracks(tmp_path, noise_disc(5, [3000, 2500, 30000, 3000, 2000]), flac=True)
     data = paths[2].read_bytes()
     paths[2].write_bytes(data[: len(data) * 2 // 3])  # the header still says 30000 frames
     reading(monkeypatch, 256)
@@ -105,7 +99,7 @@ def test_an_interruption_ends_every_thread(tmp_path, monkeypatch, threads):
         def update_bytes(self, data: object, /) -> None:
             raise KeyboardInterrupt
 
-    paths = write_tracks(tmp_path, noise(3, [5000, 5000, 5000]), flac=True)
+    paths = write_tracks(tmp_path, noise_disc(3, [5000, 5000, 5000]), flac=True)
     reading(monkeypatch, 64)
     monkeypatch.setattr(checksums_module, "Checksum", Interrupted)
     with pytest.raises(KeyboardInterrupt):
@@ -128,7 +122,7 @@ def test_shift_checksums_stand_in_for_a_dict(tmp_path):
     with pytest.raises(ValueError):
         ShiftChecksums(bytes(16), 2)
 
-    disc = check_disc(write_tracks(tmp_path, noise(4, [900, 700]), flac=False), search=3)
+    disc = check_disc(write_tracks(tmp_path, noise_disc(4, [900, 700]), flac=False), search=3)
     assert format_json(disc) == json.dumps(json_document(disc), indent=2)
 
 

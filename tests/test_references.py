@@ -5,10 +5,10 @@ against references made by the plain model from shifted audio."""
 from __future__ import annotations
 
 import json
-import random
 
 import pytest
 from isotrak_model import disc_sums, write_wav
+from conftest import noise, split
 
 from orvane.isotrak import disc_checksums, references
 from orvane.isotrak.references import (
@@ -345,16 +345,10 @@ def test_second_pass_takes_the_shift_most_tracks_share():
 # -- end to end --------------------------------------------------------------------
 
 
-def split(stream: list, lengths: list[int]) -> list[list]:
-    ends = [sum(lengths[: n + 1]) for n in range(len(lengths))]
-    return [stream[end - length : end] for end, length in zip(ends, lengths)]
-
-
 @pytest.mark.parametrize("shift", [-5, -2, 0, 1, 5, 6, -9])
 def test_rip_matches_reference_at_its_read_shift(tmp_path, shift):
     search, lengths = 5, [300, 260, 310]
-    rng = random.Random(shift)
-    stream = [(rng.randint(-32768, 32767), rng.randint(-32768, 32767)) for _ in range(sum(lengths))]
+    stream = noise(shift, sum(lengths))
     paths = [
         write_wav(tmp_path / f"{n}.wav", track, RATE)
         for n, track in enumerate(split(stream, lengths), 1)

@@ -9,16 +9,15 @@ from __future__ import annotations
 
 import json
 import os
-import random
 import signal
 import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 
 import pytest
 from isotrak_model import Frame, disc_sums, write_wav
+from conftest import noise_disc, shifted
 
 from orvane.isotrak import main
 
@@ -27,25 +26,7 @@ LENGTHS = [300, 260, 310]
 
 
 def reference_audio(seed: int = 5) -> list[list[Frame]]:
-    rng = random.Random(seed)
-    return [
-        [(rng.randint(-32768, 32767), rng.randint(-32768, 32767)) for _ in range(n)]
-        for n in LENGTHS
-    ]
-
-
-def delayed(tracks: list[list[Frame]], delay: int) -> list[list[Frame]]:
-    """The same disc read ``delay`` frames earlier: its stream starts later."""
-    stream = [frame for track in tracks for frame in track]
-    if delay >= 0:
-        stream = [(0, 0)] * delay + stream[: len(stream) - delay]
-    else:
-        stream = stream[-delay:] + [(0, 0)] * -delay
-    cut, position = [], 0
-    for track in tracks:
-        cut.append(stream[position : position + len(track)])
-        position += len(track)
-    return cut
+    return noise_disc(seed, LENGTHS)
 
 
 def write_rip(folder: Path, tracks: list[list[Frame]]) -> list[str]:
@@ -78,7 +59,7 @@ def run_json(capsys: pytest.CaptureFixture[str], argv: list[str]) -> tuple[int, 
 def test_a_shifted_rip_matches_at_exactly_its_shift(tmp_path, capsys, delay):
     reference = reference_audio()
     ref = write_reference_set(tmp_path / "ref.json", reference)
-    rip = write_rip(tmp_path / "rip", delayed(reference, delay))
+    rip = write_rip(tmp_path / "rip", shifted(reference, -delay))
     status, document = run_json(capsys, ["--search", "12", "--expect", str(ref), *rip])
     verdict = document["verification"]
     if abs(delay) > 12:
@@ -95,7 +76,7 @@ def test_a_shifted_rip_matches_at_exactly_its_shift(tmp_path, capsys, delay):
 def test_table_verdict_and_summed_confidence(tmp_path, capsys):
     reference = reference_audio()
     refs = [write_reference_set(tmp_path / f"r{c}.json", reference, c) for c in (12, 3)]
-    rip = write_rip(tmp_path / "rip", delayed(reference, 6))
+    rip = write_rip(tmp_path / "rip", shifted(reference, -6))
     expects = [arg for ref in refs for arg in ("--expect", str(ref))]
     assert main(["--search", "8", *expects, *rip]) == 0
     lines = capsys.readouterr().out.splitlines()

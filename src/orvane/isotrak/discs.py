@@ -435,14 +435,12 @@ def check_disc(
             error.results = replace(error.results, warnings=tuple(gathered.given))
             raise
         if references:
-            v2_at = None
-            if rereadable(layout):
 
-                def v2_at(shifts: Mapping[int, int]) -> Mapping[int, int]:
-                    return v2_checksums(layout, shifts, threads)
+            def second_pass(shifts: Mapping[int, int]) -> Mapping[int, int]:
+                return v2_checksums(layout, shifts, threads)
 
             try:
-                verification = verify(result, references, v2_at)
+                verification = verify(result, references, second_pass if rereadable(layout) else None)
             except IncompleteDisc as error:
                 error.results = replace(result, warnings=tuple(gathered.given))
                 raise

@@ -25,7 +25,6 @@ from collections.abc import Callable, Iterable, Mapping, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
 from contextlib import ExitStack
 from dataclasses import dataclass, replace
-from typing import Literal
 
 from orvane.isotrak.audio import AUDIO_SUFFIXES
 from orvane.isotrak.checksums import reach
