@@ -433,6 +433,11 @@ def _blocks(
     when a source fails or ends early.
     """
     pieces = layout.pieces_of(unit.stretch)
+    # Silence that no checksum reads (a long gap before the first track or
+    # after the last) is passed over, never made.
+    reached = Stretch(
+        min(item.stretch.begin for item in unit.sums), max(item.stretch.end for item in unit.sums)
+    )
     files = [p.source for p in pieces if isinstance(p.source, AudioFile)]
     block = max((f.read_frames for f in files), default=READ_BYTES // BYTES_PER_FRAME)
     buffers = [memoryview(bytearray(block * BYTES_PER_FRAME)) for _ in range(depth)]
@@ -443,7 +448,9 @@ def _blocks(
         for piece in pieces:
             source = piece.source
             if source is None:
-                yield from _silence(piece.stretch)
+                silence = piece.stretch.meet(reached)
+                if silence is not None:
+                    yield from _silence(silence)
                 continue
             key = id(source)
             if key in readers:
