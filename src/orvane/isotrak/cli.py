@@ -35,6 +35,7 @@ __all__ = [
     "EXIT_INTERRUPTED",
     "EXIT_MISMATCH",
     "EXIT_REFUSED",
+    "EXIT_TERMINATED",
     "PROG",
     "main",
 ]
@@ -47,6 +48,13 @@ EXIT_REFUSED = 1  # a file or reference was refused or could not be read; a libr
 EXIT_BAD_USAGE = 2  # the arguments, or a reference's contents, are malformed
 EXIT_MISMATCH = 3  # some track matched no reference; a library's disc changed or did not match
 EXIT_INTERRUPTED = 130  # Ctrl-C
+EXIT_TERMINATED = 143  # SIGTERM, handled as Ctrl-C is
+
+# The most worker processes --jobs may ask for.
+MAX_JOBS = 1024
+
+# Seconds to wait for a Dask scheduler to answer, and then for a worker of it.
+SCHEDULER_TIMEOUT = 20.0
 
 _EPILOG = """\
 A read shift S means the track as read S frames later: the version 1 checksum
@@ -70,7 +78,8 @@ exit status:
   1  a file or reference was refused or could not be read
   2  bad usage, or a malformed reference
   3  some track matched no reference
-  130  interrupted
+  130  interrupted (Ctrl-C)
+  143  terminated (SIGTERM): handled as Ctrl-C is
 
 library mode (--library ROOT --db FILE): 1 when a disc failed, else 3 when a
 disc's audio changed or a disc did not match --expect-db, else 0.
@@ -156,13 +165,26 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
             "--jobs",
             type=int,
             metavar="N",
-            help="check N discs at once in worker processes (default: as many as the cores)",
+            help=f"check N discs at once in worker processes, 1 to {MAX_JOBS} "
+            "(default: as many as the cores)",
         ),
         library.add_argument(
             "--scheduler",
             metavar="ADDRESS",
             help="send the discs to the workers of a running Dask scheduler instead "
             "(they must see the same paths; needs orvane[dask])",
+        ),
+        library.add_argument(
+            "--scheduler-timeout",
+            type=float,
+            metavar="SECONDS",
+            help="how long to wait for the Dask scheduler to answer, and then for a worker "
+            f"of it (default {SCHEDULER_TIMEOUT:g})",
+        ),
+        library.add_argument(
+            "--verbose",
+            action="store_true",
+            help="let the Dask cluster library log on stderr",
         ),
         library.add_argument(
             "--recheck",
@@ -225,8 +247,14 @@ def _check_library_usage(args: argparse.Namespace, parser: argparse.ArgumentPars
     # would name neither option first.
     if args.jobs is not None and args.scheduler is not None:
         parser.error("--jobs and --scheduler exclude each other")
-    if args.jobs is not None and args.jobs < 1:
-        parser.error("--jobs must be at least 1")
+    if args.jobs is not None and not 1 <= args.jobs <= MAX_JOBS:
+        parser.error(f"--jobs must be from 1 to {MAX_JOBS}")
+    if args.scheduler_timeout is not None:
+        if args.scheduler is None:
+            parser.error("--scheduler-timeout needs --scheduler ADDRESS")
+        # Also refuses nan and inf.
+        if not 0 < args.scheduler_timeout <= 86400:
+            parser.error("--scheduler-timeout must be more than 0 and at most 86400 seconds")
     if args.scheduler is not None:
         if importlib.util.find_spec("distributed") is None:
             parser.error("--scheduler needs the distributed package: pip install 'orvane[dask]'")

@@ -25,6 +25,7 @@ from orvane.isotrak.audio import (
     open_audio,
     refuse_lossy,
 )
+from orvane.isotrak.audio.input import is_file, is_folder, reason
 from orvane.isotrak.checksums import Progress, check_layout, reach, rereadable, v2_checksums
 from orvane.isotrak.cuesheet import (
     LEGACY_ENCODINGS,
@@ -69,11 +70,11 @@ def disc_files(folder: Path) -> Path | list[Path]:
     """A folder's disc: its one CUE sheet, else its audio files in natural order."""
     try:
         entries = sorted(
-            (entry for entry in folder.iterdir() if entry.is_file()),
+            (entry for entry in folder.iterdir() if is_file(entry)),
             key=lambda entry: natural_key(entry.name),
         )
     except OSError as error:
-        raise TrackError(f"{folder}: cannot be read: {error.strerror or error}") from None
+        raise TrackError(f"{folder}: cannot be read: {reason(error)}") from None
     sheets = [entry for entry in entries if is_cue_sheet(entry)]
     if len(sheets) == 1:
         return sheets[0]
@@ -167,20 +168,20 @@ class _Folder:
         """
         written = file.name
         direct = self.folder / written
-        if direct.is_file():
+        if is_file(direct):
             return direct
         base = re.split(r"[\\/]", written)[-1]
-        if base != written and (self.folder / base).is_file():
+        if base != written and is_file(self.folder / base):
             return self.folder / base
         wanted = {spelling.casefold() for spelling in _spellings(base, sheet.encoding)}
         for name in self.names():
-            if name.casefold() in wanted and (self.folder / name).is_file():
+            if name.casefold() in wanted and is_file(self.folder / name):
                 return self.folder / name
         stem = Path(base).stem.casefold()
         for name in self.names():
             candidate = Path(name)
             if candidate.stem.casefold() == stem and candidate.suffix.lower() in AUDIO_SUFFIXES:
-                if (self.folder / name).is_file():
+                if is_file(self.folder / name):
                     message = f"{sheet.name}: line {file.line}: {written} is missing; using {name}"
                     warn(message)
                     return self.folder / name
@@ -280,7 +281,7 @@ def disc_paths(disc: Path_ | Iterable[Path_]) -> list[Path]:
     if not isinstance(disc, (str, os.PathLike)):
         return [Path(path) for path in disc]
     path = Path(disc)
-    if path.is_dir():
+    if is_folder(path):
         found = disc_files(path)
         return disc_paths(found) if isinstance(found, Path) else found
     if is_cue_sheet(path):
@@ -330,7 +331,7 @@ def _open(
         return _open_path(paths[0], sample_rate, opened)
     for path in paths:
         shown = os.fspath(path)
-        if is_cue_sheet(path) or Path(path).is_dir():
+        if is_cue_sheet(path) or is_folder(path):
             raise TrackError(f"{shown}: a CUE sheet or a folder must be the only thing given")
     sources = [
         opened.add(open_audio(item, os.fspath(item)))
@@ -347,7 +348,7 @@ def _open_path(
 ) -> DiscLayout:
     shown = os.fspath(path_given)
     path = Path(path_given)
-    if path.is_dir():
+    if is_folder(path):
         found = disc_files(path)
         if isinstance(found, list) and len(found) > 1:
             sources = [opened.add(open_audio(p, _display(shown, p))) for p in found]
@@ -358,13 +359,13 @@ def _open_path(
         sheet = read_cue(path, shown)
         return _sheet_disc(sheet, path.parent, os.path.dirname(shown), sample_rate, opened)
     source = opened.add(open_audio(path, shown))
-    if getattr(source, "format", None) == "FLAC" and path.is_file():
+    if getattr(source, "format", None) == "FLAC" and is_file(path):
         embedded = embedded_cue(path, shown)
         if embedded is not None:
             return _sheet_disc(
                 embedded, path.parent, os.path.dirname(shown), sample_rate, opened, [source]
             )
-    beside = _sheet_beside(path) if path.is_file() else None
+    beside = _sheet_beside(path) if is_file(path) else None
     if beside is not None:
         warn(f"{shown}: a CUE sheet lies beside it ({beside.name}); give the .cue to check its tracks")
     return track_layout([source], _check_rates([source], sample_rate))

@@ -27,6 +27,7 @@ from contextlib import ExitStack
 from dataclasses import dataclass, replace
 
 from orvane.isotrak.audio import AUDIO_SUFFIXES
+from orvane.isotrak.audio.input import reason
 from orvane.isotrak.checksums import reach
 from orvane.isotrak.cuesheet import is_cue_sheet
 from orvane.isotrak.discs import check_disc, disc_paths, natural_key, second_v2_pass
@@ -146,7 +147,7 @@ def file_states(paths: Iterable[Path_]) -> tuple[FileState, ...]:
         try:
             status = os.stat(path)
         except OSError as error:
-            raise TrackError(f"{os.fspath(path)}: cannot be read: {error.strerror or error}") from None
+            raise TrackError(f"{os.fspath(path)}: cannot be read: {reason(error)}") from None
         states.append(FileState(os.fspath(path), status.st_size, status.st_mtime_ns))
     return tuple(states)
 
