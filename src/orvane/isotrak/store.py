@@ -20,7 +20,9 @@ from __future__ import annotations
 import json
 import os
 import sqlite3
+import stat
 import sys
+import time
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -58,8 +60,11 @@ Path_ = str | os.PathLike[str]
 
 
 # Seconds a write waits for another program that holds the database busy.
-# Short, as no interruption reaches a connection while it waits.
 BUSY_TIMEOUT = 10.0
+
+# SQLite waits in slices this long, so that Ctrl-C, which reaches Python
+# only between them, ends a wait at once.
+_BUSY_SLICE = 0.05
 
 
 @dataclass(frozen=True)
@@ -173,7 +178,7 @@ def _transaction(db: sqlite3.Connection) -> Iterator[None]:
     """One write transaction: committed whole, or rolled back whole."""
     # IMMEDIATE takes the write lock first, so a busy database is waited
     # for here, not halfway through.
-    db.execute("BEGIN IMMEDIATE")
+    _waiting(db, "BEGIN IMMEDIATE")
     try:
         yield
     except BaseException:
@@ -181,6 +186,26 @@ def _transaction(db: sqlite3.Connection) -> Iterator[None]:
             db.execute("ROLLBACK")
         raise
     db.execute("COMMIT")
+
+
+class _Connection(sqlite3.Connection):
+    """A connection that knows how long a busy database is waited for."""
+
+    busy_timeout = BUSY_TIMEOUT
+
+
+def _waiting(db: sqlite3.Connection, statement: str) -> None:
+    """Run a statement that may find the database busy, waiting for it as
+    long as the connection's timeout in short slices (see _BUSY_SLICE)."""
+    deadline = time.monotonic() + (db.busy_timeout if isinstance(db, _Connection) else 0.0)
+    while True:
+        try:
+            db.execute(statement)
+            return
+        except sqlite3.OperationalError as error:
+            busy = getattr(error, "sqlite_errorcode", None) in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED)
+            if not busy or time.monotonic() >= deadline:
+                raise
 
 
 def _user_version(db: sqlite3.Connection) -> int:
@@ -207,19 +232,40 @@ def _migrate(db: sqlite3.Connection, name: str) -> None:
                 db.execute(f"PRAGMA user_version = {version}")
 
 
+def _refuse_other_than_file(path: Path_, name: str) -> None:
+    """Refuse, before SQLite opens it (and leaves a journal beside it),
+    anything at ``path`` but a regular file: a device, a pipe, a folder."""
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        return  # made when missing
+    except (OSError, ValueError) as error:
+        problem = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
+        raise StoreError(f"{name}: cannot be opened: {problem}") from None
+    if stat.S_ISDIR(mode):
+        raise StoreError(f"{name}: is a folder, not a database file")
+    if not stat.S_ISREG(mode):
+        raise StoreError(f"{name}: is not a regular file (a device or a pipe), not a database file")
+
+
 def _connect(path: Path_, name: str, timeout: float, read_only: bool = False) -> sqlite3.Connection:
+    _refuse_other_than_file(path, name)
+    slice_ = min(timeout, _BUSY_SLICE)
     try:
         if read_only:
             uri = Path(path).absolute().as_uri() + "?mode=ro"
-            db = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
+            db = sqlite3.connect(
+                uri, uri=True, timeout=slice_, isolation_level=None, factory=_Connection
+            )
         else:
-            db = sqlite3.connect(path, timeout=timeout, isolation_level=None)
+            db = sqlite3.connect(path, timeout=slice_, isolation_level=None, factory=_Connection)
     except (sqlite3.Error, ValueError) as error:
         raise StoreError(f"{name}: cannot be opened: {error}") from None
+    db.busy_timeout = timeout
     try:
         db.execute("PRAGMA foreign_keys = ON")
         if not read_only:
-            db.execute("PRAGMA journal_mode = WAL")
+            _waiting(db, "PRAGMA journal_mode = WAL")
             # In WAL mode this keeps every commit atomic and survives a crash
             # of the program; only a power cut can lose the last commits.
             db.execute("PRAGMA synchronous = NORMAL")
@@ -247,6 +293,18 @@ def _stored_path(path: str) -> str | bytes:
     except UnicodeEncodeError:
         return os.fsencode(path)
     return path
+
+
+def _text(message: str | None) -> str | None:
+    """A message as text SQLite takes: the undecodable bytes of a name in
+    it shown as \\xNN, as the tool prints them."""
+    if message is None:
+        return None
+    try:
+        raw = message.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:  # a surrogate that stands for no byte
+        raw = message.encode("utf-8", "backslashreplace")
+    return raw.decode("utf-8", "backslashreplace")
 
 
 def _read_path(value: str | bytes) -> str:
@@ -322,6 +380,8 @@ class Store:
     def __init__(self, path: Path_, *, name: str | None = None, timeout: float = BUSY_TIMEOUT) -> None:
         self.path = os.fspath(path)
         self.name = self.path if name is None else name
+        # Before the lock, whose file beside a device would be left behind.
+        _refuse_other_than_file(self.path, self.name)
         self._lock = _Lock(self.path, self.name)
         try:
             self._db = _connect(self.path, self.name, timeout)
@@ -413,7 +473,14 @@ class Store:
                     "INSERT INTO discs (path, name, sheet, status, error, run) VALUES (?, ?, ?, ?, ?, ?) "
                     "ON CONFLICT (path) DO UPDATE SET name = excluded.name, sheet = excluded.sheet, "
                     "status = excluded.status, error = excluded.error, run = excluded.run",
-                    (stored_path, _stored_path(disc.name), int(disc.sheet), status, outcome.error, run),
+                    (
+                        stored_path,
+                        _stored_path(disc.name),
+                        int(disc.sheet),
+                        status,
+                        _text(outcome.error),
+                        run,
+                    ),
                 )
             disc_id = db.execute("SELECT id FROM discs WHERE path = ?", (stored_path,)).fetchone()[0]
             if status in ("checked", "changed"):
