@@ -17,7 +17,9 @@ import itertools
 import json
 import multiprocessing
 import os
+import signal
 import sys
+import threading
 from collections.abc import Callable, Iterable, Sequence
 from contextlib import AbstractContextManager, nullcontext
 from typing import TYPE_CHECKING, Any
@@ -514,11 +516,37 @@ def _write(chunks: Iterable[str]) -> None:
     buffer.flush()
 
 
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, which ends the work as Ctrl-C does."""
+
+
+def _terminate(signum: int, frame: object) -> None:
+    # Once: the work being given up is not interrupted again.
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise _Terminated
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command line; return the exit status (see the module's EXIT_ names)."""
+    """Run the command line; return the exit status (see the module's EXIT_ names).
+
+    SIGTERM is handled as Ctrl-C is, with its own status, while it runs.
+    """
+    in_main_thread = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _terminate) if in_main_thread else None
+    try:
+        return _main(argv)
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     try:
         args = _arguments(argv)
         return _run_library(args) if args.library is not None else _run_disc(args)
+    except _Terminated:
+        print(f"{PROG}: terminated", file=sys.stderr)
+        return EXIT_TERMINATED
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

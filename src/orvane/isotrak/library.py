@@ -20,7 +20,11 @@ from __future__ import annotations
 
 import multiprocessing
 import os
+import select
 import signal
+import sys
+import threading
+import time
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
 from contextlib import ExitStack
@@ -63,6 +67,7 @@ __all__ = [
     "check_library_disc",
     "dask_executor",
     "default_jobs",
+    "end_with",
     "file_states",
     "find_discs",
     "ignore_interrupts",
@@ -228,9 +233,53 @@ def _ignore(message: str) -> None:
 
 
 def ignore_interrupts() -> None:
-    """A worker process's initializer: Ctrl-C is for the coordinating
-    process to handle, which stops the workers itself."""
+    """Ctrl-C in a worker process is for the coordinating process to
+    handle, which stops the workers itself."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _start_worker(coordinator: int) -> None:
+    """A worker process's initializer: it ignores Ctrl-C, and ends as soon
+    as the coordinating process ``coordinator`` ends, however that ends
+    (kill -9 included), even in the middle of a disc."""
+    ignore_interrupts()
+    end_with(coordinator)
+
+
+def end_with(pid: int) -> None:
+    """End this process (exit status 1) as soon as process ``pid`` ends.
+
+    A daemon thread waits on a descriptor of that process (a pidfd, which
+    becomes readable when it ends), else asks every half second whether
+    it is still there.  Its parent is no sign: a worker's parent is the
+    forkserver, which may outlive the coordinator for a moment.
+    """
+    try:
+        handle: int | None = os.pidfd_open(pid)
+    except ProcessLookupError:
+        os._exit(1)
+    except (AttributeError, OSError):  # no pidfd on this system
+        handle = None
+
+    def watch() -> None:
+        if handle is not None:
+            select.select([handle], [], [])
+        else:
+            while _alive(pid):
+                time.sleep(0.5)
+        os._exit(1)
+
+    threading.Thread(target=watch, name="orvane-watch-coordinator", daemon=True).start()
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:  # there, but another user's: the pid was reused
+        return False
+    return True
 
 
 def default_jobs() -> int:
@@ -242,12 +291,46 @@ def default_jobs() -> int:
     return os.cpu_count() or 1
 
 
+def _start_helpers(context: multiprocessing.context.BaseContext) -> None:
+    """Start multiprocessing's helper processes (the resource tracker, and
+    the forkserver) with their output on the null device.
+
+    Each ends once the last process holding its pipe has ended, that is
+    just after the coordinator and the workers; till then, holding our
+    stdout or stderr, it would keep a caller that reads them waiting, and
+    the tracker would write there of the semaphores it frees.
+    """
+    from multiprocessing import forkserver, resource_tracker
+
+    try:
+        saved = [os.dup(1), os.dup(2)]
+    except OSError:  # no stdout or stderr to keep free
+        saved = []
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        for stream in (sys.stdout, sys.stderr):
+            if stream is not None:
+                stream.flush()
+        if saved:
+            os.dup2(devnull, 1)
+            os.dup2(devnull, 2)
+        resource_tracker.ensure_running()
+        if context.get_start_method() == "forkserver":
+            forkserver.ensure_running()
+    finally:
+        for fd, original in zip((1, 2), saved):
+            os.dup2(original, fd)
+            os.close(original)
+        os.close(devnull)
+
+
 def process_pool(jobs: int | None = None) -> ProcessPoolExecutor:
     """A pool of ``jobs`` worker processes (default: the cores) for the discs.
 
     The workers start from a server process that has imported this
     package once (forkserver), where the system offers one, else afresh
-    (spawn); they ignore Ctrl-C (``ignore_interrupts``).
+    (spawn); they ignore Ctrl-C (``ignore_interrupts``), and each ends when
+    the process that made the pool ends, however it ends (``end_with``).
     """
     context: multiprocessing.context.BaseContext
     if "forkserver" in multiprocessing.get_all_start_methods():
@@ -256,8 +339,12 @@ def process_pool(jobs: int | None = None) -> ProcessPoolExecutor:
         context = forkserver
     else:
         context = multiprocessing.get_context("spawn")
+    _start_helpers(context)
     return ProcessPoolExecutor(
-        jobs or default_jobs(), mp_context=context, initializer=ignore_interrupts
+        jobs or default_jobs(),
+        mp_context=context,
+        initializer=_start_worker,
+        initargs=(os.getpid(),),
     )
 
 
