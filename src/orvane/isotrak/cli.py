@@ -263,7 +263,7 @@ def _check_library_usage(args: argparse.Namespace, parser: argparse.ArgumentPars
         from orvane.isotrak.library import scheduler_address_fault
         from orvane.isotrak.report import shown_name
 
-        fault = scheduler_address_fault(args.scheduler)
+        fault = scheduler_address_fault(args.scheduler, from_outside=True)
         if fault is not None:
             parser.error(f"--scheduler {shown_name(fault)}")
 
@@ -453,7 +453,11 @@ def _run_library(args: argparse.Namespace) -> int:
     try:
         discs = find_discs(args.library)
         if args.scheduler is not None:
-            executor, close = dask_executor(args.scheduler)
+            executor, close = dask_executor(
+                args.scheduler,
+                timeout=args.scheduler_timeout or SCHEDULER_TIMEOUT,
+                verbose=args.verbose,
+            )
         else:
             pool = process_pool(args.jobs or default_jobs())
             executor, close = pool, pool.shutdown
