@@ -95,6 +95,12 @@ def find_discs(root: Path_) -> list[LibraryDisc]:
     tracks, which fails when it is checked: what it holds is not known.
     """
     top = os.path.abspath(os.fspath(root))
+    try:
+        os.stat(top)
+    except FileNotFoundError:
+        pass  # said below
+    except OSError as error:
+        raise LibraryError(f"{os.fspath(root)}: cannot be read: {reason(error)}") from None
     if not os.path.isdir(top):
         raise LibraryError(f"{os.fspath(root)}: is not a folder")
     found: list[LibraryDisc] = []

@@ -30,6 +30,7 @@ from datetime import UTC, datetime
 from pathlib import Path
 from typing import Any
 
+from orvane.isotrak.audio.input import reason
 from orvane.isotrak.errors import StoreError
 from orvane.isotrak.references import Candidate, Reference
 from orvane.isotrak.results import (
@@ -240,8 +241,7 @@ def _refuse_other_than_file(path: Path_, name: str) -> None:
     except FileNotFoundError:
         return  # made when missing
     except (OSError, ValueError) as error:
-        problem = error.strerror if isinstance(error, OSError) and error.strerror else str(error)
-        raise StoreError(f"{name}: cannot be opened: {problem}") from None
+        raise StoreError(f"{name}: cannot be opened: {reason(error)}") from None
     if stat.S_ISDIR(mode):
         raise StoreError(f"{name}: is a folder, not a database file")
     if not stat.S_ISREG(mode):
