@@ -641,3 +641,17 @@ def test_a_database_not_ours_is_left_as_it_was(tmp_path, content):
     assert refused.err.startswith(f"orvane-isotrak: error: {db}: ") and len(refused.err.splitlines()) == 1
     assert db.read_bytes() == before
     assert sorted(path.name for path in tmp_path.iterdir()) == ["music", "other.db"]
+
+
+def test_the_progress_moves_with_the_audio_read(tmp_path):
+    from orvane.isotrak.library import check_library, process_pool
+
+    (tmp_path / "music/long").mkdir(parents=True)
+    (tmp_path / "music/short").mkdir()
+    write_wav(tmp_path / "music/long/01.wav", bytes(4 * 700_000), 44100)  # three blocks read
+    write_wav(tmp_path / "music/short/01.wav", noise(1, 200), RATE)
+    parts: list[float] = []
+    with process_pool(1) as pool:
+        check_library(tmp_path / "music", pool, tmp_path / "library.db", advance=parts.append)
+    assert sum(parts) == pytest.approx(2)
+    assert len([part for part in parts if 0 < part < 1]) >= 2  # the long disc, read in parts

@@ -379,7 +379,7 @@ class _Bar:
             leave=False,
         )
 
-    def update(self, count: int, note: str | None = None) -> None:
+    def update(self, count: float, note: str | None = None) -> None:
         if self._bar is not None:
             if note is not None:
                 self._bar.set_postfix_str(note, refresh=False)
@@ -559,7 +559,7 @@ def _run_library(args: argparse.Namespace) -> int:
                 _say("warning", warning, bar)
         if bar is not None:
             audio += _audio_seconds(outcome)
-            bar.update(1, f"{_duration(audio)} of audio")
+            bar.update(0, f"{_duration(audio)} of audio")
 
     executor: Executor | None = None
     close: Callable[[], object] = lambda: None
@@ -585,6 +585,7 @@ def _run_library(args: argparse.Namespace) -> int:
             accept=args.accept or (),
             accept_all=args.accept_all,
             prune=args.prune,
+            advance=bar.update if bar is not None else None,
         )
     except KeyboardInterrupt:
         if executor is not None:

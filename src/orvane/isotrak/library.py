@@ -24,11 +24,19 @@ from __future__ import annotations
 import multiprocessing
 import os
 import signal
-from collections.abc import Callable, Iterable, Mapping, Sequence
-from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import (
+    FIRST_COMPLETED,
+    Executor,
+    Future,
+    ProcessPoolExecutor,
+    as_completed,
+    wait,
+)
 from contextlib import ExitStack
 from dataclasses import dataclass, replace
 from datetime import UTC, datetime, timedelta
+from typing import Any
 
 from orvane.isotrak.audio import AUDIO_SUFFIXES
 from orvane.isotrak.audio.libsndfile import flac_md5
@@ -179,6 +187,29 @@ class DiscJob:
     search: int = 0
     v2_offset: int = 0
     references: tuple[Reference, ...] = ()
+    # Where the worker puts (key, part of the disc read) as it reads: a
+    # queue of a multiprocessing manager, which any worker process reaches.
+    reading: tuple[Any, int] | None = None
+
+
+class _Reading:
+    """The part of a disc read, put on a queue a percent or more at a time."""
+
+    def __init__(self, queue: Any, key: int) -> None:
+        self._queue = queue
+        self._key = key
+        self._total = 0
+        self._read = 0
+        self._told = 0
+
+    def total(self, frames: int) -> None:
+        self._total = frames
+
+    def read(self, frames: int) -> None:
+        self._read += frames
+        if self._total and (self._read - self._told) * 100 >= self._total:
+            self._queue.put((self._key, (self._read - self._told) / self._total))
+            self._told = self._read
 
 
 @dataclass(frozen=True)
@@ -215,6 +246,7 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
     disc: str | tuple[str, ...] = job.tracks or job.disc
     references = job.references
     unverified = None
+    reading = None if job.reading is None else _Reading(*job.reading)
     while True:
         try:
             # One thread a disc: the executor already runs a disc on each core.
@@ -223,6 +255,8 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
                 search=job.search,
                 v2_offset=job.v2_offset,
                 references=references,
+                progress=None if reading is None else reading.read,
+                progress_total=None if reading is None else reading.total,
                 warn=_ignore,
                 threads=1,
             )
@@ -289,16 +323,19 @@ def process_pool(jobs: int | None = None) -> ProcessPoolExecutor:
     package once (forkserver), where the system offers one, else afresh
     (spawn); they ignore Ctrl-C (``ignore_interrupts``).
     """
-    context: multiprocessing.context.BaseContext
+    return ProcessPoolExecutor(
+        jobs or default_jobs(), mp_context=_start_method(), initializer=ignore_interrupts
+    )
+
+
+def _start_method() -> multiprocessing.context.BaseContext:
+    """How worker processes start: from a server process that has imported
+    this package once (forkserver), where the system offers one, else afresh."""
     if "forkserver" in multiprocessing.get_all_start_methods():
         forkserver = multiprocessing.get_context("forkserver")
         forkserver.set_forkserver_preload([__name__])
-        context = forkserver
-    else:
-        context = multiprocessing.get_context("spawn")
-    return ProcessPoolExecutor(
-        jobs or default_jobs(), mp_context=context, initializer=ignore_interrupts
-    )
+        return forkserver
+    return multiprocessing.get_context("spawn")
 
 
 # Seconds to wait for a Dask scheduler to answer before giving up.
@@ -436,6 +473,7 @@ def check_library(
     accept: Iterable[Path_] = (),
     accept_all: bool = False,
     prune: bool = False,
+    advance: Callable[[float], object] | None = None,
 ) -> list[DiscOutcome]:
     """Check a library's discs on ``executor`` and keep the results in ``db``.
 
@@ -454,6 +492,10 @@ def check_library(
         references: each disc is verified against the disc of the same
         name (path relative to the library root) there.
     progress: called with each disc's outcome as it is recorded.
+    advance: called with the part of the library done, in discs: the part
+        of a disc that a worker of a process pool has read, as it reads
+        it, and the rest of each disc once it is recorded; each disc adds
+        up to 1.
 
     Returns one DiscOutcome per disc, in the order of ``discs``, then one
     for each stored disc under the root that was not found (``missing``).  Raises
@@ -498,20 +540,34 @@ def check_library(
             "prune": prune,
         }
         run = store.start_run(next(iter(roots)) if len(roots) == 1 else None, options)
+        queue = None
+        if advance is not None and isinstance(executor, ProcessPoolExecutor):
+            queue = stack.enter_context(_start_method().Manager()).Queue()
+        # The part told of each disc being read, by its index.
+        told: dict[int, float] = {}
 
-        def finish(index: int, outcome: DiscOutcome, files: Sequence[FileState] = ()) -> None:
-            store.record(run, replace(outcome, files=tuple(files)))
+        def drain() -> None:
+            while queue is not None and not queue.empty():
+                index, part = queue.get()
+                if index in told and advance is not None:
+                    told[index] += part
+                    advance(part)
+
+        def done(index: int, outcome: DiscOutcome) -> None:
             outcomes[index] = outcome
             if progress is not None:
                 progress(outcome)
+            if advance is not None:
+                advance(max(0.0, 1.0 - told.pop(index, 0.0)))
+
+        def finish(index: int, outcome: DiscOutcome, files: Sequence[FileState] = ()) -> None:
+            store.record(run, replace(outcome, files=tuple(files)))
+            done(index, outcome)
 
         def lost(index: int, error: Exception) -> None:
             # Not recorded: the disc itself may be fine, and is checked next time.
             disc = listed[index]
-            outcome = DiscOutcome(disc, "failed", error=f"{disc.path}: not checked: {error}")
-            outcomes[index] = outcome
-            if progress is not None:
-                progress(outcome)
+            done(index, DiscOutcome(disc, "failed", error=f"{disc.path}: not checked: {error}"))
 
         pending: dict[
             Future[DiscChecked], tuple[int, tuple[FileState, ...], StoredDisc | None, str | None]
@@ -541,8 +597,15 @@ def check_library(
                     finish(index, replace(outcome, unverified=unverified or outcome.unverified))
                     continue
                 job = DiscJob(
-                    disc.path, disc.tracks, search, v2_offset, () if reference is None else (reference,)
+                    disc.path,
+                    disc.tracks,
+                    search,
+                    v2_offset,
+                    () if reference is None else (reference,),
+                    None if queue is None else (queue, index),
                 )
+                if queue is not None:
+                    told[index] = 0.0
                 try:
                     pending[executor.submit(check_library_disc, job)] = (
                         index,
@@ -552,7 +615,7 @@ def check_library(
                     )
                 except Exception as error:  # the executor is broken or shut down
                     lost(index, error)
-            for future in as_completed(list(pending)):
+            for future in _as_completed(list(pending), drain if queue is not None else None):
                 index, files, stored, unverified = pending.pop(future)
                 disc = listed[index]
                 try:
@@ -616,6 +679,21 @@ def check_library(
                 future.cancel()
         store.finish_run(run)
     return [outcome for outcome in outcomes if outcome is not None]
+
+
+def _as_completed(
+    futures: list[Future[DiscChecked]], between: Callable[[], None] | None
+) -> Iterator[Future[DiscChecked]]:
+    """The futures as they complete, ``between`` called every little while
+    as they are waited for."""
+    if between is None:
+        yield from as_completed(futures)
+        return
+    waiting: set[Future[DiscChecked]] = set(futures)
+    while waiting:
+        finished, waiting = wait(waiting, timeout=0.2, return_when=FIRST_COMPLETED)
+        between()
+        yield from finished
 
 
 def _verified(outcome: DiscOutcome, reference: Reference) -> DiscOutcome:
