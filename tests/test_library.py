@@ -603,6 +603,7 @@ def test_a_library_remembers_its_discs(tmp_path):
     stored = json.loads(report("--json", "--status", "changed,missing").out)
     assert [(d["name"], d["status"]) for d in stored["discs"]] == [("B", "changed")]
     assert stored["summary"] == {"changed": 1, "missing": 0}
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["library.db", "library.db.lock", "music"]
 
     # Damaged rows: the disc is checked afresh, and named as not matched.
     with sqlite3.connect(db) as connection:

@@ -510,7 +510,10 @@ def check_library(
     outcomes: list[DiscOutcome | None] = [None] * len(listed)
     read_since = None
     if recheck_older_than is not None:
-        read_since = (datetime.now(UTC) - recheck_older_than).isoformat(timespec="seconds")
+        try:
+            read_since = (datetime.now(UTC) - recheck_older_than).isoformat(timespec="seconds")
+        except OverflowError:
+            pass  # longer ago than any time: nothing is that old
     with ExitStack() as stack:
         store = stack.enter_context(Store(db))
         references = None
@@ -524,7 +527,7 @@ def check_library(
         ]
         # Stored discs not found now: missing, unless a new disc turns out
         # to be one of them moved.
-        absent = store.absent(roots, {disc.path for disc in listed})
+        absent = store.absent(roots, (disc.path for disc in listed))
         moved_to: dict[tuple[object, ...], AbsentDisc] = {
             gone.fingerprint: gone for gone in absent if gone.fingerprint is not None
         }
@@ -543,14 +546,15 @@ def check_library(
         queue = None
         if advance is not None and isinstance(executor, ProcessPoolExecutor):
             queue = stack.enter_context(_start_method().Manager()).Queue()
-        # The part told of each disc being read, by its index.
+        # The part told of each disc being read, by its index.  A worker
+        # puts all its parts before its result is sent, so none comes after.
         told: dict[int, float] = {}
 
         def drain() -> None:
             while queue is not None and not queue.empty():
                 index, part = queue.get()
-                if index in told and advance is not None:
-                    told[index] += part
+                told[index] = told.get(index, 0.0) + part
+                if advance is not None:
                     advance(part)
 
         def done(index: int, outcome: DiscOutcome) -> None:
@@ -604,8 +608,6 @@ def check_library(
                     () if reference is None else (reference,),
                     None if queue is None else (queue, index),
                 )
-                if queue is not None:
-                    told[index] = 0.0
                 try:
                     pending[executor.submit(check_library_disc, job)] = (
                         index,

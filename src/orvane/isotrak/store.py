@@ -309,16 +309,24 @@ def _migrate(db: sqlite3.Connection, name: str) -> None:
 def _connect(path: Path_, name: str, timeout: float, read_only: bool = False) -> sqlite3.Connection:
     try:
         if read_only:
-            uri = Path(path).absolute().as_uri()
-            db = sqlite3.connect(uri + "?mode=ro", uri=True, timeout=timeout, isolation_level=None)
+            uri = Path(path).absolute().as_uri() + "?mode=ro"
+            # While a program has a WAL database open, its -wal file lies
+            # beside it.  Without one, the file is read as it is: a reader
+            # would otherwise make -wal and -shm files it cannot remove.
+            quiet = not os.path.exists(os.fspath(path) + "-wal")
+            db = sqlite3.connect(
+                uri + ("&immutable=1" if quiet else ""), uri=True, timeout=timeout, isolation_level=None
+            )
             try:
                 db.execute("SELECT count(*) FROM sqlite_master").fetchone()
-            except sqlite3.OperationalError:
-                # A WAL database on read-only media: no shared memory file
-                # can be made beside it, and no one can be writing to it.
+            except sqlite3.Error as error:
                 db.close()
+                if quiet or not isinstance(error, sqlite3.OperationalError):
+                    raise
+                # Read-only media: no shared memory file can be made beside
+                # it, and no one can be writing to it.
                 db = sqlite3.connect(
-                    uri + "?mode=ro&immutable=1", uri=True, timeout=timeout, isolation_level=None
+                    uri + "&immutable=1", uri=True, timeout=timeout, isolation_level=None
                 )
         else:
             db = sqlite3.connect(path, timeout=timeout, isolation_level=None)
@@ -576,23 +584,37 @@ class Store:
                 )
         return StoredDisc(disc_id, status, files, result, checked_at, good)
 
-    def absent(self, roots: Iterable[str], present: Container[str]) -> list[AbsentDisc]:
-        """The stored discs under ``roots`` that are not ``present``."""
+    def absent(self, roots: Iterable[str], present: Iterable[str]) -> list[AbsentDisc]:
+        """The stored discs under ``roots`` whose paths are not ``present``.
+
+        The paths present are gathered in a temporary table, on the
+        database's side, not in this process's memory.
+        """
         prefixes = tuple(os.path.join(root, "") for root in roots)
+        db = self._db
         found = []
         with _reporting(self.name):
-            for disc_id, path, name, sheet in self._db.execute(
-                "SELECT id, path, name, sheet FROM discs ORDER BY id"
-            ):
+            db.execute("CREATE TEMP TABLE IF NOT EXISTS present (path PRIMARY KEY) WITHOUT ROWID")
+            with _transaction(db):
+                db.execute("DELETE FROM temp.present")
+                db.executemany(
+                    "INSERT OR IGNORE INTO temp.present VALUES (?)",
+                    ((_stored_path(path),) for path in present),
+                )
+            for disc_id, path, name, sheet in db.execute(
+                "SELECT id, path, name, sheet FROM discs "
+                "WHERE path NOT IN (SELECT path FROM temp.present) ORDER BY id"
+            ).fetchall():
                 path = _read_path(path)
-                if not path.startswith(prefixes) or path in present:
+                if not path.startswith(prefixes):
                     continue
                 try:
-                    good = _good(self._db, disc_id, 1)
+                    good = _good(db, disc_id, 1)
                 except (ValueError, TypeError):
                     good = None
                 layout = None if good is None else fingerprint(good)
                 found.append(AbsentDisc(disc_id, path, _read_path(name), bool(sheet), layout))
+            db.execute("DELETE FROM temp.present")
         return found
 
     def prune(self, path: str) -> None:
