@@ -51,7 +51,6 @@ from orvane.isotrak.errors import (
     TrackError,
 )
 from orvane.isotrak.references import Reference, verify
-from orvane.isotrak.report import shown_name
 from orvane.isotrak.results import (
     AUDIO_CHANGED,
     FLAC_MD5_MISMATCH,
@@ -289,9 +288,9 @@ def _flac_damage(disc: str | tuple[str, ...]) -> tuple[tuple[str, ...], tuple[st
                     continue
         except OSError:
             continue  # read by check_disc a moment ago; a fault now is told by the next scan
-        matched, warning = flac_md5(path, shown_name(os.fspath(path)))
+        matched, warning = flac_md5(path, os.fspath(path))
         if matched is False:
-            damage.append(f"{shown_name(os.fspath(path))}: {FLAC_MD5_MISMATCH}")
+            damage.append(f"{os.fspath(path)}: {FLAC_MD5_MISMATCH}")
         if warning is not None:
             warnings.append(warning)
     return tuple(damage), tuple(warnings)

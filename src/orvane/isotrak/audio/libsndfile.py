@@ -261,6 +261,8 @@ def flac_md5(path: str | os.PathLike[str], name: str) -> tuple[bool | None, str 
     if not info.md5_signature:
         return None, None
     soundfile = _load_soundfile()
+    if soundfile is None:
+        return None, None  # no FLAC file is read without it
     digest = hashlib.md5()
     decoded = 0
     buffer = memoryview(bytearray(_READ_FRAMES * BYTES_PER_FRAME))
