@@ -197,7 +197,6 @@ def _add_memory(db: sqlite3.Connection) -> None:
         db,
         """
         ALTER TABLE discs ADD COLUMN missing TEXT;
-        ALTER TABLE discs ADD COLUMN seen INTEGER;
         CREATE TABLE good_tracks (
             disc_id INTEGER NOT NULL REFERENCES discs (id) ON DELETE CASCADE,
             number INTEGER NOT NULL,
@@ -656,22 +655,21 @@ class Store:
                 )
             elif status == "skipped":
                 db.execute(
-                    "UPDATE discs SET seen = ?, missing = NULL WHERE path = ?", (run, stored_path)
+                    "UPDATE discs SET missing = NULL WHERE path = ?", (stored_path,)
                 )
             else:
                 db.execute(
-                    "INSERT INTO discs (path, name, sheet, status, error, run, seen) "
-                    "VALUES (?, ?, ?, ?, ?, ?, ?) "
+                    "INSERT INTO discs (path, name, sheet, status, error, run) "
+                    "VALUES (?, ?, ?, ?, ?, ?) "
                     "ON CONFLICT (path) DO UPDATE SET name = excluded.name, sheet = excluded.sheet, "
                     "status = excluded.status, error = excluded.error, run = excluded.run, "
-                    "seen = excluded.seen, missing = NULL",
+                    "missing = NULL",
                     (
                         stored_path,
                         _stored_path(disc.name),
                         int(disc.sheet),
                         _STORED_STATUS.get(status, status),
                         outcome.error,
-                        run,
                         run,
                     ),
                 )
