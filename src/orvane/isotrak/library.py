@@ -428,14 +428,18 @@ def _under(path: str, prefixes: Sequence[str]) -> bool:
 
 
 def _status(
-    stored: StoredDisc | None, changed: bool, damage: Sequence[str], accepted: bool
+    stored: StoredDisc | None,
+    good: DiscResult | None,
+    changed: bool,
+    damage: Sequence[str],
+    accepted: bool,
 ) -> Status:
     """A good or changed check's status, from what was stored of the disc."""
     if (changed or damage) and not accepted:
         return "changed"
     if stored is None:
         return "new"
-    back = stored.status == "changed" and stored.good is not None and not accepted
+    back = stored.status == "changed" and good is not None and not accepted
     return "restored" if back else "checked"
 
 
@@ -572,8 +576,11 @@ def check_library(
             disc = listed[index]
             done(index, DiscOutcome(disc, "failed", error=f"{disc.path}: not checked: {error}"))
 
+        # What each disc being checked needs once its result is back; not
+        # the stored checksums, which the known-good ones have replaced.
         pending: dict[
-            Future[DiscChecked], tuple[int, tuple[FileState, ...], StoredDisc | None, str | None]
+            Future[DiscChecked],
+            tuple[int, tuple[FileState, ...], StoredDisc | None, str | None, bool],
         ] = {}
         try:
             for index, disc in enumerate(listed):
@@ -608,30 +615,35 @@ def check_library(
                     None if queue is None else (queue, index),
                 )
                 try:
+                    files_changed = (
+                        stored is not None and stored.result is not None and stored.files != files
+                    )
                     pending[executor.submit(check_library_disc, job)] = (
                         index,
                         files,
-                        stored,
+                        None if stored is None else replace(stored, result=None, files=()),
                         unverified,
+                        files_changed,
                     )
                 except Exception as error:  # the executor is broken or shut down
                     lost(index, error)
             for future in _as_completed(list(pending), drain if queue is not None else None):
-                index, files, stored, unverified = pending.pop(future)
+                index, files, stored, unverified, files_changed = pending.pop(future)
                 disc = listed[index]
                 try:
                     checked = future.result()
                 except Exception as error:  # the executor lost it: a worker died
                     lost(index, error)
                     continue
-                good = stored.good if stored is not None else None
-                files_changed = stored is not None and stored.result is not None and stored.files != files
                 if checked.result is None:
                     finish(index, DiscOutcome(disc, "failed", error=checked.error))
                     continue
                 result = checked.result
-                if stored is not None and stored.damaged is not None:
-                    note = f"{stored.damaged}; checked afresh"
+                good, damaged = None, None if stored is None else stored.damaged
+                if stored is not None and damaged is None:
+                    good, damaged = store.good(stored.id)
+                if damaged is not None:
+                    note = f"{damaged}; checked afresh"
                     result = replace(result, warnings=(*result.warnings, note))
                 changes, changed = _compare(result, good)
                 moved_from = None
@@ -647,7 +659,7 @@ def check_library(
                     if checked.error
                     else "moved"
                     if moved_from is not None
-                    else _status(stored, changed, checked.damage, is_accepted)
+                    else _status(stored, good, changed, checked.damage, is_accepted)
                 )
                 outcome = DiscOutcome(
                     disc,

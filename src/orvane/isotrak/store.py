@@ -80,10 +80,8 @@ class StoredDisc:
     it never had one), and ``files`` the files as they were then; ``status``
     is the outcome of the last check: ``checked``, ``changed`` or
     ``failed``; ``checked_at`` is when its audio was last read in full.
-    ``good`` holds the known-good checksums of its tracks (version 1 at
-    shift 0 alone), None before its first good check.  ``damaged`` says
-    which of its rows could not be read back: then ``result`` and
-    ``good`` are None, and the disc is checked afresh.
+    ``damaged`` says which of its rows could not be read back: then
+    ``result`` is None, and the disc is checked afresh.
     """
 
     id: int
@@ -91,7 +89,6 @@ class StoredDisc:
     files: tuple[FileState, ...]
     result: DiscResult | None
     checked_at: str | None = None
-    good: DiscResult | None = None
     damaged: str | None = None
 
 
@@ -561,7 +558,7 @@ class Store:
                         (disc_id,),
                     )
                 )
-                result = good = None
+                result = None
                 if checked_at is not None:
                     result = DiscResult(
                         tracks=_tracks(db, disc_id, _int(search, 0), _int(v2_offset)),
@@ -572,7 +569,6 @@ class Store:
                         skipped_tracks=tuple(_int(number) for number in _json_list(skipped)),
                         warnings=tuple(str(warning) for warning in _json_list(warnings)),
                     )
-                    good = _good(db, disc_id, result.sample_rate)
             except (ValueError, TypeError) as error:
                 return StoredDisc(
                     disc_id,
@@ -581,7 +577,18 @@ class Store:
                     None,
                     damaged=f"{self.name}: {path}: its stored rows cannot be read back: {error}",
                 )
-        return StoredDisc(disc_id, status, files, result, checked_at, good)
+        return StoredDisc(disc_id, status, files, result, checked_at)
+
+    def good(self, disc_id: int) -> tuple[DiscResult | None, str | None]:
+        """The known-good checksums of a disc's tracks (version 1 at shift 0
+        alone; None before its first good check), or why they cannot be
+        read back."""
+        with _reporting(self.name):
+            try:
+                return _good(self._db, disc_id, 1), None
+            except (ValueError, TypeError) as error:
+                reason = f"its known-good rows cannot be read back: {error}"
+                return None, f"{self.name}: disc {disc_id}: {reason}"
 
     def absent(self, roots: Iterable[str], present: Iterable[str]) -> list[AbsentDisc]:
         """The stored discs under ``roots`` whose paths are not ``present``.
