@@ -61,6 +61,7 @@ from orvane.isotrak.results import (
     LibraryDisc,
     ShiftChecksums,
     Status,
+    fingerprint,
     summary,
 )
 from orvane.isotrak.store import (
@@ -68,7 +69,6 @@ from orvane.isotrak.store import (
     ReferenceDatabase,
     Store,
     StoredDisc,
-    fingerprint,
 )
 
 __all__ = [

@@ -31,6 +31,7 @@ __all__ = [
     "V1Outcome",
     "V2Comparison",
     "V2Outcome",
+    "fingerprint",
     "summary",
 ]
 
@@ -475,6 +476,18 @@ class StoredState:
     checked_at: str | None = None
     error: str | None = None
     changes: tuple[tuple[int, str | None], ...] = ()
+
+
+def fingerprint(result: DiscResult) -> tuple[object, ...]:
+    """What a disc moved elsewhere keeps: its layout and its checksums
+    (version 1 at shift 0, version 2 at its offset)."""
+    return (
+        result.v2_offset,
+        tuple(
+            (track.number, track.start, track.frames, track.checksum_v1, track.checksum_v2)
+            for track in result.tracks
+        ),
+    )
 
 
 def summary(outcomes: Iterable[DiscOutcome]) -> dict[str, int]:

@@ -27,7 +27,7 @@ import json
 import os
 import sqlite3
 import sys
-from collections.abc import Callable, Container, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import UTC, datetime
@@ -39,12 +39,13 @@ from orvane.isotrak.references import Candidate, Reference
 from orvane.isotrak.results import (
     STATUSES,
     DiscOutcome,
-    StoredState,
     DiscResult,
     DiscVerification,
     FileState,
     ShiftChecksums,
+    StoredState,
     TrackResult,
+    fingerprint,
 )
 
 if sys.platform != "win32":
@@ -60,7 +61,6 @@ __all__ = [
     "Store",
     "StoreError",
     "StoredDisc",
-    "fingerprint",
     "stored_states",
 ]
 
@@ -443,16 +443,6 @@ def _good(db: sqlite3.Connection, disc_id: int, sample_rate: int) -> DiscResult 
         raise ValueError("its tracks' known-good version 2 checksums are of several offsets")
     return DiscResult(tuple(tracks), sample_rate, 0, offsets.pop())
 
-
-def fingerprint(result: DiscResult) -> tuple[object, ...]:
-    """What a disc moved elsewhere keeps: its layout and its checksums."""
-    return (
-        result.v2_offset,
-        tuple(
-            (track.number, track.start, track.frames, track.checksum_v1, track.checksum_v2)
-            for track in result.tracks
-        ),
-    )
 
 
 # -- the store ----------------------------------------------------------------------
