@@ -234,11 +234,11 @@ MIGRATIONS: tuple[Callable[[sqlite3.Connection], None], ...] = (
     _add_verification,
     _add_memory,
 )
+SCHEMA_VERSION = len(MIGRATIONS)
 
 # What the discs table keeps of each outcome: the statuses of a check
 # are stored as that of a good check.
 _STORED_STATUS = {"new": "checked", "restored": "checked", "moved": "checked"}
-SCHEMA_VERSION = len(MIGRATIONS)
 
 
 @contextmanager
@@ -391,6 +391,17 @@ def _json_list(value: object) -> list[Any]:
     return loaded
 
 
+def _path(value: object) -> str:
+    if not isinstance(value, (str, bytes)):
+        raise ValueError(f"{value!r} where a path belongs")
+    return _read_path(value)
+
+
+def _text(value: object) -> str:
+    """A value read back as text, whatever a damaged row holds."""
+    return _read_path(value) if isinstance(value, (str, bytes)) else str(value)
+
+
 def _blob(value: object) -> bytes:
     if not isinstance(value, bytes):
         raise ValueError(f"{type(value).__name__} where a blob of checksums belongs")
@@ -406,7 +417,7 @@ def _tracks(db: sqlite3.Connection, disc_id: int, search: int, v2_offset: int) -
     return tuple(
         TrackResult(
             number=_int(number),
-            name=_read_path(file),
+            name=_path(file),
             frames=_int(frames, 0),
             checksums_v1=ShiftChecksums(_blob(blob), search),
             checksum_v2=_checksum(v2),
@@ -442,7 +453,6 @@ def _good(db: sqlite3.Connection, disc_id: int, sample_rate: int) -> DiscResult 
     if len(offsets) != 1:
         raise ValueError("its tracks' known-good version 2 checksums are of several offsets")
     return DiscResult(tuple(tracks), sample_rate, 0, offsets.pop())
-
 
 
 # -- the store ----------------------------------------------------------------------
@@ -549,6 +559,8 @@ class Store:
                     )
                 )
                 result = None
+                if checked_at is not None and not isinstance(checked_at, str):
+                    raise ValueError(f"{checked_at!r} is not a time")
                 if checked_at is not None:
                     result = DiscResult(
                         tracks=_tracks(db, disc_id, _int(search, 0), _int(v2_offset)),
@@ -887,11 +899,12 @@ def stored_states(
             for disc_id, disc_path, disc_name, status, checked_at, error, gone in db.execute(
                 f"SELECT id, path, name, status, checked_at, error, {missing} FROM discs ORDER BY name"
             ):
-                disc_path = _read_path(disc_path)
+                disc_path = _text(disc_path)
                 if prefix is not None and not disc_path.startswith(prefix):
                     continue
+                # Shown as they are, whatever a damaged row holds.
                 changes = tuple(
-                    (number, change)
+                    (number if type(number) is int else -1, None if change is None else _text(change))
                     for number, change in db.execute(
                         "SELECT number, change FROM tracks WHERE disc_id = ? ORDER BY number",
                         (disc_id,),
@@ -899,10 +912,10 @@ def stored_states(
                 )
                 yield StoredState(
                     disc_path,
-                    _read_path(disc_name),
-                    "missing" if gone is not None else str(status),
-                    checked_at,
-                    error,
+                    _text(disc_name),
+                    "missing" if gone is not None else _text(status),
+                    None if checked_at is None else _text(checked_at),
+                    None if error is None else _text(error),
                     changes,
                 )
     finally:
