@@ -623,16 +623,20 @@ def test_a_library_remembers_its_discs(tmp_path):
 
 @pytest.mark.parametrize(
     "content",
-    [b"", b"this is no database, only text " * 200],
-    ids=["another program's", "damaged"],
+    [
+        "CREATE TABLE songs (title TEXT);",
+        "PRAGMA journal_mode = WAL; CREATE TABLE songs (title TEXT); PRAGMA user_version = 2;",
+        b"this is no database, only text " * 200,
+    ],
+    ids=["another program's", "another program's of version 2", "damaged"],
 )
 def test_a_database_not_ours_is_left_as_it_was(tmp_path, content):
     db = tmp_path / "other.db"
-    if content:
+    if isinstance(content, bytes):
         db.write_bytes(content)
     else:
         with sqlite3.connect(db) as connection:
-            connection.execute("CREATE TABLE songs (title TEXT)")
+            connection.executescript(content)
         connection.close()
     before = db.read_bytes()
     (tmp_path / "music").mkdir()

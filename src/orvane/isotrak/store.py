@@ -269,7 +269,10 @@ def _refuse_foreign(db: sqlite3.Connection, name: str) -> None:
             f"{name}: its schema version {version} is newer than this orvane's "
             f"({SCHEMA_VERSION}); use a newer orvane"
         )
-    if version == 0 and db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
+    tables = {table for (table,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+    # Another program may count its own schema in user_version too.
+    ours = {"runs", "discs", "files", "tracks"} | ({"good_tracks", "checks"} if version >= 3 else set())
+    if (version == 0 and tables) or (version > 0 and not ours <= tables):
         raise StoreError(f"{name}: holds tables of another program, not an orvane library")
 
 
