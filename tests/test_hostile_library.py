@@ -97,7 +97,7 @@ def test_a_hostile_tree_fails_its_bad_discs_alone(tmp_path):
     done = scan(root, "--db", db, "--jobs", "2")
     assert done.returncode == 1, done.stderr
     lines = done.stdout.splitlines()
-    assert lines[-1] == "8 discs: 3 checked, 0 skipped as unchanged, 0 changed, 5 failed"
+    assert lines[-1] == "8 discs: 0 checked, 0 skipped as unchanged, 0 changed, 5 failed, 3 new"
     for name, words in failures.items():
         [line] = [line for line in lines if line.startswith(f"failed   {name}")]
         assert words in line

@@ -285,7 +285,9 @@ def _time(text: str, what: str) -> int:
     if seconds >= 60:
         raise _LineError(f"{what} time {text} has {seconds} seconds")
     if frames >= CD_FRAMES_PER_SECOND:
-        raise _LineError(f"{what} time {text} has {frames} frames; a second has 75")
+        raise _LineError(
+            f"{what} time {text} has {frames} frames; a second has {CD_FRAMES_PER_SECOND}"
+        )
     sectors = (minutes * 60 + seconds) * CD_FRAMES_PER_SECOND + frames
     if sectors > MAX_DISC_SECTORS:
         raise _LineError(f"{what} time {text} is longer than a CD holds ({MAX_DISC_MINUTES} minutes)")
