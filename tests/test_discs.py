@@ -39,6 +39,7 @@ class Case:
     hidden: int = 0
     skipped: list[int] = field(default_factory=list)
     sheet: str = ""
+    warning: str = ""
 
     def write_sheet(self, text: str, name: str = "disc.cue", encoding: str = "utf-8") -> Path:
         self.sheet = name
@@ -216,6 +217,56 @@ def legacy_encoding(case: Case) -> None:
     )
 
 
+def indexes_across_tracks(case: Case) -> None:
+    """Track 2's INDEX 02 after track 3's INDEX 00: only the INDEX 01s place tracks."""
+    image(case)
+    text = (case.folder / case.sheet).read_text()
+    text = text.replace(f"INDEX 01 {cd_time(30)}\n", f"INDEX 01 {cd_time(30)}\n    INDEX 02 {cd_time(52)}\n")
+    text = text.replace(f"INDEX 01 {cd_time(55)}", f"INDEX 00 {cd_time(50)}\n    INDEX 01 {cd_time(55)}")
+    case.write_sheet(text)
+    case.warning = "line 13: INDEX 00 of TRACK 03 at 00:00:50 is before the index at 00:00:52"
+
+
+def postgap_last(case: Case) -> None:
+    image(case)
+    case.write_sheet((case.folder / case.sheet).read_text() + "    POSTGAP 00:00:04\n")
+    case.stream = case.stream + [(0, 0)] * 4 * CD
+    number, start, frames = case.spans[-1]
+    case.spans[-1] = (number, start, frames + 4 * CD)
+
+
+def pregap_first(case: Case) -> None:
+    """The first track's PREGAP is hidden, as hidden audio would be."""
+    image(case)
+    text = (case.folder / case.sheet).read_text()
+    case.write_sheet(text.replace('"Song 1"\n', '"Song 1"\n    PREGAP 00:00:02\n', 1))
+    case.stream = [(0, 0)] * 2 * CD + case.stream
+    case.hidden = 2 * CD
+    case.spans = [(n, start + 2 * CD, frames) for n, start, frames in case.spans]
+
+
+def pregap_after_data(case: Case) -> None:
+    """A PREGAP after a data track lies in the data track's span."""
+    data_track(case, first=True)
+    text = (case.folder / case.sheet).read_text()
+    case.write_sheet(text.replace("AUDIO\n", "AUDIO\n    PREGAP 00:00:02\n", 1))
+
+
+def backslash_folder(case: Case) -> None:
+    """FILE "Various - Album\\01 - Song.wav" names a file in a folder, its case aside."""
+    (case.folder / "various - album").mkdir()
+    image(case)
+    (case.folder / "image.wav").rename(case.folder / "various - album" / "01 - Song.wav")
+    text = (case.folder / case.sheet).read_text()
+    case.write_sheet(text.replace('"image.wav"', '"Various - Album\\01 - Song.wav"'))
+
+
+def utf16(case: Case, encoding: str) -> None:
+    legacy_encoding(case)
+    text = (case.folder / case.sheet).read_bytes().decode("cp1252")
+    case.write_sheet(text, encoding=encoding)
+
+
 CASES: dict[str, Callable[[Case], None]] = {
     "image": image,
     "gaps at the end of the previous file": gaps_at_end,
@@ -229,6 +280,13 @@ CASES: dict[str, Callable[[Case], None]] = {
     "MOTOROLA image": motorola,
     "re-encoded file": reencoded,
     "legacy encoding": legacy_encoding,
+    "index points across tracks": indexes_across_tracks,
+    "POSTGAP on the last track": postgap_last,
+    "PREGAP on the first track": pregap_first,
+    "PREGAP after a data track": pregap_after_data,
+    "backslash folders": backslash_folder,
+    "UTF-16-LE without a mark": lambda case: utf16(case, "utf-16-le"),
+    "UTF-16-BE without a mark": lambda case: utf16(case, "utf-16-be"),
 }
 
 
@@ -247,8 +305,11 @@ def test_sheet_matches_the_hand_cut_stream(tmp_path, capsys, name, search, v2_of
     ]
     assert got == case.expected(search, v2_offset)
     assert document["hidden_frames"] == case.hidden
+    assert document["hidden_frames"] + sum(t["frames"] for t in document["tracks"]) == len(case.stream)
     assert document["skipped_tracks"] == case.skipped
+    assert all(Path(t["file"]).is_file() for t in document["tracks"])
     assert ("is missing; using image.flac" in err) == (name == "re-encoded file")
+    assert case.warning in err
 
 
 def test_sheet_text_folder_and_files_agree(tmp_path):

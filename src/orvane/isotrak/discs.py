@@ -35,7 +35,7 @@ from orvane.isotrak.cuesheet import (
     read_cue,
 )
 from orvane.isotrak.cd import MAX_COUNT, SAMPLE_RATE as CD_SAMPLE_RATE
-from orvane.isotrak.errors import IncompleteDisc, TrackError, Warn, gathering, warn
+from orvane.isotrak.errors import AmbiguousDisc, IncompleteDisc, TrackError, Warn, gathering, warn
 from orvane.isotrak.layout import DiscLayout, files_in_stream, sheet_layout, track_layout
 from orvane.isotrak.references import Reference, check_references, verify
 from orvane.isotrak.results import DiscResult, TrackResult
@@ -77,15 +77,46 @@ def disc_files(folder: Path) -> Path | list[Path]:
     sheets = [entry for entry in entries if is_cue_sheet(entry)]
     if len(sheets) == 1:
         return sheets[0]
+    if sheets:
+        names = ", ".join(sheet.name for sheet in sheets)
+        raise AmbiguousDisc(f"{folder}: holds {len(sheets)} CUE sheets: {names}; give one")
     audio = [entry for entry in entries if entry.suffix.lower() in AUDIO_SUFFIXES]
     if audio:
+        _refuse_twins(folder, audio)
         return audio
-    if sheets:
-        raise TrackError(f"{folder}: holds {len(sheets)} CUE sheets and no audio files; give one sheet")
     lossy = [entry for entry in entries if entry.suffix.lower() in LOSSY_SUFFIXES]
     if lossy:
         raise refuse_lossy(str(folder), "holds only lossy audio files")
     raise TrackError(f"{folder}: holds no CUE sheet and no audio files")
+
+
+def _refuse_twins(folder: Path, audio: Sequence[Path]) -> None:
+    """Refuse a folder holding one track in two formats (01.wav and 01.flac)."""
+    seen: dict[str, Path] = {}
+    for entry in audio:
+        twin = seen.setdefault(entry.stem.casefold(), entry)
+        if twin is not entry:
+            raise AmbiguousDisc(
+                f"{folder}: holds {twin.name} and {entry.name}, one track twice; "
+                "give the files of one rip"
+            )
+
+
+def _refuse_repeats(paths: Sequence[Path_]) -> None:
+    """Refuse a file given twice as tracks of one disc."""
+    seen: dict[tuple[int, int] | str, Path_] = {}
+    for path in paths:
+        try:
+            status = os.stat(path)
+            key: tuple[int, int] | str = (status.st_dev, status.st_ino)
+        except OSError:
+            key = os.path.abspath(path)  # opening it says what is wrong
+        if key in seen:
+            raise AmbiguousDisc(
+                f"{os.fspath(path)}: given twice (also as {os.fspath(seen[key])}); "
+                "each track once"
+            )
+        seen[key] = path
 
 
 class _Opened:
@@ -142,49 +173,87 @@ def _check_rates(
 
 
 class _Folder:
-    """A sheet's folder, listed once, for finding the files the sheet names."""
+    """A sheet's folder, listed as needed, for finding the files the sheet names."""
 
     def __init__(self, folder: Path) -> None:
         self.folder = folder
-        self._names: list[str] | None = None
+        self._names: dict[Path, list[str]] = {}
 
-    def names(self) -> list[str]:
-        if self._names is None:
+    def names(self, folder: Path) -> list[str]:
+        if folder not in self._names:
             try:
-                self._names = sorted(os.listdir(self.folder))
+                self._names[folder] = sorted(os.listdir(folder))
             except OSError:
-                self._names = []
-        return self._names
+                self._names[folder] = []
+        return self._names[folder]
+
+    def _entry(self, folder: Path, part: str, encoding: str) -> Path | None:
+        """The entry of ``folder`` spelt ``part``, or differing only in case
+        or in how its characters were encoded."""
+        if part in ("", ".", ".."):
+            return folder / part
+        if (folder / part).exists():
+            return folder / part
+        wanted = {spelling.casefold() for spelling in _spellings(part, encoding)}
+        for name in self.names(folder):
+            if name.casefold() in wanted:
+                return folder / name
+        return None
+
+    def _walk(self, parts: Sequence[str], encoding: str) -> Path | None:
+        """What these parts of a relative path name, each part found as ``_entry`` finds it."""
+        place: Path | None = self.folder
+        for part in parts:
+            if place is None:
+                return None
+            place = self._entry(place, part, encoding)
+        return place
+
+    def _file(self, parts: Sequence[str], encoding: str) -> Path | None:
+        found = self._walk(parts, encoding)
+        return found if found is not None and found.is_file() else None
 
     def resolve(self, sheet: CueSheet, file: CueFile) -> Path:
         """The file a sheet's FILE entry names.
 
-        Tried in turn: the name as written (relative to the sheet's folder),
-        its last component when it is a path of another system, a name that
-        differs only in case or in how its characters were encoded, and
-        last a file of the same stem with another audio suffix (the rip was
-        re-encoded), which is said.
+        Tried in turn: the name as written, relative to the sheet's folder,
+        its folders parted by either separator, each part also found when it
+        differs only in case or in how its characters were encoded; then its
+        last part alone in the sheet's folder, for a path of another system;
+        and last a file of the same stem with another audio suffix (the rip
+        was re-encoded), which is said.
         """
         written = file.name
         direct = self.folder / written
         if direct.is_file():
             return direct
-        base = re.split(r"[\\/]", written)[-1]
-        if base != written and (self.folder / base).is_file():
-            return self.folder / base
-        wanted = {spelling.casefold() for spelling in _spellings(base, sheet.encoding)}
-        for name in self.names():
-            if name.casefold() in wanted and (self.folder / name).is_file():
-                return self.folder / name
+        parts = re.split(r"[\\/]", written)
+        found = self._file(parts, sheet.encoding)
+        if found is None and len(parts) > 1:
+            found = self._file(parts[-1:], sheet.encoding)
+        if found is not None:
+            return found
+        base = parts[-1]
+        folder = self.folder
+        if len(parts) > 1:
+            # The re-encoded file beside where the sheet puts it, else in the sheet's folder.
+            beside = self._walk(parts[:-1], sheet.encoding)
+            folder = beside if beside is not None and beside.is_dir() else self.folder
         stem = Path(base).stem.casefold()
-        for name in self.names():
+        for name in self.names(folder):
             candidate = Path(name)
             if candidate.stem.casefold() == stem and candidate.suffix.lower() in AUDIO_SUFFIXES:
-                if (self.folder / name).is_file():
-                    message = f"{sheet.name}: line {file.line}: {written} is missing; using {name}"
+                if (folder / name).is_file():
+                    shown = _relative(folder / name, self.folder)
+                    message = f"{sheet.name}: line {file.line}: {written} is missing; using {shown}"
                     warn(message)
-                    return self.folder / name
+                    return folder / name
         raise TrackError(f"{sheet.name}: line {file.line}: {written} is missing")
+
+
+def _relative(path: Path, folder: Path) -> str:
+    """A path as a sheet in ``folder`` would name it."""
+    return os.path.relpath(path, folder)
 
 
 def _spellings(name: str, encoding: str) -> list[str]:
@@ -203,8 +272,11 @@ def _spellings(name: str, encoding: str) -> list[str]:
     return spellings
 
 
-def _display(folder_shown: str, path: Path) -> str:
-    return os.path.join(folder_shown, path.name) if folder_shown else path.name
+def _display(folder_shown: str, path: Path, folder: Path | None = None) -> str:
+    """How a file in (or, by a sheet, named from) ``folder`` is shown: relative
+    to that folder as the user named it, ``folder_shown``."""
+    named = _relative(path, folder) if folder is not None else path.name
+    return os.path.join(folder_shown, named) if folder_shown else named
 
 
 def _sheet_paths(sheet: CueSheet, folder: Path) -> list[Path | None]:
@@ -242,7 +314,7 @@ def _sheet_disc(
                 None
                 if path is None
                 else opened.add(
-                    open_audio(path, _display(shown, path), file_type=file.file_type)
+                    open_audio(path, _display(shown, path, folder), file_type=file.file_type)
                 )
             )
     rate = _check_rates([s for s in sources if s is not None], sample_rate)
@@ -332,6 +404,7 @@ def _open(
         shown = os.fspath(path)
         if is_cue_sheet(path) or Path(path).is_dir():
             raise TrackError(f"{shown}: a CUE sheet or a folder must be the only thing given")
+    _refuse_repeats(paths)
     sources = [
         opened.add(open_audio(item, os.fspath(item)))
         if isinstance(item, (str, os.PathLike))

@@ -12,10 +12,12 @@ sheet:
   gap lies; the last audio track spans to the end of its audio, that is to
   the end of the last audio file or up to a data track after it;
 - PREGAP silence goes just before the track's INDEX 01 (inside the span of
-  the track before it), POSTGAP silence just after the track's last frame;
-- frames before the first track's INDEX 01 are hidden audio: in the
-  stream, so that the first track's negative shifts read them, but in no
-  track;
+  the track before it), POSTGAP silence just after the track's last frame
+  (the last track's included); the PREGAP of a track after a data track
+  lies in the data track's span, and leaves the stream with it;
+- everything before the first audio track's INDEX 01 (hidden audio, its
+  PREGAP silence) is hidden: in the stream, so that the first track's
+  negative shifts read it, but in no track;
 - a data track spans from its INDEX 01 to the next track's INDEX 01, and
   that span is left out of the stream, as is every file whose tracks are
   all data tracks.
@@ -275,23 +277,21 @@ def sheet_layout(
 
     ranges = iter(_audio_ranges(sheet, begins, end_of_sheet))
     lay(*next(ranges))
-    hidden = stream.position
     starts: dict[int, int] = {}
-    last_end = 0
     for n in audio:
         track = sheet.tracks[n]
-        stream.add(None, 0, to_gap(track.pregap, sample_rate))
+        if n == 0 or sheet.tracks[n - 1].is_audio:
+            # After a data track the PREGAP lies in the data track's span,
+            # and leaves the stream with it.
+            stream.add(None, 0, to_gap(track.pregap, sample_rate))
         starts[n] = stream.position
         lay(*next(ranges))
-        if n == audio[-1]:
-            # The last track ends with its audio; its POSTGAP lies beyond it.
-            last_end = stream.position
         stream.add(None, 0, to_gap(track.postgap, sample_rate))
 
     spans = []
     for k, n in enumerate(audio):
         track = sheet.tracks[n]
-        end = starts[audio[k + 1]] if k + 1 < len(audio) else last_end
+        end = starts[audio[k + 1]] if k + 1 < len(audio) else stream.position
         if end <= starts[n]:
             raise TrackError(f"{sheet.name}: line {track.line}: track {track.number} holds no frames")
         file = begins[n][0]
@@ -302,7 +302,7 @@ def sheet_layout(
         sample_rate=sample_rate,
         pieces=tuple(stream.pieces),
         tracks=tuple(spans),
-        hidden_frames=hidden,
+        hidden_frames=starts[audio[0]],
         skipped_tracks=tuple(track.number for track in sheet.tracks if not track.is_audio),
         sources=tuple(source for source in sources if source is not None),
     )
