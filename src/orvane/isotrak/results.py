@@ -197,8 +197,11 @@ class V1Outcome:
     """The shifts at which a track's version 1 checksum equals a candidate's.
 
     ``confidence_by_shift`` sums, for each of those shifts, the counts of
-    the candidates equal there; ``confidence`` sums the counts of every
-    candidate equal at one of the shifts or more, each counted once.
+    the candidates that agree there: equal on version 1, and not carrying
+    another version 2 checksum where the track's was taken (that is
+    another rip, which adds nothing); ``confidence`` sums the counts of
+    every candidate that agrees at one of the shifts or more, each
+    counted once.
     """
 
     shifts: tuple[int, ...]
@@ -258,10 +261,11 @@ class TrackVerification:
 
     ``v2`` is None when no reference has a version 2 checksum for it.
     ``conflicts`` holds the shifts at which the track's version 1 checksum
-    equals candidates that carry a version 2 checksum, none of which equals
-    the track's there: those rips agree on version 1 only, so the audio
-    differs where version 1 cannot see, and the track does not match at
-    those shifts.
+    equals candidates, every one of which carries another version 2
+    checksum than the track's there: those rips agree on version 1 only,
+    so the audio differs where version 1 cannot see, and the track does
+    not match at those shifts.  Each candidate is judged alone: one that
+    differs on version 2 does not stop another from matching.
     """
 
     number: int
