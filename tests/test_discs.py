@@ -388,3 +388,19 @@ def test_warnings_for_a_short_track_and_non_cd_audio(tmp_path, capsys):
     out, err = capsys.readouterr()
     assert "750 Hz audio is not CD audio" in err and "counted window empty" in err
     assert out.splitlines()[1].split()[-2:] == ["00000000", "00000000"]
+
+
+@pytest.mark.parametrize(
+    ("files", "named", "message"),
+    [
+        (["CD1.cue", "CD2.cue", "Disc Image.wav"], ".", "holds 2 CUE sheets: CD1.cue, CD2.cue; give one"),
+        (["01.wav", "01.flac", "02.wav"], ".", "holds 01.flac and 01.wav, one track twice"),
+        (["01.wav", "02.wav"], "01.wav 02.wav 01.wav", "01.wav: given twice (also as "),
+    ],
+)
+def test_a_disc_named_twice_over_is_refused(tmp_path, capsys, files, named, message):
+    for name in files:
+        write_wav(tmp_path / name, noise(9, 100), RATE)
+    assert main([str(tmp_path / name) for name in named.split()]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and message in err and len(err.splitlines()) == 1

@@ -77,12 +77,30 @@ def test_table_verdict_and_summed_confidence(tmp_path, capsys):
     reference = reference_audio()
     refs = [write_reference_set(tmp_path / f"r{c}.json", reference, c) for c in (12, 3)]
     rip = write_rip(tmp_path / "rip", shifted(reference, -6))
-    expects = [arg for ref in refs for arg in ("--expect", str(ref))]
+    # The same file twice is one reference: its rips count once.
+    expects = [arg for ref in [*refs, refs[0]] for arg in ("--expect", str(ref))]
     assert main(["--search", "8", *expects, *rip]) == 0
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].split()[-1] == "outcome"
     assert all(line.endswith("ok v1 +6 (15) v2 +6 (15)") for line in lines[1:4])
-    assert lines[-1] == "all 3 tracks matched; read offset differs from the references by 6 frames"
+    assert lines[-1] == (
+        "all 3 tracks matched; read offset differs from the references by +6 frames "
+        "(the references read 6 frames later than this rip)"
+    )
+
+
+def test_expect_alone_finds_a_drive_offset(tmp_path, capsys):
+    """With --expect and no --search, shifts of up to 5 CD sectors are searched."""
+    reference = noise_disc(6, [2000, 1500, 2000])
+    # Silent disc edges, as on most CDs, so that no frame leaves the disc.
+    reference[0][:700] = [(0, 0)] * 700
+    reference[-1][-700:] = [(0, 0)] * 700
+    ref = write_reference_set(tmp_path / "ref.json", reference)
+    rip = write_rip(tmp_path / "rip", shifted(reference, 667))
+    status, document = run_json(capsys, ["--expect", str(ref), *rip])
+    assert document["search"] == 2940
+    assert status == 0 and document["verification"]["offset"] == -667
+    assert all(t["verification"]["v2"]["shift"] == -667 for t in document["tracks"])
 
 
 def test_one_damaged_sample_fails_only_its_track(tmp_path, capsys):

@@ -48,12 +48,18 @@ EXIT_BAD_USAGE = 2  # the arguments, or a reference's contents, are malformed
 EXIT_MISMATCH = 3  # some track matched no reference; a library's disc changed or did not match
 EXIT_INTERRUPTED = 130  # Ctrl-C
 
+# The search of a verification that names none: 5 CD sectors either way,
+# which holds the read offset of every drive in use.
+EXPECT_SEARCH = 2940
+
 _EPILOG = """\
 A read shift S means the track as read S frames later: the version 1 checksum
-at shift +6 is that of this rip's audio moved 6 frames towards the disc's end.
-A drive's read offset moves all tracks alike, so a rip whose every track
-matches a reference at the same shift S was read with an offset S frames off
-the reference's.
+at shift +6 is that of this rip's audio moved 6 frames towards the disc's
+start, as a drive reading 6 frames later would give it. A drive's read offset
+moves all tracks alike, so when every track matches a reference at the same
+shift S, the reference was read S frames later than this rip. With --expect
+and no --search, shifts up to 2940 frames either way (5 CD sectors, more than
+any drive's read offset) are searched.
 
 A reference (--expect FILE, repeatable: each file is one earlier rip) is one
 of: this tool's own --json output; a text file of lines "TRACK V1 [V2]" with
@@ -87,7 +93,7 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
     """The parser, and the options of library mode that need --library."""
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Compute the Isotrak rip verification checksums of a disc's tracks, "
+        description="Compute the Isotrak rip verification checksums of a disc's tracks,\n"
         "and verify them against the checksums of earlier rips.",
         epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -102,9 +108,9 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
     parser.add_argument(
         "--search",
         type=int,
-        default=0,
         metavar="N",
-        help="compute version 1 checksums for every read shift from -N to +N frames (default 0)",
+        help="compute version 1 checksums for every read shift from -N to +N frames "
+        f"(default {EXPECT_SEARCH} with --expect, else 0)",
     )
     parser.add_argument(
         "--show-shift",
@@ -186,20 +192,24 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     from orvane.isotrak.cuesheet import is_cue_sheet
     from orvane.isotrak.report import shown_name
 
-    if not 0 <= args.search <= MAX_SHIFT:
+    if args.search is None:
+        # Verifying, the drive's read offset is found without being asked for.
+        args.search = EXPECT_SEARCH if args.expect else 0
+    elif not 0 <= args.search <= MAX_SHIFT:
         parser.error(f"--search must be from 0 to {MAX_SHIFT}")
     if abs(args.v2_offset) > MAX_SHIFT:
         parser.error(f"--v2-offset must be from -{MAX_SHIFT} to {MAX_SHIFT}")
     for shift in args.show_shift:
         if abs(shift) > args.search:
             parser.error(
-                f"--show-shift {shift} is outside the searched shifts -{args.search}..+{args.search}"
+                f"--show-shift {shift} is outside the searched shifts "
+                f"-{args.search}..+{args.search}; add --search {abs(shift)}"
             )
     if args.library is not None:
         _check_library_usage(args, parser)
         return args
     for action in needing_library:
-        if getattr(args, action.dest) not in (None, False):
+        if getattr(args, action.dest) is not None and getattr(args, action.dest) is not False:
             parser.error(f"{action.option_strings[0]} needs --library ROOT")
     if args.demo == bool(args.tracks):
         parser.error("give the tracks to check, a CUE sheet or a folder, or --demo")
@@ -335,11 +345,21 @@ def _demo(args: argparse.Namespace, references: Sequence[Reference]) -> DiscResu
 
 
 def _run_disc(args: argparse.Namespace) -> int:
-    from orvane.isotrak.errors import BadReference, IncompleteDisc, MalformedReference, TrackError
+    from orvane.isotrak.errors import (
+        AmbiguousDisc,
+        BadReference,
+        IncompleteDisc,
+        MalformedReference,
+        TrackError,
+    )
     from orvane.isotrak.references import read_reference
 
     try:
-        references = [read_reference(path) for path in args.expect]
+        # A file given twice is one reference: its rips count once.
+        given: dict[str, str] = {}
+        for path in args.expect:
+            given.setdefault(os.path.realpath(path), path)
+        references = [read_reference(path) for path in given.values()]
     except BadReference as error:
         _say("error", str(error))
         return EXIT_BAD_USAGE if isinstance(error, MalformedReference) else EXIT_REFUSED
@@ -350,6 +370,9 @@ def _run_disc(args: argparse.Namespace) -> int:
             _write(_output(args, error.results))
         _say("error", str(error))
         return EXIT_REFUSED
+    except AmbiguousDisc as error:
+        _say("error", str(error))
+        return EXIT_BAD_USAGE
     except (TrackError, BadReference) as error:  # a reference here is for another disc
         _say("error", str(error))
         return EXIT_REFUSED

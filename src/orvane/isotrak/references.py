@@ -412,6 +412,12 @@ def verify(
     if not references:
         raise ValueError("verify needs at least one reference")
     check_references(references, [track.number for track in tracks])
+    # A reference given twice is still one set of rips: its counts count once.
+    unique: list[Reference] = []
+    for reference in references:
+        if reference not in unique:
+            unique.append(reference)
+    references = unique
     pools = [
         tuple(c for reference in references for c in reference.tracks[track.number])
         for track in tracks

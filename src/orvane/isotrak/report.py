@@ -101,7 +101,15 @@ def verdict_line(disc: DiscVerification) -> str:
         others = [shift for shift in disc.offsets if shift != offset]
         also = f" (every matched track also matches at {_shifts_text(others)})" if others else ""
         # The words are fixed, whatever the shift, so that programs can read them.
-        return f"{head}; read offset differs from the references by {offset} frames{also}"
+        later = ""
+        if offset:
+            rip, other = ("the references", "this rip") if offset > 0 else ("this rip", "the references")
+            frames = "frame" if abs(offset) == 1 else "frames"
+            later = f" ({rip} read {abs(offset)} {frames} later than {other})"
+        return (
+            f"{head}; read offset differs from the references by {_signed(offset)} frames"
+            f"{later}{also}"
+        )
     each = ", ".join(
         f"track {track.number} at {_shifts_text(track.shifts)}"
         for track in disc.tracks
