@@ -115,6 +115,32 @@ def test_one_damaged_sample_fails_only_its_track(tmp_path, capsys):
     assert document["verification"] | {"unmatched": [2], "offset": 0} == document["verification"]
 
 
+def test_a_file_failing_part_way_fails_its_track_alone(tmp_path, capsys):
+    soundfile = pytest.importorskip("soundfile")
+    reference = noise_disc(7, [300, 30000, 310])
+    ref = write_reference_set(tmp_path / "ref.json", reference)
+    rip = write_rip(tmp_path / "rip", reference)
+    flac = str(tmp_path / "rip" / "02.flac")
+    soundfile.write(flac, soundfile.read(rip[1], dtype="int16")[0], RATE, subtype="PCM_16")
+    data = Path(flac).read_bytes()
+    Path(flac).write_bytes(data[: len(data) * 2 // 3])  # its header still says 30000 frames
+    rip[1] = flac
+    for output in ([], ["--json"]):
+        status = main(["--expect", str(ref), *rip, *output])
+        out, err = capsys.readouterr()
+        failure = err.splitlines()[-1].removeprefix("orvane-isotrak: error: ")
+        assert status == 1 and failure.startswith(f"{flac}: ")
+        if output:
+            tracks = json.loads(out)["tracks"]
+            assert [t["verification"]["matched"] for t in tracks] == [True, False, True]
+            assert tracks[1]["error"] == failure and tracks[1]["v1"] is None
+        else:
+            rows = out.splitlines()[1:4]
+            assert rows[0].endswith("ok v1 0 (1) v2 0 (1)") and rows[2].endswith("ok v1 0 (1) v2 0 (1)")
+            assert rows[1].split(None, 3)[3] == f"FAILED: {failure}"
+            assert out.splitlines()[-1].startswith("1 of 3 tracks did not match")
+
+
 @pytest.mark.parametrize(
     ("reference", "status", "message"),
     [

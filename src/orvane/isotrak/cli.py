@@ -43,7 +43,7 @@ PROG = "orvane-isotrak"
 
 # The exit statuses of both modes, as the epilog tells them.
 EXIT_DONE = 0  # every track matched its references, or none were given
-EXIT_REFUSED = 1  # a file or reference was refused or could not be read; a library's disc failed
+EXIT_REFUSED = 1  # a file or reference was refused or could not be read (a track failed); a library's disc failed
 EXIT_BAD_USAGE = 2  # the arguments, or a reference's contents, are malformed
 EXIT_MISMATCH = 3  # some track matched no reference; a library's disc changed or did not match
 EXIT_INTERRUPTED = 130  # Ctrl-C
@@ -376,7 +376,14 @@ def _run_disc(args: argparse.Namespace) -> int:
     except (TrackError, BadReference) as error:  # a reference here is for another disc
         _say("error", str(error))
         return EXIT_REFUSED
-    _write(_output(args, disc))
+    failed = disc.failed
+    if len(failed) < len(disc.tracks):
+        # A disc none of whose tracks could be read is refused, its rows untold.
+        _write(_output(args, disc))
+    if failed:
+        for track in failed:
+            _say("error", track.error or "")
+        return EXIT_REFUSED
     if disc.verification is not None and not disc.verification.matched:
         return EXIT_MISMATCH
     return EXIT_DONE

@@ -486,8 +486,10 @@ def check_disc(
 
     Every header is checked before any audio is read; what cannot be
     checked raises TrackError, which names it (MismatchedReference for
-    references of other tracks), and a file that fails while its audio is
-    read raises IncompleteDisc, which holds the tracks done.
+    references of other tracks).  A file that fails while its audio is
+    read fails the tracks that need what it could not give, each with its
+    ``error``, and the others are checked; a stream (a pipe, a source of
+    blocks) that fails raises IncompleteDisc, which holds the tracks done.
     """
     reach(search, v2_offset)
     with gathering(warn) as gathered, open_disc(disc, folder=folder, sample_rate=sample_rate) as layout:

@@ -219,6 +219,11 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
             return DiscChecked(None, str(error))
         except Exception as error:  # a fault of this disc, reported with it
             return DiscChecked(None, f"{job.disc}: {type(error).__name__}: {error}")
+        if result.failed:
+            # A disc with a track that could not be read failed, as one that
+            # ended part-way: the tracks read are kept, the failed ones not.
+            done = tuple(track for track in result.tracks if track.error is None)
+            return DiscChecked(_packed(replace(result, tracks=done)), result.failed[0].error)
         return DiscChecked(_packed(result), unverified=unverified)
 
 

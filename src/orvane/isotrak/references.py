@@ -440,7 +440,8 @@ def verify(
 
     verifications = []
     for track, pool, v1 in zip(tracks, pools, v1s):
-        if not any(c.v2 is not None for c in pool):
+        if track.error is not None or not any(c.v2 is not None for c in pool):
+            # A track that could not be read has no checksums: it matches nothing.
             verifications.append(TrackVerification(track.number, v1, None))
             continue
         comparisons = []
