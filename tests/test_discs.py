@@ -404,3 +404,58 @@ def test_a_disc_named_twice_over_is_refused(tmp_path, capsys, files, named, mess
     assert main([str(tmp_path / name) for name in named.split()]) == 2
     out, err = capsys.readouterr()
     assert out == "" and message in err and len(err.splitlines()) == 1
+
+
+@pytest.mark.parametrize("hidden_file", [True, False])
+def test_a_track_file_numbered_00_is_hidden_audio(tmp_path, capsys, hidden_file):
+    audio = [noise(20 + n, length) for n, length in enumerate([120, 300, 310])]
+    for name, track in zip(["00 - Hidden.wav", "01.wav", "02.wav"], audio):
+        write_wav(tmp_path / name, track, RATE)
+    case = Case(tmp_path, stream=[frame for track in audio for frame in track])
+    case.hidden = 120 if hidden_file else 0
+    lengths = [300, 310] if hidden_file else [120, 300, 310]
+    starts = [case.hidden, case.hidden + lengths[0], case.hidden + lengths[0] + (lengths[1] if len(lengths) > 2 else 0)]
+    case.spans = [(n + 1, starts[n], length) for n, length in enumerate(lengths)]
+    options = [] if hidden_file else ["--no-hidden-file"]
+    assert main([str(tmp_path), "--json", "--search", "5", *options]) == 0
+    document = json.loads(capsys.readouterr().out)
+    got = [(t["track"], t["start"], t["frames"], {int(s): v for s, v in t["v1_by_shift"].items()}, t["v2"])
+           for t in document["tracks"]]
+    assert got == case.expected(5, 0) and document["hidden_frames"] == case.hidden
+    assert main([str(tmp_path), *options]) == 0
+    table = capsys.readouterr().out
+    assert ("hidden audio before track 1: 120 frames" in table) == hidden_file
+
+
+def test_titles_of_sheets_and_tags_in_the_table_and_json(tmp_path, capsys):
+    case = Case(tmp_path)
+    image(case)
+    sheet = (tmp_path / case.sheet).read_text().replace('"Song 2"', '"東京の夜"\n    PERFORMER "Guest"')
+    case.write_sheet('TITLE "Album"\n' + sheet)
+    assert main([str(tmp_path / case.sheet), "--json"]) == 0
+    document = json.loads(capsys.readouterr().out)
+    assert (document["title"], document["performer"]) == ("Album", "Someone")
+    assert [(t["title"], t["performer"]) for t in document["tracks"]] == [
+        ("Song 1", None), ("東京の夜", "Guest"), ("Song 3", None)
+    ]
+    assert main([str(tmp_path / case.sheet)]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].split()[-1] == "title" and lines[2].endswith("Guest - 東京の夜")
+    assert "disc: Album by Someone" in lines
+    # Each title starts in the same column on a terminal, wide characters or not.
+    first = lines[1].index("Song 1")
+    assert lines[0].index("title") == first and lines[3].index("Song 3") == first
+
+    soundfile = pytest.importorskip("soundfile")
+    mutagen_flac = pytest.importorskip("mutagen.flac")
+    folder = tmp_path / "tagged"
+    folder.mkdir()
+    for n, title in enumerate(["Intro", "Outro"], 1):
+        path = folder / f"{n:02d}.flac"
+        soundfile.write(str(path), [[0.0, 0.0]] * 200, RATE, subtype="PCM_16")
+        tags = mutagen_flac.FLAC(str(path))
+        tags["TITLE"], tags["ARTIST"] = title, "Band"
+        tags.save()
+    assert main([str(folder), "--json"]) == 0
+    tracks = json.loads(capsys.readouterr().out)["tracks"]
+    assert [(t["title"], t["performer"]) for t in tracks] == [("Intro", "Band"), ("Outro", "Band")]

@@ -217,6 +217,8 @@ def check_layout(
             checksum_v2=checksum.checksum_v2(),
             v2_offset=v2_offset,
             start=item.track.start,
+            title=item.track.title,
+            performer=item.track.performer,
         )
 
     def fail(item: _Sum, error: TrackError) -> TrackResult:
@@ -228,6 +230,8 @@ def check_layout(
             checksum_v2=0,
             v2_offset=v2_offset,
             start=item.track.start,
+            title=item.track.title,
+            performer=item.track.performer,
             error=str(error),
         )
 
@@ -239,6 +243,8 @@ def check_layout(
             v2_offset=v2_offset,
             hidden_frames=layout.hidden_frames,
             skipped_tracks=layout.skipped_tracks,
+            title=layout.title,
+            performer=layout.performer,
         )
 
     whole = Stretch(-lead, layout.frames + tail)

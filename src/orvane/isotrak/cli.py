@@ -138,6 +138,13 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
         "--json", action="store_true", help="print JSON with the checksums of every shift"
     )
     parser.add_argument(
+        "--no-hidden-file",
+        dest="hidden_file",
+        action="store_false",
+        help="check a first track file numbered 0 (00.wav, track00.flac) as track 1, "
+        "not as the hidden audio before track 1",
+    )
+    parser.add_argument(
         "--demo",
         action="store_true",
         help="write a small demo disc of three WAV tracks to a temporary folder and check it",
@@ -315,6 +322,7 @@ def _check(args: argparse.Namespace, disc: DiscInput, references: Sequence[Refer
             progress=bar.update if bar is not None else None,
             progress_total=bar.start if bar is not None else None,
             warn=lambda message: _say("warning", message, bar),
+            hidden_file=args.hidden_file,
         )
     finally:
         if bar is not None:

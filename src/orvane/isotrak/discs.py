@@ -21,7 +21,10 @@ from pathlib import Path
 from orvane.isotrak.audio import (
     AUDIO_SUFFIXES,
     LOSSY_SUFFIXES,
+    AudioFile,
     TrackSource,
+    file_tags,
+    is_lossy_file_type,
     open_audio,
     refuse_lossy,
 )
@@ -305,6 +308,10 @@ def _sheet_disc(
                 f"{sheet.name}: line {track.line}: track {track.number} is CD+G "
                 "(audio sectors with subcode), which cannot be checked"
             )
+    for file in sheet.files:
+        if is_lossy_file_type(file.file_type):
+            # Refused as the sheet names it, before any file is looked for.
+            raise refuse_lossy(f"{sheet.name}: line {file.line}: {file.name}", f"FILE type {file.file_type}")
     sources: list[TrackSource | None] = []
     if given is not None:
         sources = [given[n] if wanted else None for n, wanted in enumerate(files_in_stream(sheet))]
@@ -365,17 +372,22 @@ def disc_paths(disc: Path_ | Iterable[Path_]) -> list[Path]:
 
 @contextmanager
 def open_disc(
-    disc: DiscInput, *, folder: Path_ | None = None, sample_rate: int | None = None
+    disc: DiscInput,
+    *,
+    folder: Path_ | None = None,
+    sample_rate: int | None = None,
+    hidden_file: bool = True,
 ) -> Iterator[DiscLayout]:
     """Open a disc's files and lay the disc out; the files are closed when
     the context ends, or at once when anything is refused.
 
     ``folder`` is where the files of a parsed CueSheet are looked for (by
-    default the current folder).
+    default the current folder).  With ``hidden_file``, the first of
+    several track files numbered 0 is the audio before track 1.
     """
     opened = _Opened()
     try:
-        layout = _open(disc, folder, sample_rate, opened)
+        layout = _open(disc, folder, sample_rate, hidden_file, opened)
     except BaseException:
         opened.close()
         raise
@@ -389,6 +401,7 @@ def _open(
     disc: DiscInput,
     folder: Path_ | None,
     sample_rate: int | None,
+    hidden_file: bool,
     opened: _Opened,
 ) -> DiscLayout:
     if isinstance(disc, CueSheet):
@@ -399,7 +412,7 @@ def _open(
         raise TrackError("a disc needs at least one track")
     paths = [item for item in items if isinstance(item, (str, os.PathLike))]
     if len(items) == 1 and paths:
-        return _open_path(paths[0], sample_rate, opened)
+        return _open_path(paths[0], sample_rate, hidden_file, opened)
     for path in paths:
         shown = os.fspath(path)
         if is_cue_sheet(path) or Path(path).is_dir():
@@ -411,12 +424,33 @@ def _open(
         else item
         for item in items
     ]
+    return _track_files(sources, sample_rate, hidden_file)
+
+
+def _track_files(
+    sources: Sequence[TrackSource], sample_rate: int | None, hidden_file: bool
+) -> DiscLayout:
+    """A disc of track files: the first numbered 0 (00.wav, track00.flac)
+    is hidden audio when ``hidden_file`` says so; titles come from tags."""
     rate = _check_rates(sources, sample_rate)
-    return track_layout(sources, rate)
+    hidden = None
+    if hidden_file and len(sources) > 1:
+        first, second = _track_number(sources[0].name), _track_number(sources[1].name)
+        # Rippers write a track 0 as 00; a lone 0 is left to files numbered from 0.
+        if re.fullmatch("00+", first) and second.isdigit() and int(second) == 1:
+            hidden, sources = sources[0], sources[1:]
+    titles = [file_tags(source.path) if isinstance(source, AudioFile) else (None, None) for source in sources]
+    return track_layout(sources, rate, hidden=hidden, titles=titles)
+
+
+def _track_number(name: str) -> str:
+    """The first number in a file's name, as written ("00" of "track00.flac"), or ""."""
+    number = re.search(r"\d+", Path(name).stem)
+    return "" if number is None else number.group()
 
 
 def _open_path(
-    path_given: Path_, sample_rate: int | None, opened: _Opened
+    path_given: Path_, sample_rate: int | None, hidden_file: bool, opened: _Opened
 ) -> DiscLayout:
     shown = os.fspath(path_given)
     path = Path(path_given)
@@ -424,7 +458,7 @@ def _open_path(
         found = disc_files(path)
         if isinstance(found, list) and len(found) > 1:
             sources = [opened.add(open_audio(p, _display(shown, p))) for p in found]
-            return track_layout(sources, _check_rates(sources, sample_rate))
+            return _track_files(sources, sample_rate, hidden_file)
         path = found[0] if isinstance(found, list) else found
         shown = _display(shown, path)
     if is_cue_sheet(path):
@@ -440,7 +474,7 @@ def _open_path(
     beside = _sheet_beside(path) if path.is_file() else None
     if beside is not None:
         warn(f"{shown}: a CUE sheet lies beside it ({beside.name}); give the .cue to check its tracks")
-    return track_layout([source], _check_rates([source], sample_rate))
+    return _track_files([source], sample_rate, hidden_file)
 
 
 def check_disc(
@@ -455,6 +489,7 @@ def check_disc(
     progress_total: Progress | None = None,
     warn: Warn | None = None,
     threads: int | None = None,
+    hidden_file: bool = True,
 ) -> DiscResult:
     """Compute the Isotrak checksums of every audio track of a disc, and
     verify them against references.
@@ -483,6 +518,10 @@ def check_disc(
         IsotrakWarning.  The result's ``warnings`` holds them all.
     threads: at most this many threads read the disc; by default one per
         core, up to a few.
+    hidden_file: of several track files, take the first numbered 0
+        (``00.wav``, ``00 - Hidden.flac``, ``track00.flac``) for the audio
+        before track 1, hidden in no track and counted in hidden_frames;
+        False checks it as track 1.
 
     Every header is checked before any audio is read; what cannot be
     checked raises TrackError, which names it (MismatchedReference for
@@ -492,7 +531,8 @@ def check_disc(
     blocks) that fails raises IncompleteDisc, which holds the tracks done.
     """
     reach(search, v2_offset)
-    with gathering(warn) as gathered, open_disc(disc, folder=folder, sample_rate=sample_rate) as layout:
+    opening = open_disc(disc, folder=folder, sample_rate=sample_rate, hidden_file=hidden_file)
+    with gathering(warn) as gathered, opening as layout:
         if references:
             check_references(references, [track.number for track in layout.tracks])
         # Told once nothing more can be refused before the audio is read.

@@ -98,11 +98,13 @@ class Piece:
 @dataclass(frozen=True)
 class DiscTrack:
     """An audio track of the disc: its number, the file its audio starts
-    in, and its stretch of the stream."""
+    in, its stretch of the stream, and its title and performer, if told."""
 
     number: int
     name: str
     stretch: Stretch
+    title: str | None = None
+    performer: str | None = None
 
     @property
     def start(self) -> int:
@@ -115,7 +117,8 @@ class DiscTrack:
 
 @dataclass(frozen=True)
 class DiscLayout:
-    """The disc stream as pieces in order, and its audio tracks."""
+    """The disc stream as pieces in order, its audio tracks, and the
+    disc's title and performer, if told."""
 
     sample_rate: int
     pieces: tuple[Piece, ...]
@@ -123,6 +126,8 @@ class DiscLayout:
     hidden_frames: int = 0
     skipped_tracks: tuple[int, ...] = ()
     sources: tuple[TrackSource, ...] = field(default=(), compare=False)
+    title: str | None = None
+    performer: str | None = None
 
     @property
     def frames(self) -> int:
@@ -143,19 +148,34 @@ class DiscLayout:
         return found
 
 
-def track_layout(sources: Sequence[TrackSource], sample_rate: int) -> DiscLayout:
-    """The layout of a disc given as one source per track, in order."""
+def track_layout(
+    sources: Sequence[TrackSource],
+    sample_rate: int,
+    *,
+    hidden: TrackSource | None = None,
+    titles: Sequence[tuple[str | None, str | None]] = (),
+) -> DiscLayout:
+    """The layout of a disc given as one source per track, in order.
+
+    ``hidden`` is a file of the audio before track 1 (ripped as a track
+    0): in the stream, in no track.  ``titles`` holds each track's title
+    and performer, from its tags.
+    """
     stream = _Stream()
+    if hidden is not None:
+        stream.add(hidden, 0, hidden.frames)
     tracks = []
     for number, source in enumerate(sources, 1):
         begin = stream.position
         stream.add(source, 0, source.frames)
-        tracks.append(DiscTrack(number, source.name, Stretch(begin, stream.position)))
+        title, performer = titles[number - 1] if titles else (None, None)
+        tracks.append(DiscTrack(number, source.name, Stretch(begin, stream.position), title, performer))
     return DiscLayout(
         sample_rate=sample_rate,
         pieces=tuple(stream.pieces),
         tracks=tuple(tracks),
-        sources=tuple(sources),
+        hidden_frames=hidden.frames if hidden is not None else 0,
+        sources=(hidden, *sources) if hidden is not None else tuple(sources),
     )
 
 
@@ -297,7 +317,9 @@ def sheet_layout(
         file = begins[n][0]
         source = sources[file]
         name = source.name if source is not None else sheet.files[file].name
-        spans.append(DiscTrack(track.number, name, Stretch(starts[n], end)))
+        spans.append(
+            DiscTrack(track.number, name, Stretch(starts[n], end), track.title, track.performer)
+        )
     return DiscLayout(
         sample_rate=sample_rate,
         pieces=tuple(stream.pieces),
@@ -305,6 +327,8 @@ def sheet_layout(
         hidden_frames=starts[audio[0]],
         skipped_tracks=tuple(track.number for track in sheet.tracks if not track.is_audio),
         sources=tuple(source for source in sources if source is not None),
+        title=sheet.title,
+        performer=sheet.performer,
     )
 
 
