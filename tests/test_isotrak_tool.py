@@ -367,7 +367,7 @@ def test_soundfile_formats(tmp_path, capsys):
     wide = tmp_path / "wide.flac"
     soundfile.write(str(wide), numpy.zeros((100, 2), dtype=numpy.int32), RATE, subtype="PCM_24")
     assert main([str(wide)]) == 1
-    assert f"{wide}: FLAC file of 2 channels of Signed 24 bit PCM" in capsys.readouterr().err
+    assert f"{wide}: FLAC file of 2 channels of 24-bit PCM" in capsys.readouterr().err
 
 
 def test_other_format_without_soundfile_is_refused(tmp_path, monkeypatch, capsys):

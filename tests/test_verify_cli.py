@@ -129,7 +129,7 @@ def test_a_file_failing_part_way_fails_its_track_alone(tmp_path, capsys):
         status = main(["--expect", str(ref), *rip, *output])
         out, err = capsys.readouterr()
         failure = err.splitlines()[-1].removeprefix("orvane-isotrak: error: ")
-        assert status == 1 and failure.startswith(f"{flac}: ")
+        assert status == 1 and failure.startswith(f"{flac}: damaged or cut short: cannot be decoded past frame ")
         if output:
             tracks = json.loads(out)["tracks"]
             assert [t["verification"]["matched"] for t in tracks] == [True, False, True]

@@ -424,10 +424,11 @@ def _disc_line(outcome: DiscOutcome) -> str | None:
     if outcome.files_changed and same:
         parts.append(f"files changed, unchanged audio in {_track_list(same)}")
     if outcome.verified is False:
+        # The line names the disc already: a reason naming it too says it once.
         parts.append(
             verdict_line(outcome.verification)
             if outcome.verification is not None
-            else shown_name(outcome.unverified or "")
+            else shown_name(outcome.unverified or "").removeprefix(f"{name}: ")
         )
     if not parts:
         return None
