@@ -283,7 +283,9 @@ def _time(text: str, what: str) -> int:
     if seconds >= 60:
         raise _LineError(f"{what} time {text} has {seconds} seconds")
     if frames >= CD_FRAMES_PER_SECOND:
-        raise _LineError(f"{what} time {text} has {frames} frames; a second has 75")
+        raise _LineError(
+            f"{what} time {text} has {frames} frames; a second has {CD_FRAMES_PER_SECOND}"
+        )
     return (minutes * 60 + seconds) * CD_FRAMES_PER_SECOND + frames
 
 

@@ -11,9 +11,11 @@ import wave
 from array import array
 from pathlib import Path
 
+from orvane.isotrak.cd import SAMPLE_RATE
+
 __all__ = ["DEMO_TRACK_FRAMES", "demo_track_samples", "write_demo_disc"]
 
-DEMO_SAMPLE_RATE = 44100
+DEMO_SAMPLE_RATE = SAMPLE_RATE
 
 # Lengths in frames: a little over 2, 1 and 1.5 seconds, none a whole
 # number of blocks or sectors, and each longer than the lead-in skip twice.

@@ -168,7 +168,7 @@ def _check_rates(
     rate = first.sample_rate
     if rate != CD_SAMPLE_RATE:
         message = (
-            f"{first.name}: {rate} Hz audio is not CD audio (44100 Hz); "
+            f"{first.name}: {rate} Hz audio is not CD audio ({CD_SAMPLE_RATE} Hz); "
             f"its checksums cannot match a CD's"
         )
         warn(message)
