@@ -44,7 +44,7 @@ PROG = "orvane-isotrak"
 # The exit statuses of both modes, as the epilog tells them.
 EXIT_DONE = 0  # every track matched its references, or none were given
 EXIT_REFUSED = 1  # a file or reference was refused or could not be read (a track failed); a library's disc failed
-EXIT_BAD_USAGE = 2  # the arguments, or a reference's contents, are malformed
+EXIT_BAD_USAGE = 2  # the arguments, or a reference's contents, are malformed; an ambiguous disc
 EXIT_MISMATCH = 3  # some track matched no reference; a library's disc changed or did not match
 EXIT_INTERRUPTED = 130  # Ctrl-C
 
@@ -73,8 +73,9 @@ examples:
 
 exit status:
   0  done: every track matched a reference (or no --expect was given)
-  1  a file or reference was refused or could not be read
-  2  bad usage, or a malformed reference
+  1  a file or reference was refused or could not be read, or a track failed
+  2  bad usage, or a malformed reference, or a disc named ambiguously
+     (a folder of several CUE sheets, a track given twice)
   3  some track matched no reference
   130  interrupted
 
@@ -141,7 +142,7 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
         "--no-hidden-file",
         dest="hidden_file",
         action="store_false",
-        help="check a first track file numbered 0 (00.wav, track00.flac) as track 1, "
+        help="check a first track file numbered 00 (00.wav, track00.flac) as track 1, "
         "not as the hidden audio before track 1",
     )
     parser.add_argument(
