@@ -24,9 +24,11 @@ one pass and the checksums it feeds, run by a ThreadPoolExecutor:
 Either way the checksums are the same, and memory stays bounded by a few
 blocks and the checksums' own arrays, whatever the length of a disc.
 
-A file failing part-way fails the tracks whose stretch needs a frame it
+A file failing part-way fails the tracks with frames of their own that it
 could not give: each holds the reason as its ``error``, and every other
-track is read and checked, the rest of that file left unread.  A stream
+track is read and checked, the rest of that file left unread (a track
+whose shifts only reach there is checked with silence standing in, which
+a warning says).  A stream
 (a pipe, a source that only yields blocks) failing ends the disc: it
 raises IncompleteDisc, which holds the tracks whose stretch ended before
 the first frame the stream could not give.
