@@ -370,6 +370,7 @@ def test_lone_image_beside_its_sheet_warns(tmp_path, capsys):
         ('FILE "image.wav" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 59:00:00\n', "past the end of"),
         ('FILE "gone.wav" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n', "line 1: gone.wav is missing"),
         ('FILE "song.mp3" MP3\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n', "lossy audio cannot be verified"),
+        ('FILE "image.wav" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n', "bad.cue: holds no audio tracks"),
     ],
 )
 def test_bad_sheets_are_refused_with_their_line(tmp_path, capsys, sheet, message):

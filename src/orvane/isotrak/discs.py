@@ -308,6 +308,8 @@ def _sheet_disc(
                 f"{sheet.name}: line {track.line}: track {track.number} is CD+G "
                 "(audio sectors with subcode), which cannot be checked"
             )
+    if not any(track.is_audio for track in sheet.tracks):
+        raise TrackError(f"{sheet.name}: holds no audio tracks")
     for file in sheet.files:
         if is_lossy_file_type(file.file_type):
             # Refused as the sheet names it, before any file is looked for.
