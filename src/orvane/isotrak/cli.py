@@ -49,8 +49,8 @@ PROG = "orvane-isotrak"
 
 # The exit statuses of both modes, as the epilog tells them.
 EXIT_DONE = 0  # every track matched its references, or none were given
-EXIT_REFUSED = 1  # a file or reference was refused or could not be read; a library's disc failed
-EXIT_BAD_USAGE = 2  # the arguments, or a reference's contents, are malformed
+EXIT_REFUSED = 1  # a file or reference was refused or could not be read (a track failed); a library's disc failed
+EXIT_BAD_USAGE = 2  # the arguments, or a reference's contents, are malformed; an ambiguous disc
 EXIT_MISMATCH = 3  # some track matched no reference; a library's disc changed or did not match
 EXIT_INTERRUPTED = 130  # Ctrl-C
 EXIT_TERMINATED = 143  # SIGTERM, handled as Ctrl-C is
@@ -61,12 +61,18 @@ MAX_JOBS = 1024
 # Seconds to wait for a Dask scheduler to answer, and then for a worker of it.
 SCHEDULER_TIMEOUT = 20.0
 
+# The search of a verification that names none: 5 CD sectors either way,
+# which holds the read offset of every drive in use.
+EXPECT_SEARCH = 2940
+
 _EPILOG = """\
 A read shift S means the track as read S frames later: the version 1 checksum
-at shift +6 is that of this rip's audio moved 6 frames towards the disc's end.
-A drive's read offset moves all tracks alike, so a rip whose every track
-matches a reference at the same shift S was read with an offset S frames off
-the reference's.
+at shift +6 is that of this rip's audio moved 6 frames towards the disc's
+start, as a drive reading 6 frames later would give it. A drive's read offset
+moves all tracks alike, so when every track matches a reference at the same
+shift S, the reference was read S frames later than this rip. With --expect
+and no --search, shifts up to 2940 frames either way (5 CD sectors, more than
+any drive's read offset) are searched.
 
 A reference (--expect FILE, repeatable: each file is one earlier rip) is one
 of: this tool's own --json output; a text file of lines "TRACK V1 [V2]" with
@@ -80,8 +86,9 @@ examples:
 
 exit status:
   0  done: every track matched a reference (or no --expect was given)
-  1  a file or reference was refused or could not be read
-  2  bad usage, or a malformed reference
+  1  a file or reference was refused or could not be read, or a track failed
+  2  bad usage, or a malformed reference, or a disc named ambiguously
+     (a folder of several CUE sheets, a track given twice)
   3  some track matched no reference
   130  interrupted (Ctrl-C)
   143  terminated (SIGTERM): handled as Ctrl-C is
@@ -105,7 +112,7 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
     """The parser, and the options of library mode that need --library."""
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Compute the Isotrak rip verification checksums of a disc's tracks, "
+        description="Compute the Isotrak rip verification checksums of a disc's tracks,\n"
         "and verify them against the checksums of earlier rips.",
         epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -120,9 +127,9 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
     parser.add_argument(
         "--search",
         type=int,
-        default=0,
         metavar="N",
-        help="compute version 1 checksums for every read shift from -N to +N frames (default 0)",
+        help="compute version 1 checksums for every read shift from -N to +N frames "
+        f"(default {EXPECT_SEARCH} with --expect, else 0)",
     )
     parser.add_argument(
         "--show-shift",
@@ -148,6 +155,13 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
     )
     parser.add_argument(
         "--json", action="store_true", help="print JSON with the checksums of every shift"
+    )
+    parser.add_argument(
+        "--no-hidden-file",
+        dest="hidden_file",
+        action="store_false",
+        help="check a first track file numbered 00 (00.wav, track00.flac) as track 1, "
+        "not as the hidden audio before track 1",
     )
     parser.add_argument(
         "--demo",
@@ -304,14 +318,18 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     from orvane.isotrak.cuesheet import is_cue_sheet
     from orvane.isotrak.report import shown_name
 
-    if not 0 <= args.search <= MAX_SHIFT:
+    if args.search is None:
+        # Verifying, the drive's read offset is found without being asked for.
+        args.search = EXPECT_SEARCH if args.expect else 0
+    elif not 0 <= args.search <= MAX_SHIFT:
         parser.error(f"--search must be from 0 to {MAX_SHIFT}")
     if abs(args.v2_offset) > MAX_SHIFT:
         parser.error(f"--v2-offset must be from -{MAX_SHIFT} to {MAX_SHIFT}")
     for shift in args.show_shift:
         if abs(shift) > args.search:
             parser.error(
-                f"--show-shift {shift} is outside the searched shifts -{args.search}..+{args.search}"
+                f"--show-shift {shift} is outside the searched shifts "
+                f"-{args.search}..+{args.search}; add --search {abs(shift)}"
             )
     if args.db == "":
         parser.error("--db needs a file name")
@@ -328,7 +346,7 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     if args.db is not None:
         parser.error("--db needs --library ROOT, or --report")
     for action in needing_library:
-        if getattr(args, action.dest) not in (None, False):
+        if getattr(args, action.dest) is not None and getattr(args, action.dest) is not False:
             parser.error(f"{action.option_strings[0]} needs --library ROOT")
     if args.demo == bool(args.tracks):
         parser.error("give the tracks to check, a CUE sheet or a folder, or --demo")
@@ -453,6 +471,7 @@ def _check(args: argparse.Namespace, disc: DiscInput, references: Sequence[Refer
             progress=bar.update if bar is not None else None,
             progress_total=bar.start if bar is not None else None,
             warn=lambda message: _say("warning", message, bar),
+            hidden_file=args.hidden_file,
         )
     finally:
         if bar is not None:
@@ -483,11 +502,21 @@ def _demo(args: argparse.Namespace, references: Sequence[Reference]) -> DiscResu
 
 
 def _run_disc(args: argparse.Namespace) -> int:
-    from orvane.isotrak.errors import BadReference, IncompleteDisc, MalformedReference, TrackError
+    from orvane.isotrak.errors import (
+        AmbiguousDisc,
+        BadReference,
+        IncompleteDisc,
+        MalformedReference,
+        TrackError,
+    )
     from orvane.isotrak.references import read_reference
 
     try:
-        references = [read_reference(path) for path in args.expect]
+        # A file given twice is one reference: its rips count once.
+        given: dict[str, str] = {}
+        for path in args.expect:
+            given.setdefault(os.path.realpath(path), path)
+        references = [read_reference(path) for path in given.values()]
     except BadReference as error:
         _say("error", str(error))
         return EXIT_BAD_USAGE if isinstance(error, MalformedReference) else EXIT_REFUSED
@@ -498,10 +527,20 @@ def _run_disc(args: argparse.Namespace) -> int:
             _write(_output(args, error.results))
         _say("error", str(error))
         return EXIT_REFUSED
+    except AmbiguousDisc as error:
+        _say("error", str(error))
+        return EXIT_BAD_USAGE
     except (TrackError, BadReference) as error:  # a reference here is for another disc
         _say("error", str(error))
         return EXIT_REFUSED
-    _write(_output(args, disc))
+    failed = disc.failed
+    if len(failed) < len(disc.tracks):
+        # A disc none of whose tracks could be read is refused, its rows untold.
+        _write(_output(args, disc))
+    if failed:
+        for track in failed:
+            _say("error", track.error or "")
+        return EXIT_REFUSED
     if disc.verification is not None and not disc.verification.matched:
         return EXIT_MISMATCH
     return EXIT_DONE

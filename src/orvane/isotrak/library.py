@@ -243,10 +243,12 @@ class DiscChecked:
 
 
 def _packed(result: DiscResult) -> DiscResult:
-    """The result with every track's shifts packed into bytes, to travel light."""
+    """The result with every track's shifts packed into bytes, to travel
+    light; tracks that could not be read are left out, as a failed disc's."""
     tracks = tuple(
         replace(track, checksums_v1=ShiftChecksums.pack(track.checksums_v1, result.search))
         for track in result.tracks
+        if track.error is None
     )
     return replace(result, tracks=tracks)
 
@@ -285,6 +287,10 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
             return DiscChecked(None, str(error))
         except Exception as error:  # a fault of this disc, reported with it
             return DiscChecked(None, f"{job.disc}: {type(error).__name__}: {error}")
+        if result.failed:
+            # A disc with a track that could not be read failed, as one that
+            # ended part-way: the tracks read are kept.
+            return DiscChecked(_packed(result), result.failed[0].error)
         try:
             damage, warnings = _flac_damage(disc)
         except TrackError as error:

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import json
 import re
+import unicodedata
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
@@ -104,7 +105,15 @@ def verdict_line(disc: DiscVerification) -> str:
         others = [shift for shift in disc.offsets if shift != offset]
         also = f" (every matched track also matches at {_shifts_text(others)})" if others else ""
         # The words are fixed, whatever the shift, so that programs can read them.
-        return f"{head}; read offset differs from the references by {offset} frames{also}"
+        later = ""
+        if offset:
+            rip, other = ("the references", "this rip") if offset > 0 else ("this rip", "the references")
+            frames = "frame" if abs(offset) == 1 else "frames"
+            later = f" ({rip} read {abs(offset)} {frames} later than {other})"
+        return (
+            f"{head}; read offset differs from the references by {_signed(offset)} frames"
+            f"{later}{also}"
+        )
     each = ", ".join(
         f"track {track.number} at {_shifts_text(track.shifts)}"
         for track in disc.tracks
@@ -145,34 +154,48 @@ def format_table(
 ) -> str:
     """Lay the results out as a table: one row per track, checksums in hex.
 
-    Below the rows, a disc's hidden audio and skipped data tracks are told;
-    with a verification, each row ends with the track's outcome and the
-    last line gives the disc's verdict.
+    A title column is there when a track has a title or performer.  A
+    track that could not be read shows ``FAILED:`` and why, in place of
+    its checksums.  Below the rows, a disc's title, hidden audio and
+    skipped data tracks are told; with a verification, each row ends with
+    the track's outcome and the last line gives the disc's verdict.
     """
+    tracks = _tracks(disc)
+    disc_performer = disc.performer if isinstance(disc, DiscResult) else None
+    titled = any(t.title is not None or t.performer is not None for t in tracks)
     header = ["track", "file", "frames", "v1", *(_shift_label(s) for s in show_shifts), "v2"]
+    if titled:
+        header.append("title")
     if verification is not None:
         header.append("outcome")
     outcomes = {t.number: outcome_cell(t) for t in verification.tracks} if verification else {}
     rows = [header]
-    for result in _tracks(disc):
-        rows.append(
-            [
-                str(result.number),
-                shown_name(result.name),
-                str(result.frames),
+    for result in tracks:
+        row = [str(result.number), shown_name(result.name), str(result.frames)]
+        if result.error is not None:
+            # Fewer cells: the reason runs on from the v1 column.
+            row.append(f"FAILED: {shown_name(result.error)}")
+        else:
+            row += [
                 _hex(result.checksum_v1),
                 *(_hex(result.checksums_v1[s]) for s in show_shifts),
                 _hex(result.checksum_v2),
+                *([_title_cell(result, disc_performer)] if titled else []),
                 *([outcomes[result.number]] if verification is not None else []),
             ]
-        )
-    widths = [max(len(row[column]) for row in rows) for column in range(len(header))]
-    # Names and outcomes read best left-aligned, the numbers right-aligned.
-    left = {1, len(header) - 1} if verification is not None else {1}
+        rows.append(row)
+    full = [row for row in rows if len(row) == len(header)]
+    widths = [
+        max(_width(row[column]) for row in (rows if column < 3 else full))
+        for column in range(len(header))
+    ]
+    # Names, titles and outcomes read best left-aligned, the numbers right-aligned.
+    left = {1, *range(len(header) - titled - (verification is not None), len(header))}
     lines = []
     for row in rows:
+        short = len(row) < len(header)
         cells = [
-            cell.ljust(width) if column in left else cell.rjust(width)
+            _pad(cell, width, column in left or (short and column == len(row) - 1))
             for column, (cell, width) in enumerate(zip(row, widths))
         ]
         lines.append("  ".join(cells).rstrip())
@@ -183,9 +206,35 @@ def format_table(
     return "\n".join(lines)
 
 
+def _title_cell(result: TrackResult, disc_performer: str | None) -> str:
+    title = shown_name(result.title or "")
+    if result.performer is not None and result.performer != disc_performer:
+        performer = shown_name(result.performer)
+        return f"{performer} - {title}" if title else performer
+    return title
+
+
+def _width(text: str) -> int:
+    """The columns a text takes on a terminal: wide (East Asian) characters
+    and most emoji take two, combining marks none."""
+    return sum(
+        0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1
+        for c in text
+    )
+
+
+def _pad(text: str, width: int, left: bool) -> str:
+    room = " " * max(0, width - _width(text))
+    return text + room if left else room + text
+
+
 def disc_notes(disc: DiscResult) -> list[str]:
-    """What the table tells below its rows: hidden audio, skipped data tracks."""
+    """What the table tells below its rows: the disc's title, hidden audio,
+    skipped data tracks."""
     notes = []
+    if disc.title is not None or disc.performer is not None:
+        by = f" by {shown_name(disc.performer)}" if disc.performer is not None else ""
+        notes.append(f"disc: {shown_name(disc.title or '(no title)')}{by}")
     if disc.hidden_frames:
         seconds = disc.hidden_frames / disc.sample_rate
         notes.append(
@@ -200,17 +249,25 @@ def disc_notes(disc: DiscResult) -> list[str]:
 
 
 def track_document(result: TrackResult, shifts: bool = True) -> dict[str, Any]:
-    return {
+    """A track as JSON data; one that could not be read has null checksums
+    and its ``error``."""
+    failed = result.error is not None
+    document: dict[str, Any] = {
         "track": result.number,
         "file": shown_name(result.name),
         "start": result.start,
         "frames": result.frames,
-        "v1": result.checksum_v1,
+        "v1": None if failed else result.checksum_v1,
         "v1_by_shift": (
             {str(shift): value for shift, value in result.checksums_v1.items()} if shifts else {}
         ),
-        "v2": result.checksum_v2,
+        "v2": None if failed else result.checksum_v2,
+        "title": result.title,
+        "performer": result.performer,
     }
+    if result.error is not None:
+        document["error"] = shown_name(result.error)
+    return document
 
 
 def json_document(
@@ -229,6 +286,8 @@ def json_document(
         "v2_offset": disc.v2_offset,
         "hidden_frames": disc.hidden_frames,
         "skipped_tracks": list(disc.skipped_tracks),
+        "title": disc.title,
+        "performer": disc.performer,
         "tracks": tracks,
         "warnings": list(disc.warnings),
     }
@@ -399,10 +458,11 @@ def _disc_line(outcome: DiscOutcome) -> str | None:
     if outcome.files_changed and same:
         parts.append(f"files changed, unchanged audio in {_track_list(same)}")
     if outcome.verified is False:
+        # The line names the disc already: a reason naming it too says it once.
         parts.append(
             verdict_line(outcome.verification)
             if outcome.verification is not None
-            else shown_name(outcome.unverified or "")
+            else shown_name(outcome.unverified or "").removeprefix(f"{name}: ")
         )
     if not parts:
         return f"new      {name}" if outcome.status == "new" else None

@@ -153,7 +153,12 @@ class TrackResult:
     Checksums are unsigned 32-bit ints.  ``number`` is the track's number
     on the disc (its number in the CUE sheet), ``name`` the file its audio
     starts in, ``frames`` its length and ``start`` the position of its
-    first frame in the disc stream.
+    first frame in the disc stream.  ``title`` and ``performer`` are kept
+    for display, from the CUE sheet or the track file's tags.
+
+    ``error`` says why a track could not be read (its file failed
+    part-way): then it has no checksums (``checksums_v1`` is empty,
+    ``checksum_v1`` and ``checksum_v2`` are 0) and cannot match.
     """
 
     number: int
@@ -163,11 +168,14 @@ class TrackResult:
     checksum_v2: int
     v2_offset: int
     start: int = 0
+    title: str | None = None
+    performer: str | None = None
+    error: str | None = None
 
     @property
     def checksum_v1(self) -> int:
         """The version 1 checksum of the track as read, at shift 0."""
-        return self.checksums_v1[0]
+        return 0 if self.error is not None else self.checksums_v1[0]
 
 
 @dataclass(frozen=True)
@@ -180,6 +188,7 @@ class DiscResult:
     audio before the first track, ``skipped_tracks`` holds the numbers of
     the data tracks left out, and ``warnings`` the warnings given.
     ``verification`` says what the references given said of the disc.
+    ``title`` and ``performer`` are the disc's, from its CUE sheet.
     """
 
     tracks: tuple[TrackResult, ...]
@@ -190,6 +199,13 @@ class DiscResult:
     skipped_tracks: tuple[int, ...] = ()
     warnings: tuple[str, ...] = ()
     verification: DiscVerification | None = None
+    title: str | None = None
+    performer: str | None = None
+
+    @property
+    def failed(self) -> tuple[TrackResult, ...]:
+        """The tracks that could not be read (each with its ``error``)."""
+        return tuple(track for track in self.tracks if track.error is not None)
 
 
 # -- what references say of a disc ------------------------------------------
@@ -200,8 +216,11 @@ class V1Outcome:
     """The shifts at which a track's version 1 checksum equals a candidate's.
 
     ``confidence_by_shift`` sums, for each of those shifts, the counts of
-    the candidates equal there; ``confidence`` sums the counts of every
-    candidate equal at one of the shifts or more, each counted once.
+    the candidates that agree there: equal on version 1, and not carrying
+    another version 2 checksum where the track's was taken (that is
+    another rip, which adds nothing); ``confidence`` sums the counts of
+    every candidate that agrees at one of the shifts or more, each
+    counted once.
     """
 
     shifts: tuple[int, ...]
@@ -261,10 +280,11 @@ class TrackVerification:
 
     ``v2`` is None when no reference has a version 2 checksum for it.
     ``conflicts`` holds the shifts at which the track's version 1 checksum
-    equals candidates that carry a version 2 checksum, none of which equals
-    the track's there: those rips agree on version 1 only, so the audio
-    differs where version 1 cannot see, and the track does not match at
-    those shifts.
+    equals candidates, every one of which carries another version 2
+    checksum than the track's there: those rips agree on version 1 only,
+    so the audio differs where version 1 cannot see, and the track does
+    not match at those shifts.  Each candidate is judged alone: one that
+    differs on version 2 does not stop another from matching.
     """
 
     number: int
