@@ -41,6 +41,7 @@ from orvane.isotrak.errors import (
     MalformedReference,
     MismatchedReference,
     UnreadableReference,
+    UsageError,
 )
 from orvane.isotrak.results import (
     DiscResult,
@@ -99,9 +100,9 @@ class Candidate:
     def __post_init__(self) -> None:
         for value in (self.v1, self.v2):
             if value is not None and not 0 <= value <= _MAX_CHECKSUM:
-                raise ValueError(f"checksum {value} is not a 32-bit unsigned integer")
+                raise UsageError(f"checksum {value} is not a 32-bit unsigned integer")
         if self.count < 1:
-            raise ValueError(f"count {self.count} is not positive")
+            raise UsageError(f"count {self.count} is not positive")
 
 
 @dataclass(frozen=True)
@@ -407,11 +408,11 @@ def verify(
     comparisons are left out.
 
     Raises MismatchedReference for a reference for other tracks than the
-    disc's, ValueError for no references at all.
+    disc's, UsageError for no references at all.
     """
     tracks = _tracks_of(disc)
     if not references:
-        raise ValueError("verify needs at least one reference")
+        raise UsageError("verify needs at least one reference")
     check_references(references, [track.number for track in tracks])
     # A reference given twice is still one set of rips: its counts count once.
     unique: list[Reference] = []

@@ -13,6 +13,8 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
+from orvane.isotrak.errors import UsageError
+
 __all__ = [
     "AUDIO_CHANGED",
     "FLAC_MD5_MISMATCH",
@@ -53,7 +55,9 @@ class ShiftChecksums(Mapping[int, int]):
 
     def __init__(self, data: bytes, search: int) -> None:
         if search < 0 or len(data) != 4 * (2 * search + 1):
-            raise ValueError(f"{len(data)} bytes are not the checksums of shifts -{search}..+{search}")
+            raise UsageError(
+                f"{len(data)} bytes are not the checksums of shifts -{search}..+{search}"
+            )
         self._data = data
         self._search = search
         self._words: Sequence[int]
@@ -89,7 +93,7 @@ class ShiftChecksums(Mapping[int, int]):
         """The checksums of the shifts ``-search`` to ``+search`` alone."""
         if not 0 <= search <= self._search:
             held = f"-{self._search}..+{self._search}"
-            raise ValueError(f"shifts -{search}..+{search} reach past the {held} held")
+            raise UsageError(f"shifts -{search}..+{search} reach past the {held} held")
         skip = 4 * (self._search - search)
         return ShiftChecksums(self._data[skip : len(self._data) - skip], search)
 
