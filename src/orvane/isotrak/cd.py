@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from orvane.isotrak.errors import UsageError
+
 __all__ = [
     "BYTES_PER_FRAME",
     "EDGE_SECTORS",
@@ -14,6 +16,7 @@ __all__ = [
     "SECTORS_PER_SECOND",
     "counted_window",
     "edge_skip",
+    "reach",
 ]
 
 # CD audio: 2-channel 16-bit frames at 44100 Hz.
@@ -53,3 +56,13 @@ def counted_window(frames: int, sample_rate: int, is_first: bool, is_last: bool)
     start = max(skip, 1) if is_first else 1
     end = max(frames - skip, 0) if is_last else frames
     return start, end
+
+
+def reach(search: int, v2_offset: int) -> tuple[int, int]:
+    """How far before and after a track its checksums read: (lead, tail)."""
+    if search < 0:
+        raise UsageError("search must be >= 0")
+    lead, tail = max(search, -v2_offset), max(search, v2_offset)
+    if lead + tail + 1 > MAX_COUNT:
+        raise UsageError("search and v2_offset reach too far for a checksum")
+    return lead, tail

@@ -47,7 +47,7 @@ from typing import Generic, TypeVar
 
 from orvane._isotrak import Checksum
 from orvane.isotrak.audio import READ_BYTES, AudioFile, Reader, TrackSource, open_reader
-from orvane.isotrak.cd import BYTES_PER_FRAME, MAX_COUNT, MAX_SHIFT, counted_window
+from orvane.isotrak.cd import BYTES_PER_FRAME, MAX_COUNT, MAX_SHIFT, counted_window, reach
 from orvane.isotrak.errors import IncompleteDisc, TrackError, UsageError, warn
 from orvane.isotrak.layout import DiscLayout, DiscTrack, Stretch
 from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
@@ -83,16 +83,6 @@ _AHEAD = 2
 _Blocks = Generator["tuple[int, memoryview] | _Gap", None, None]
 
 Done = TypeVar("Done")
-
-
-def reach(search: int, v2_offset: int) -> tuple[int, int]:
-    """How far before and after a track its checksums read: (lead, tail)."""
-    if search < 0:
-        raise UsageError("search must be >= 0")
-    lead, tail = max(search, -v2_offset), max(search, v2_offset)
-    if lead + tail + 1 > MAX_COUNT:
-        raise UsageError("search and v2_offset reach too far for a checksum")
-    return lead, tail
 
 
 def workers() -> int:

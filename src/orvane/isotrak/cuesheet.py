@@ -29,6 +29,7 @@ from orvane.isotrak.cd import SECTORS_PER_SECOND as CD_FRAMES_PER_SECOND
 from orvane.isotrak.errors import CueError, TrackError, warn
 
 __all__ = [
+    "natural_key",
     "CD_FRAMES_PER_SECOND",
     "CueError",
     "CueFile",
@@ -195,6 +196,15 @@ def format_time(frames: int) -> str:
     seconds, fraction = divmod(frames, CD_FRAMES_PER_SECOND)
     minutes, seconds = divmod(seconds, 60)
     return f"{minutes:02d}:{seconds:02d}:{fraction:02d}"
+
+
+def natural_key(name: str) -> list[tuple[int, int | str]]:
+    """Order names as people count: track2 before track10."""
+    return [
+        (0, int(part)) if part.isdigit() else (1, part.casefold())
+        for part in re.split(r"(\d+)", name)
+        if part
+    ]
 
 
 def is_cue_sheet(path: str | os.PathLike[str]) -> bool:

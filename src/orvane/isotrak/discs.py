@@ -36,6 +36,7 @@ from orvane.isotrak.cuesheet import (
     CueSheet,
     embedded_cue,
     is_cue_sheet,
+    natural_key,
     read_cue,
 )
 from orvane.isotrak.cd import MAX_COUNT, SAMPLE_RATE as CD_SAMPLE_RATE
@@ -58,15 +59,6 @@ __all__ = [
 
 Path_ = str | os.PathLike[str]
 DiscInput = Path_ | CueSheet | Iterable[Path_ | TrackSource]
-
-
-def natural_key(name: str) -> list[tuple[int, int | str]]:
-    """Order names as people count: track2 before track10."""
-    return [
-        (0, int(part)) if part.isdigit() else (1, part.casefold())
-        for part in re.split(r"(\d+)", name)
-        if part
-    ]
 
 
 def disc_files(folder: Path) -> Path | list[Path]:
