@@ -60,6 +60,7 @@ __all__ = [
     "MIGRATIONS",
     "SCHEMA_VERSION",
     "FileState",
+    "KnownDisc",
     "ReferenceDatabase",
     "Store",
     "StoreError",
@@ -96,6 +97,25 @@ class StoredDisc:
     result: DiscResult | None
     checked_at: str | None = None
     damaged: str | None = None
+
+
+@dataclass(frozen=True, slots=True)
+class KnownDisc:
+    """What a rescan needs of a stored disc to tell whether it changed,
+    read for every disc at once (``Store.known``) without its checksums.
+
+    ``search`` and ``v2_offset`` are those of its stored checksums, None
+    with no good check or with rows that cannot be read back; ``missing``:
+    its files were found gone.
+    """
+
+    id: int
+    status: str
+    files: tuple[FileState, ...]
+    checked_at: str | None
+    search: int | None
+    v2_offset: int | None
+    missing: bool
 
 
 @dataclass(frozen=True)
@@ -589,19 +609,90 @@ class Store:
     def __exit__(self, *exc_info: object) -> None:
         self.close()
 
-    def start_run(self, root: str | None, options: Mapping[str, Any]) -> int:
-        """Record the start of a scan; return its id."""
+    def start_run(self, root: str | None, options: Mapping[str, Any], started: str | None = None) -> int:
+        """Record the start of a scan (at ``started``, else now); return its id."""
         with _reporting(self.name), _transaction(self._db):
             cursor = self._db.execute(
                 "INSERT INTO runs (started, root, options) VALUES (?, ?, ?)",
-                (_now(), None if root is None else _stored_path(root), _json(dict(options))),
+                (started or _now(), None if root is None else _stored_path(root), _json(dict(options))),
             )
         assert cursor.lastrowid is not None
         return cursor.lastrowid
 
-    def finish_run(self, run: int) -> None:
+    def finish_run(self, run: int, skipped: int = 0, back: Iterable[int] = ()) -> None:
+        """Record the end of a scan, with the discs it skipped as unchanged
+        (they are written nowhere else) and the ids of those of them that
+        were missing before (``back``), in one transaction."""
         with _reporting(self.name), _transaction(self._db):
-            self._db.execute("UPDATE runs SET finished = ? WHERE id = ?", (_now(), run))
+            self._finish(run, skipped, back)
+
+    def whole_run(
+        self,
+        root: str | None,
+        options: Mapping[str, Any],
+        started: str,
+        skipped: int,
+        back: Iterable[int] = (),
+    ) -> int:
+        """Record a scan that changed nothing else, start and end, in one
+        transaction; return its id."""
+        with _reporting(self.name), _transaction(self._db):
+            cursor = self._db.execute(
+                "INSERT INTO runs (started, root, options) VALUES (?, ?, ?)",
+                (started, None if root is None else _stored_path(root), _json(dict(options))),
+            )
+            assert cursor.lastrowid is not None
+            self._finish(cursor.lastrowid, skipped, back)
+        return cursor.lastrowid
+
+    def _finish(self, run: int, skipped: int, back: Iterable[int]) -> None:
+        self._db.execute(
+            "UPDATE runs SET finished = ?, skipped = skipped + ? WHERE id = ?", (_now(), skipped, run)
+        )
+        self._db.executemany("UPDATE discs SET missing = NULL WHERE id = ?", ((id_,) for id_ in back))
+
+    def known(self) -> dict[str, KnownDisc]:
+        """Every stored disc by its path: its files, and whether its stored
+        checksums can stand, read in two queries.
+
+        A disc whose rows cannot be read back is given without checksums
+        (``search`` None), so that it is checked afresh.
+        """
+        db = self._db
+        files: dict[int, list[FileState]] = {}
+        found: dict[str, KnownDisc] = {}
+        with _reporting(self.name):
+            for disc_id, path, size, mtime in db.execute(
+                "SELECT disc, path, size, mtime FROM files ORDER BY disc, position"
+            ):
+                files.setdefault(disc_id, []).append(FileState(_text(path), size, mtime))
+            # A stored result stands only if every track's row reads back.
+            for disc_id, path, status, checked_at, search, v2_offset, missing, sound in db.execute(
+                "SELECT id, path, status, checked_at, search, v2_offset, missing, "
+                "checked_at IS NULL OR NOT EXISTS (SELECT 1 FROM tracks WHERE disc_id = discs.id AND ("
+                "typeof(number) != 'integer' OR typeof(start) != 'integer' "
+                "OR typeof(frames) != 'integer' OR typeof(v1) != 'integer' "
+                "OR typeof(v2) != 'integer' OR typeof(v1_by_shift) != 'blob' "
+                "OR length(v1_by_shift) != 4 * (2 * discs.search + 1))) FROM discs"
+            ):
+                states = files.pop(disc_id, [])
+                usable = (
+                    bool(sound)
+                    and isinstance(checked_at, str)
+                    and type(search) is int
+                    and type(v2_offset) is int
+                    and all(type(f.size) is int and type(f.mtime) is int for f in states)
+                )
+                found[_text(path)] = KnownDisc(
+                    disc_id,
+                    _text(status),
+                    tuple(states),
+                    checked_at if usable else None,
+                    search if usable else None,
+                    v2_offset if usable else None,
+                    missing is not None,
+                )
+        return found
 
     def stored(self, path: str) -> StoredDisc | None:
         """What the database holds of the disc at ``path``, if anything.
@@ -662,28 +753,18 @@ class Store:
                 return None, f"{self.name}: disc {disc_id}: {reason}"
 
     def absent(self, roots: Iterable[str], present: Iterable[str]) -> list[AbsentDisc]:
-        """The stored discs under ``roots`` whose paths are not ``present``.
-
-        The paths present are gathered in a temporary table, on the
-        database's side, not in this process's memory.
-        """
+        """The stored discs under ``roots`` whose paths are not ``present``;
+        read alone, nothing written."""
         prefixes = tuple(os.path.join(root, "") for root in roots)
+        here = set(present)
         db = self._db
         found = []
         with _reporting(self.name):
-            db.execute("CREATE TEMP TABLE IF NOT EXISTS present (path PRIMARY KEY) WITHOUT ROWID")
-            with _transaction(db):
-                db.execute("DELETE FROM temp.present")
-                db.executemany(
-                    "INSERT OR IGNORE INTO temp.present VALUES (?)",
-                    ((_stored_path(path),) for path in present),
-                )
             for disc_id, path, name, sheet in db.execute(
-                "SELECT id, path, name, sheet FROM discs "
-                "WHERE path NOT IN (SELECT path FROM temp.present) ORDER BY id"
+                "SELECT id, path, name, sheet FROM discs ORDER BY id"
             ).fetchall():
                 path = _read_path(path)
-                if not path.startswith(prefixes):
+                if path in here or not path.startswith(prefixes):
                     continue
                 try:
                     good = _good(db, disc_id, 1)
@@ -691,7 +772,6 @@ class Store:
                     good = None
                 layout = None if good is None else fingerprint(good)
                 found.append(AbsentDisc(disc_id, path, _read_path(name), bool(sheet), layout))
-            db.execute("DELETE FROM temp.present")
         return found
 
     def prune(self, path: str) -> None:
