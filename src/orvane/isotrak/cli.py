@@ -14,14 +14,13 @@ import argparse
 import errno
 import importlib.util
 import itertools
-import json
 import multiprocessing
 import os
 import re
 import signal
 import sys
 import threading
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import AbstractContextManager, nullcontext
 from datetime import timedelta
 from typing import TYPE_CHECKING, Any
@@ -314,7 +313,7 @@ def _statuses(text: str) -> tuple[str, ...]:
 def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser, needing_library = _parser()
     args = parser.parse_args(argv)
-    from orvane.isotrak.checksums import MAX_SHIFT
+    from orvane.isotrak.cd import MAX_SHIFT
     from orvane.isotrak.cuesheet import is_cue_sheet
     from orvane.isotrak.report import shown_name
 
@@ -565,23 +564,18 @@ def _stop(executor: Executor) -> None:
     """Stop a process pool's workers now, not after the discs they hold."""
     from concurrent.futures import ProcessPoolExecutor
 
+    from orvane.isotrak.library import OnDemandPool
+
+    if isinstance(executor, OnDemandPool):
+        if executor.pool is None:
+            return
+        executor = executor.pool
     if not isinstance(executor, ProcessPoolExecutor):
         return
     executor.shutdown(wait=False, cancel_futures=True)
     # The pool's workers are the only processes the command line starts.
     for process in multiprocessing.active_children():
         process.terminate()
-
-
-def _library_status(outcomes: Sequence[DiscOutcome]) -> int:
-    if any(outcome.status == "failed" for outcome in outcomes):
-        return EXIT_REFUSED
-    if any(
-        outcome.status in ("changed", "missing") or outcome.verified is False
-        for outcome in outcomes
-    ):
-        return EXIT_MISMATCH
-    return EXIT_DONE
 
 
 def _run_report(args: argparse.Namespace) -> int:
@@ -607,28 +601,38 @@ def _run_report(args: argparse.Namespace) -> int:
 
 
 def _run_library(args: argparse.Namespace) -> int:
-    """Library mode.  Ctrl-C stops the workers and goes on as KeyboardInterrupt."""
+    """Library mode.  Ctrl-C stops the workers and goes on as KeyboardInterrupt.
+
+    Each disc's outcome is written as it is recorded, then let go: the
+    report (or the JSON) is the stream of outcomes, and only counts are kept.
+    """
     from orvane.isotrak.errors import LibraryError, StoreError
     from orvane.isotrak.library import (
-        check_library,
+        OnDemandPool,
         dask_executor,
         default_jobs,
         find_discs,
-        process_pool,
+        scan_library,
     )
-    from orvane.isotrak.report import library_document, library_report
+    from orvane.isotrak.report import library_json, library_lines
 
     bar = _progress("disc")
     audio = 0.0
+    failed = mismatch = False
 
-    def progress(outcome: DiscOutcome) -> None:
-        nonlocal audio
-        if outcome.status != "skipped" and outcome.result is not None:
-            for warning in outcome.result.warnings:
-                _say("warning", warning, bar)
-        if bar is not None:
-            audio += _audio_seconds(outcome)
-            bar.update(0, f"{_duration(audio)} of audio")
+    def told(outcomes: Iterable[DiscOutcome]) -> Iterator[DiscOutcome]:
+        nonlocal audio, failed, mismatch
+        for outcome in outcomes:
+            if outcome.status != "skipped" and outcome.result is not None:
+                for warning in outcome.result.warnings:
+                    _say("warning", warning, bar)
+            if bar is not None:
+                audio += _audio_seconds(outcome)
+                bar.update(0, f"{_duration(audio)} of audio")
+            failed = failed or outcome.status == "failed"
+            mismatch = mismatch or outcome.status in ("changed", "missing")
+            mismatch = mismatch or outcome.verified is False
+            yield outcome
 
     executor: Executor | None = None
     close: Callable[[], object] = lambda: None
@@ -641,11 +645,12 @@ def _run_library(args: argparse.Namespace) -> int:
                 verbose=args.verbose,
             )
         else:
-            pool = process_pool(args.jobs or default_jobs())
+            # Started by the first disc that needs checking, if any does.
+            pool = OnDemandPool(args.jobs or default_jobs())
             executor, close = pool, pool.shutdown
         if bar is not None:
             bar.start(len(discs))
-        outcomes = check_library(
+        outcomes = scan_library(
             discs,
             executor,
             args.db,
@@ -653,13 +658,21 @@ def _run_library(args: argparse.Namespace) -> int:
             v2_offset=args.v2_offset,
             recheck=args.recheck,
             expect_db=args.expect_db,
-            progress=progress,
             recheck_older_than=args.recheck_older_than,
             accept=args.accept or (),
             accept_all=args.accept_all,
             prune=args.prune,
             advance=bar.update if bar is not None else None,
+            stored_results=args.json,
         )
+        del discs
+        # The database is opened, or refused, before anything is written.
+        first = list(itertools.islice(outcomes, 1))
+        stream = told(itertools.chain(first, outcomes))
+        if args.json:
+            _write(library_json(stream, args.expect_db is not None))
+        else:
+            _write(library_lines(stream))
     except KeyboardInterrupt:
         if executor is not None:
             _stop(executor)
@@ -671,11 +684,9 @@ def _run_library(args: argparse.Namespace) -> int:
         if bar is not None:
             bar.close()
         close()
-    if args.json:
-        _write([json.dumps(library_document(outcomes, args.expect_db is not None), indent=2)])
-    else:
-        _write([library_report(outcomes)])
-    return _library_status(outcomes)
+    if failed:
+        return EXIT_REFUSED
+    return EXIT_MISMATCH if mismatch else EXIT_DONE
 
 
 # -- the output and the edge -----------------------------------------------------------

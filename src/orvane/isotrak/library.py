@@ -42,14 +42,12 @@ from contextlib import ExitStack
 from dataclasses import dataclass, replace
 from multiprocessing.managers import SyncManager
 from datetime import UTC, datetime, timedelta
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from orvane.isotrak.audio import AUDIO_SUFFIXES
 from orvane.isotrak.audio.input import reason
-from orvane.isotrak.audio.libsndfile import flac_md5
-from orvane.isotrak.checksums import reach
-from orvane.isotrak.cuesheet import is_cue_sheet
-from orvane.isotrak.discs import check_disc, disc_paths, natural_key, second_v2_pass
+from orvane.isotrak.cd import reach
+from orvane.isotrak.cuesheet import is_cue_sheet, natural_key
 from orvane.isotrak.errors import (
     IncompleteDisc,
     LibraryError,
@@ -57,7 +55,7 @@ from orvane.isotrak.errors import (
     StoreError,
     TrackError,
 )
-from orvane.isotrak.references import Reference, verify
+from orvane.isotrak.references import Reference
 from orvane.isotrak.results import (
     AUDIO_CHANGED,
     FLAC_MD5_MISMATCH,
@@ -71,12 +69,9 @@ from orvane.isotrak.results import (
     fingerprint,
     summary,
 )
-from orvane.isotrak.store import (
-    AbsentDisc,
-    ReferenceDatabase,
-    Store,
-    StoredDisc,
-)
+
+if TYPE_CHECKING:
+    from orvane.isotrak.store import AbsentDisc, KnownDisc, StoredDisc
 
 __all__ = [
     "AUDIO_CHANGED",
@@ -88,13 +83,16 @@ __all__ = [
     "LibraryError",
     "Status",
     "check_library",
+    "check_library_batch",
     "check_library_disc",
+    "scan_library",
     "dask_executor",
     "default_jobs",
     "end_with",
     "file_states",
     "find_discs",
     "ignore_interrupts",
+    "OnDemandPool",
     "process_pool",
     "scheduler_address_fault",
     "summary",
@@ -261,6 +259,8 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
     back as the error of a failed disc, so one bad disc cannot stop a
     library.  References of other tracks leave the disc unverified.
     """
+    from orvane.isotrak.discs import check_disc
+
     disc: str | tuple[str, ...] = job.tracks or job.disc
     references = job.references
     unverified = None
@@ -303,6 +303,9 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
 def _flac_damage(disc: str | tuple[str, ...]) -> tuple[tuple[str, ...], tuple[str, ...]]:
     """What the MD5s of a disc's FLAC files say: the files whose audio
     does not match, and the warnings of their sample counts."""
+    from orvane.isotrak.audio.libsndfile import flac_md5
+    from orvane.isotrak.discs import disc_paths
+
     damage, warnings = [], []
     for path in disc_paths(disc):
         try:
@@ -317,6 +320,13 @@ def _flac_damage(disc: str | tuple[str, ...]) -> tuple[tuple[str, ...], tuple[st
         if warning is not None:
             warnings.append(warning)
     return tuple(damage), tuple(warnings)
+
+
+def check_library_batch(jobs: Sequence[DiscJob]) -> tuple[DiscChecked, ...]:
+    """Check a batch of discs one after another (``check_library_disc``):
+    one task for many small discs, so that a task's cost is not that of
+    its messages."""
+    return tuple(check_library_disc(job) for job in jobs)
 
 
 def _ignore(message: str) -> None:
@@ -433,6 +443,24 @@ def process_pool(jobs: int | None = None) -> ProcessPoolExecutor:
     )
 
 
+class OnDemandPool(Executor):
+    """A process pool (``process_pool``) that starts at its first task, so
+    that a scan with nothing to check starts no process at all."""
+
+    def __init__(self, jobs: int | None = None) -> None:
+        self._jobs = jobs
+        self.pool: ProcessPoolExecutor | None = None
+
+    def submit(self, fn: Callable[..., T], /, *args: Any, **kwargs: Any) -> Future[T]:
+        if self.pool is None:
+            self.pool = process_pool(self._jobs)
+        return self.pool.submit(fn, *args, **kwargs)
+
+    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        if self.pool is not None:
+            self.pool.shutdown(wait=wait, cancel_futures=cancel_futures)
+
+
 def _manager() -> SyncManager:
     """A started multiprocessing manager whose server process ends, as the
     workers do, when this process ends, however it ends."""
@@ -446,7 +474,8 @@ def _start_method() -> multiprocessing.context.BaseContext:
     this package once (forkserver), where the system offers one, else afresh."""
     if "forkserver" in multiprocessing.get_all_start_methods():
         forkserver = multiprocessing.get_context("forkserver")
-        forkserver.set_forkserver_preload([__name__])
+        # What the work on a disc needs, and no more: not the database.
+        forkserver.set_forkserver_preload([__name__, "orvane.isotrak.discs"])
         return forkserver
     return multiprocessing.get_context("spawn")
 
@@ -667,7 +696,7 @@ def _compare(result: DiscResult, before: DiscResult | None) -> tuple[tuple[str |
 
 
 def _unchanged(
-    stored: StoredDisc | None,
+    known: KnownDisc | None,
     files: Sequence[FileState],
     search: int,
     v2_offset: int,
@@ -676,13 +705,14 @@ def _unchanged(
     """Whether the stored checksums still answer: same files, enough
     shifts, a good last check, and a full read since ``read_since``."""
     return (
-        stored is not None
-        and stored.result is not None
-        and stored.status == "checked"
-        and stored.files == tuple(files)
-        and stored.result.search >= search
-        and stored.result.v2_offset == v2_offset
-        and (read_since is None or (stored.checked_at or "") > read_since)
+        known is not None
+        and known.search is not None
+        and known.checked_at is not None
+        and known.status == "checked"
+        and known.files == tuple(files)
+        and known.search >= search
+        and known.v2_offset == v2_offset
+        and (read_since is None or known.checked_at > read_since)
     )
 
 
@@ -720,9 +750,45 @@ def _narrowed(result: DiscResult, search: int) -> DiscResult:
     return replace(result, tracks=tracks, search=search)
 
 
-def _disc_files(disc: LibraryDisc) -> tuple[FileState, ...]:
+def _disc_files(disc: LibraryDisc, known: KnownDisc | None) -> tuple[FileState, ...]:
+    """The disc's files as they are now.  A sheet whose size and time are
+    those stored is not read again: its files are those stored."""
+    if disc.tracks:
+        return file_states(disc.tracks)
+    if disc.sheet and known is not None and known.files and known.files[0].path == disc.path:
+        sheet = file_states([disc.path])
+        if sheet[0] == known.files[0]:
+            try:
+                return sheet + file_states(file.path for file in known.files[1:])
+            except TrackError:
+                pass  # a file gone: the sheet says what it holds now
+    from orvane.isotrak.discs import disc_paths
+
     # A folder disc without tracks could not be listed: disc_paths says why.
-    return file_states(disc.tracks or disc_paths(disc.path))
+    return file_states(disc_paths(disc.path))
+
+
+# A task is a batch of discs of about half a second of work: closed once
+# its files hold this many bytes (a longer disc goes alone) or this many
+# discs, so that a task's own cost is spread over its discs.
+BATCH_BYTES = 24 * 2**20
+BATCH_DISCS = 32
+
+# Batches handed out at a time: enough to keep every worker busy, few
+# enough that what waits to be sent stays small however large the library.
+IN_FLIGHT = 16
+
+
+@dataclass(frozen=True, slots=True)
+class _Waiting:
+    """What the coordinator keeps of a disc being checked till its result
+    is back; not the stored checksums, read again then."""
+
+    index: int
+    disc: LibraryDisc
+    files: tuple[FileState, ...]
+    known: KnownDisc | None
+    unverified: str | None
 
 
 def check_library(
@@ -771,9 +837,99 @@ def check_library(
     (KeyboardInterrupt), the discs not yet recorded are cancelled and the
     interruption goes on; those recorded stay.
     """
-    reach(search, v2_offset)
     listed = find_discs(discs) if isinstance(discs, (str, os.PathLike)) else list(discs)
-    outcomes: list[DiscOutcome | None] = [None] * len(listed)
+    order = {id(disc): index for index, disc in enumerate(listed)}
+    outcomes = []
+    for outcome in _scan(
+        listed,
+        os.path.abspath(os.fspath(discs)) if isinstance(discs, (str, os.PathLike)) else None,
+        executor,
+        db,
+        search=search,
+        v2_offset=v2_offset,
+        recheck=recheck,
+        expect_db=expect_db,
+        recheck_older_than=recheck_older_than,
+        accept=accept,
+        accept_all=accept_all,
+        prune=prune,
+        advance=advance,
+        stored_results=True,
+    ):
+        if progress is not None:
+            progress(outcome)
+        outcomes.append(outcome)
+    # Missing discs are not among those listed: they stay last, in their order.
+    return sorted(outcomes, key=lambda outcome: order.get(id(outcome.disc), len(order)))
+
+
+def scan_library(
+    discs: Path_ | Iterable[LibraryDisc],
+    executor: Executor,
+    db: Path_,
+    *,
+    search: int = 0,
+    v2_offset: int = 0,
+    recheck: bool = False,
+    expect_db: Path_ | None = None,
+    recheck_older_than: timedelta | None = None,
+    accept: Iterable[Path_] = (),
+    accept_all: bool = False,
+    prune: bool = False,
+    advance: Callable[[float], object] | None = None,
+    stored_results: bool = True,
+) -> Iterator[DiscOutcome]:
+    """``check_library`` as a stream: each disc's outcome as it is
+    recorded, then those of the missing discs, none kept once given.
+
+    Skipped discs come first, as they are found; checked ones as their
+    batches come back.  ``stored_results``: a skipped disc's outcome
+    carries its stored checksums, read back from the database; without,
+    its ``result`` is None, and a skip reads nothing but the files'
+    sizes and times (it is read back still when ``expect_db`` needs it).
+    Nothing is opened or checked till the first outcome is asked for.
+    """
+    listed = find_discs(discs) if isinstance(discs, (str, os.PathLike)) else discs
+    return _scan(
+        listed,
+        os.path.abspath(os.fspath(discs)) if isinstance(discs, (str, os.PathLike)) else None,
+        executor,
+        db,
+        search=search,
+        v2_offset=v2_offset,
+        recheck=recheck,
+        expect_db=expect_db,
+        recheck_older_than=recheck_older_than,
+        accept=accept,
+        accept_all=accept_all,
+        prune=prune,
+        advance=advance,
+        stored_results=stored_results,
+    )
+
+
+def _scan(
+    listed: Iterable[LibraryDisc],
+    root: str | None,
+    executor: Executor,
+    db: Path_,
+    *,
+    search: int,
+    v2_offset: int,
+    recheck: bool,
+    expect_db: Path_ | None,
+    recheck_older_than: timedelta | None,
+    accept: Iterable[Path_],
+    accept_all: bool,
+    prune: bool,
+    advance: Callable[[float], object] | None,
+    stored_results: bool,
+) -> Iterator[DiscOutcome]:
+    from orvane.isotrak.store import ReferenceDatabase, Store
+
+    reach(search, v2_offset)
+    listed = listed if isinstance(listed, list) else list(listed)
+    started = datetime.now(UTC).isoformat(timespec="seconds")
     read_since = None
     if recheck_older_than is not None:
         try:
@@ -786,11 +942,14 @@ def check_library(
         if expect_db is not None:
             references = stack.enter_context(ReferenceDatabase(expect_db))
         roots = {disc.root for disc in listed}
-        if isinstance(discs, (str, os.PathLike)):
-            roots.add(os.path.abspath(os.fspath(discs)))
+        if root is not None:
+            roots.add(root)
         accepted = [
             os.path.abspath(os.path.join(root, os.fspath(path))) for path in accept for root in roots
         ]
+        # What is stored of every disc, read at once: a disc whose files are
+        # as stored is skipped on this alone.
+        known = store.known()
         # Stored discs not found now: missing, unless a new disc turns out
         # to be one of them moved.
         absent = store.absent(roots, (disc.path for disc in listed))
@@ -802,16 +961,29 @@ def check_library(
             "v2_offset": v2_offset,
             "recheck": recheck,
             "expect_db": None if expect_db is None else os.fsdecode(expect_db),
-            "executor": type(executor).__name__,
+            "executor": "ProcessPoolExecutor"
+            if isinstance(executor, OnDemandPool)
+            else type(executor).__name__,
             "recheck_older_than": None if recheck_older_than is None else str(recheck_older_than),
             "accept": accepted,
             "accept_all": accept_all,
             "prune": prune,
         }
-        run = store.start_run(next(iter(roots)) if len(roots) == 1 else None, options)
+        run_root = next(iter(roots)) if len(roots) == 1 else None
+        # The run is written when a disc is, else once at the end with its
+        # skips: a rescan of nothing changed is one transaction.
+        run: int | None = None
+        skipped = 0
+        back: list[int] = []
+
+        def the_run() -> int:
+            nonlocal run
+            if run is None:
+                run = store.start_run(run_root, options, started)
+            return run
+
         queue = None
-        if advance is not None and isinstance(executor, ProcessPoolExecutor):
-            queue = stack.enter_context(_manager()).Queue()
+        reading = advance is not None and isinstance(executor, (ProcessPoolExecutor, OnDemandPool))
         # The part told of each disc being read, by its index.  A worker
         # puts all its parts before its result is sent, so none comes after.
         told: dict[int, float] = {}
@@ -823,37 +995,108 @@ def check_library(
                 if advance is not None:
                     advance(part)
 
-        def done(index: int, outcome: DiscOutcome) -> None:
-            outcomes[index] = outcome
-            if progress is not None:
-                progress(outcome)
+        def done(index: int) -> None:
             if advance is not None:
                 advance(max(0.0, 1.0 - told.pop(index, 0.0)))
 
-        def finish(index: int, outcome: DiscOutcome, files: Sequence[FileState] = ()) -> None:
-            store.record(run, replace(outcome, files=tuple(files)))
-            done(index, outcome)
+        def finish(index: int, outcome: DiscOutcome, files: Sequence[FileState] = ()) -> DiscOutcome:
+            store.record(the_run(), replace(outcome, files=tuple(files)))
+            done(index)
+            return outcome
 
-        def lost(index: int, error: Exception) -> None:
+        def lost(waiting: _Waiting, error: BaseException) -> DiscOutcome:
             # Not recorded: the disc itself may be fine, and is checked next time.
-            disc = listed[index]
+            disc = waiting.disc
             why = str(error) or type(error).__name__
-            done(index, DiscOutcome(disc, "failed", error=f"{disc.path}: not checked: {why}"))
+            done(waiting.index)
+            return DiscOutcome(disc, "failed", error=f"{disc.path}: not checked: {why}")
 
-        # What each disc being checked needs once its result is back; not
-        # the stored checksums, which the known-good ones have replaced.
-        pending: dict[
-            Future[DiscChecked],
-            tuple[int, tuple[FileState, ...], StoredDisc | None, str | None, bool],
-        ] = {}
+        def recorded(waiting: _Waiting, checked: DiscChecked) -> DiscOutcome:
+            index, disc, files = waiting.index, waiting.disc, waiting.files
+            if checked.result is None:
+                return finish(index, DiscOutcome(disc, "failed", error=checked.error))
+            result = checked.result
+            stored = None if waiting.known is None else store.stored(disc.path)
+            good, damaged = None, None if stored is None else stored.damaged
+            if stored is not None and damaged is None:
+                good, damaged = store.good(stored.id)
+            if damaged is not None:
+                note = f"{damaged}; checked afresh"
+                result = replace(result, warnings=(*result.warnings, note))
+            changes, changed = _compare(result, good)
+            moved_from = None
+            if stored is None and not checked.error and not changed and not checked.damage:
+                gone = moved_to.pop(fingerprint(result), None)
+                if gone is not None:
+                    absent.remove(gone)
+                    moved_from = gone.path
+                    changes = (UNCHANGED_AUDIO,) * len(result.tracks)
+            is_accepted = accept_all or _under(disc.path, accepted)
+            status: Status = (
+                "failed"
+                if checked.error
+                else "moved"
+                if moved_from is not None
+                else _status(stored, good, changed, checked.damage, is_accepted)
+            )
+            known_disc = waiting.known
+            outcome = DiscOutcome(
+                disc,
+                status,
+                result,
+                changes,
+                known_disc is not None
+                and known_disc.checked_at is not None
+                and known_disc.files != files,
+                checked.error,
+                verification=None if checked.error else result.verification,
+                unverified=None if checked.error else waiting.unverified or checked.unverified,
+                damage=checked.damage,
+                accepted=is_accepted and (changed or bool(checked.damage)),
+                moved_from=moved_from,
+            )
+            return finish(index, outcome, files)
+
+        pending: dict[Future[tuple[DiscChecked, ...]], list[_Waiting]] = {}
+        batch: list[DiscJob] = []
+        batch_waiting: list[_Waiting] = []
+        batch_bytes = 0
+
+        def send() -> Iterator[DiscOutcome]:
+            nonlocal batch, batch_waiting, batch_bytes
+            jobs, waiting = tuple(batch), batch_waiting
+            batch, batch_waiting, batch_bytes = [], [], 0
+            try:
+                pending[executor.submit(check_library_batch, jobs)] = waiting
+            except Exception as error:  # the executor is broken or shut down
+                yield from (lost(each, error) for each in waiting)
+
+        def collect(every: bool) -> Iterator[DiscOutcome]:
+            """The outcomes of batches back: of every one, or till few are out."""
+            while pending and (every or len(pending) >= IN_FLIGHT):
+                finished, _ = wait(
+                    list(pending),
+                    timeout=None if queue is None else 0.2,
+                    return_when=FIRST_COMPLETED,
+                )
+                drain()
+                for future in finished:
+                    waiting = pending.pop(future)
+                    try:
+                        results = future.result()
+                    except Exception as error:  # the executor lost it: a worker died
+                        yield from (lost(each, error) for each in waiting)
+                        continue
+                    yield from map(recorded, waiting, results)
+
         try:
             for index, disc in enumerate(listed):
+                known_disc = known.get(disc.path)
                 try:
-                    files = _disc_files(disc)
+                    files = _disc_files(disc, known_disc)
                 except TrackError as error:
-                    finish(index, DiscOutcome(disc, "failed", error=str(error)))
+                    yield finish(index, DiscOutcome(disc, "failed", error=str(error)))
                     continue
-                stored = store.stored(disc.path)
                 reference, unverified = None, None
                 if references is not None:
                     try:
@@ -863,119 +1106,75 @@ def check_library(
                     else:
                         if reference is None:
                             unverified = f"{disc.name}: not in {references.name}"
-                if not recheck and _unchanged(stored, files, search, v2_offset, read_since):
-                    assert stored is not None and stored.result is not None
-                    outcome = DiscOutcome(disc, "skipped", _narrowed(stored.result, search))
-                    if reference is not None:
-                        outcome = _verified(outcome, reference)
-                    finish(index, replace(outcome, unverified=unverified or outcome.unverified))
-                    continue
-                job = DiscJob(
-                    disc.path,
-                    disc.tracks,
-                    search,
-                    v2_offset,
-                    () if reference is None else (reference,),
-                    None if queue is None else (queue, index),
-                )
-                try:
-                    files_changed = (
-                        stored is not None and stored.result is not None and stored.files != files
+                if not recheck and _unchanged(known_disc, files, search, v2_offset, read_since):
+                    assert known_disc is not None
+                    outcome = None
+                    if stored_results or references is not None:
+                        stored = store.stored(disc.path)
+                        if stored is not None and stored.result is not None:
+                            outcome = DiscOutcome(disc, "skipped", _narrowed(stored.result, search))
+                    else:
+                        outcome = DiscOutcome(disc, "skipped")
+                    if outcome is not None and references is not None:
+                        if reference is not None:
+                            outcome = _verified(outcome, reference)
+                        unverified = unverified or outcome.unverified
+                        # Its verification is written: the one skip that writes.
+                        yield finish(index, replace(outcome, unverified=unverified))
+                        continue
+                    if outcome is not None:
+                        skipped += 1
+                        if known_disc.missing:
+                            back.append(known_disc.id)
+                        done(index)
+                        yield outcome
+                        continue
+                if reading and queue is None:
+                    queue = stack.enter_context(_manager()).Queue()
+                size = sum(file.size for file in files)
+                if batch and (batch_bytes + size > BATCH_BYTES or len(batch) >= BATCH_DISCS):
+                    yield from send()
+                    yield from collect(False)
+                batch.append(
+                    DiscJob(
+                        disc.path,
+                        disc.tracks,
+                        search,
+                        v2_offset,
+                        () if reference is None else (reference,),
+                        None if queue is None else (queue, index),
                     )
-                    pending[executor.submit(check_library_disc, job)] = (
-                        index,
-                        files,
-                        None if stored is None else replace(stored, result=None, files=()),
-                        unverified,
-                        files_changed,
-                    )
-                except Exception as error:  # the executor is broken or shut down
-                    lost(index, error)
-            for future in _as_completed(list(pending), drain if queue is not None else None):
-                index, files, stored, unverified, files_changed = pending.pop(future)
-                disc = listed[index]
-                try:
-                    checked = future.result()
-                except Exception as error:  # the executor lost it: a worker died
-                    lost(index, error)
-                    continue
-                if checked.result is None:
-                    finish(index, DiscOutcome(disc, "failed", error=checked.error))
-                    continue
-                result = checked.result
-                good, damaged = None, None if stored is None else stored.damaged
-                if stored is not None and damaged is None:
-                    good, damaged = store.good(stored.id)
-                if damaged is not None:
-                    note = f"{damaged}; checked afresh"
-                    result = replace(result, warnings=(*result.warnings, note))
-                changes, changed = _compare(result, good)
-                moved_from = None
-                if stored is None and not checked.error and not changed and not checked.damage:
-                    gone = moved_to.pop(fingerprint(result), None)
-                    if gone is not None:
-                        absent.remove(gone)
-                        moved_from = gone.path
-                        changes = (UNCHANGED_AUDIO,) * len(result.tracks)
-                is_accepted = accept_all or _under(disc.path, accepted)
-                status: Status = (
-                    "failed"
-                    if checked.error
-                    else "moved"
-                    if moved_from is not None
-                    else _status(stored, good, changed, checked.damage, is_accepted)
                 )
-                outcome = DiscOutcome(
-                    disc,
-                    status,
-                    result,
-                    changes,
-                    files_changed,
-                    checked.error,
-                    verification=None if checked.error else result.verification,
-                    unverified=None if checked.error else unverified or checked.unverified,
-                    damage=checked.damage,
-                    accepted=is_accepted and (changed or bool(checked.damage)),
-                    moved_from=moved_from,
-                )
-                finish(index, outcome, files)
+                batch_waiting.append(_Waiting(index, disc, files, known_disc, unverified))
+                batch_bytes += size
+            if batch:
+                yield from send()
+            yield from collect(True)
             for gone in absent:
                 missing = DiscOutcome(
                     LibraryDisc(gone.path, gone.name, next(iter(roots), ""), gone.sheet),
                     "missing",
                     pruned=prune,
                 )
-                store.record(run, missing)
+                store.record(the_run(), missing)
                 if prune:
                     store.prune(gone.path)
-                outcomes.append(missing)
-                if progress is not None:
-                    progress(missing)
+                yield missing
         finally:
             for future in pending:
                 future.cancel()
-        store.finish_run(run)
-    return [outcome for outcome in outcomes if outcome is not None]
-
-
-def _as_completed(
-    futures: list[Future[DiscChecked]], between: Callable[[], None] | None
-) -> Iterator[Future[DiscChecked]]:
-    """The futures as they complete, ``between`` called every little while
-    as they are waited for."""
-    if between is None:
-        yield from as_completed(futures)
-        return
-    waiting: set[Future[DiscChecked]] = set(futures)
-    while waiting:
-        finished, waiting = wait(waiting, timeout=0.2, return_when=FIRST_COMPLETED)
-        between()
-        yield from finished
+        if run is None:
+            store.whole_run(run_root, options, started, skipped, back)
+        else:
+            store.finish_run(run, skipped, back)
 
 
 def _verified(outcome: DiscOutcome, reference: Reference) -> DiscOutcome:
     """A skipped disc's stored checksums verified, as check_disc verifies:
     a second version 2 pass reads the disc again when one is needed."""
+    from orvane.isotrak.discs import second_v2_pass
+    from orvane.isotrak.references import verify
+
     assert outcome.result is not None
     disc = outcome.disc
 

@@ -37,6 +37,8 @@ __all__ = [
     "json_chunks",
     "json_document",
     "library_document",
+    "library_json",
+    "library_lines",
     "library_report",
     "outcome_cell",
     "shown_name",
@@ -385,46 +387,68 @@ def library_document(outcomes: Sequence[DiscOutcome], references: bool = False) 
     With ``references`` (--expect-db), each disc and track carries its
     ``verification``.
     """
-    discs = []
+    return json.loads("".join(library_json(outcomes, references)))  # type: ignore[no-any-return]
+
+
+def _disc_document(outcome: DiscOutcome, references: bool) -> dict[str, Any]:
+    document: dict[str, Any] = {
+        "path": shown_name(outcome.disc.path),
+        "status": outcome.status,
+        "tracks": _track_documents(outcome, references),
+    }
+    result = outcome.result
+    if result is not None:
+        document["sample_rate"] = result.sample_rate
+        document["hidden_frames"] = result.hidden_frames
+        document["skipped_tracks"] = list(result.skipped_tracks)
+        document["warnings"] = [shown_name(warning) for warning in result.warnings]
+    if outcome.damage:
+        document["damage"] = [shown_name(damage) for damage in outcome.damage]
+    if outcome.accepted:
+        document["accepted"] = True
+    if outcome.moved_from is not None:
+        document["moved_from"] = shown_name(outcome.moved_from)
+    if outcome.pruned:
+        document["pruned"] = True
+    if outcome.status == "failed":
+        document["error"] = shown_name(outcome.error or "failed")
+    if references and outcome.status != "failed":
+        if outcome.verification is not None:
+            document["verification"] = disc_verification_json(outcome.verification)
+        else:
+            document["verification"] = {
+                "tracks": len(document["tracks"]),
+                "matched_tracks": 0,
+                "offset": None,
+                "error": outcome.unverified,
+            }
+    return document
+
+
+def library_json(outcomes: Iterable[DiscOutcome], references: bool = False) -> Iterator[str]:
+    """The library's JSON text, written as the outcomes arrive: compact,
+    one disc a line, ``{"discs": [...], "summary": {...}}``; no disc is
+    held once its line is made.
+
+    With ``references`` (--expect-db), each disc and track carries its
+    ``verification``, and the summary the discs ``matched`` and
+    ``unmatched``.
+    """
+    counts: dict[str, int] = summary(())
+    matched = unmatched = 0
+    separator = '{"discs":[\n'
     for outcome in outcomes:
-        document: dict[str, Any] = {
-            "path": shown_name(outcome.disc.path),
-            "status": outcome.status,
-            "tracks": _track_documents(outcome, references),
-        }
-        result = outcome.result
-        if result is not None:
-            document["sample_rate"] = result.sample_rate
-            document["hidden_frames"] = result.hidden_frames
-            document["skipped_tracks"] = list(result.skipped_tracks)
-            document["warnings"] = [shown_name(warning) for warning in result.warnings]
-        if outcome.damage:
-            document["damage"] = [shown_name(damage) for damage in outcome.damage]
-        if outcome.accepted:
-            document["accepted"] = True
-        if outcome.moved_from is not None:
-            document["moved_from"] = shown_name(outcome.moved_from)
-        if outcome.pruned:
-            document["pruned"] = True
-        if outcome.status == "failed":
-            document["error"] = shown_name(outcome.error or "failed")
-        if references and outcome.status != "failed":
-            if outcome.verification is not None:
-                document["verification"] = disc_verification_json(outcome.verification)
-            else:
-                document["verification"] = {
-                    "tracks": len(document["tracks"]),
-                    "matched_tracks": 0,
-                    "offset": None,
-                    "error": outcome.unverified,
-                }
-        discs.append(document)
-    counts: dict[str, int] = summary(outcomes)
+        counts[outcome.status] += 1
+        if outcome.verified is not None:
+            matched += outcome.verified
+            unmatched += not outcome.verified
+        yield separator + json.dumps(_disc_document(outcome, references), separators=(",", ":"))
+        separator = ",\n"
     if references:
-        verified = [outcome.verified for outcome in outcomes if outcome.verified is not None]
-        counts["matched"] = sum(verified)
-        counts["unmatched"] = len(verified) - sum(verified)
-    return {"discs": discs, "summary": counts}
+        counts["matched"], counts["unmatched"] = matched, unmatched
+    yield ("\n" if separator == ",\n" else '{"discs":[') + '],"summary":' + json.dumps(
+        counts, separators=(",", ":")
+    ) + "}"
 
 
 def _track_list(numbers: Sequence[int]) -> str:
@@ -469,17 +493,31 @@ def _disc_line(outcome: DiscOutcome) -> str | None:
     return f"{outcome.status:<8} {name}: {'; '.join(parts)}"
 
 
-def library_report(outcomes: Sequence[DiscOutcome]) -> str:
+def library_report(outcomes: Iterable[DiscOutcome]) -> str:
     """The library's report: a line for each disc that failed, changed or
     did not match, and a summary."""
-    lines = [line for line in map(_disc_line, outcomes) if line is not None]
-    counts = summary(outcomes)
-    line = _summary_line(len(outcomes), counts)
-    verified = [outcome.verified for outcome in outcomes if outcome.verified is not None]
+    return "".join(library_lines(outcomes))
+
+
+def library_lines(outcomes: Iterable[DiscOutcome]) -> Iterator[str]:
+    """The library's report as the outcomes arrive: a line (with its
+    newline) for each disc that failed, changed or did not match, then the
+    summary (without one)."""
+    counts: dict[str, int] = summary(())
+    total = matched = verified = 0
+    for outcome in outcomes:
+        total += 1
+        counts[outcome.status] += 1
+        if outcome.verified is not None:
+            verified += 1
+            matched += outcome.verified
+        line = _disc_line(outcome)
+        if line is not None:
+            yield line + "\n"
+    summary_line = _summary_line(total, counts)
     if verified:
-        line += f"; {sum(verified)} of {len(verified)} matched the reference database"
-    lines.append(line)
-    return "\n".join(lines)
+        summary_line += f"; {matched} of {verified} matched the reference database"
+    yield summary_line
 
 
 def _summary_line(total: int, counts: Mapping[str, int]) -> str:
