@@ -117,7 +117,11 @@ _HOMES = (
 
 def __getattr__(name: str) -> Any:
     value: Any
-    if name in __all__:
+    if name == "main":
+        # The command line's entry point: it imports the checksum module
+        # only when a disc is to be checked.
+        from orvane.isotrak.cli import main as value
+    elif name in __all__:
         for home in _HOMES:
             module = importlib.import_module(home)
             exported = getattr(module, "__all__", None)

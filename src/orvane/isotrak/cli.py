@@ -14,7 +14,6 @@ import argparse
 import errno
 import importlib.util
 import itertools
-import multiprocessing
 import os
 import re
 import signal
@@ -573,6 +572,8 @@ def _stop(executor: Executor) -> None:
     if not isinstance(executor, ProcessPoolExecutor):
         return
     executor.shutdown(wait=False, cancel_futures=True)
+    import multiprocessing
+
     # The pool's workers are the only processes the command line starts.
     for process in multiprocessing.active_children():
         process.terminate()

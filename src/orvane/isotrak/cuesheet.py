@@ -209,7 +209,12 @@ def natural_key(name: str) -> list[tuple[int, int | str]]:
 
 def is_cue_sheet(path: str | os.PathLike[str]) -> bool:
     """Whether a path names a CUE sheet (by its .cue suffix, in any case)."""
-    return Path(path).suffix.lower() == ".cue"
+    name = os.fspath(path)
+    if os.sep in name or (os.altsep is not None and os.altsep in name):
+        name = Path(name).name
+    # The suffix as pathlib tells it, without a Path for every name listed.
+    dot = name.rfind(".")
+    return 0 < dot < len(name) - 1 and name[dot:].lower() == ".cue"
 
 
 # -- text ----------------------------------------------------------------------

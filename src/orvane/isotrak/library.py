@@ -21,7 +21,6 @@ and checksums: then it is the same disc, moved.
 
 from __future__ import annotations
 
-import multiprocessing
 import os
 import select
 import signal
@@ -34,13 +33,11 @@ from concurrent.futures import (
     Executor,
     Future,
     InvalidStateError,
-    ProcessPoolExecutor,
     as_completed,
     wait,
 )
 from contextlib import ExitStack
 from dataclasses import dataclass, replace
-from multiprocessing.managers import SyncManager
 from datetime import UTC, datetime, timedelta
 from typing import TYPE_CHECKING, Any, TypeVar
 
@@ -70,7 +67,13 @@ from orvane.isotrak.results import (
     summary,
 )
 
+# multiprocessing is imported once a pool is made: a scan with nothing to
+# check makes none.
 if TYPE_CHECKING:
+    import multiprocessing.context
+    from concurrent.futures import ProcessPoolExecutor
+    from multiprocessing.managers import SyncManager
+
     from orvane.isotrak.store import AbsentDisc, KnownDisc, StoredDisc
 
 __all__ = [
@@ -433,6 +436,8 @@ def process_pool(jobs: int | None = None) -> ProcessPoolExecutor:
     (spawn); they ignore Ctrl-C (``ignore_interrupts``), and each ends when
     the process that made the pool ends, however it ends (``end_with``).
     """
+    from concurrent.futures import ProcessPoolExecutor
+
     context = _start_method()
     _start_helpers(context)
     return ProcessPoolExecutor(
@@ -461,9 +466,18 @@ class OnDemandPool(Executor):
             self.pool.shutdown(wait=wait, cancel_futures=cancel_futures)
 
 
+def _is_process_pool(executor: Executor) -> bool:
+    if isinstance(executor, OnDemandPool):
+        return True
+    process = sys.modules.get("concurrent.futures.process")  # not imported: no pool was made
+    return process is not None and isinstance(executor, process.ProcessPoolExecutor)
+
+
 def _manager() -> SyncManager:
     """A started multiprocessing manager whose server process ends, as the
     workers do, when this process ends, however it ends."""
+    from multiprocessing.managers import SyncManager
+
     manager = SyncManager(ctx=_start_method())
     manager.start(end_with, (os.getpid(),))
     return manager
@@ -472,6 +486,8 @@ def _manager() -> SyncManager:
 def _start_method() -> multiprocessing.context.BaseContext:
     """How worker processes start: from a server process that has imported
     this package once (forkserver), where the system offers one, else afresh."""
+    import multiprocessing
+
     if "forkserver" in multiprocessing.get_all_start_methods():
         forkserver = multiprocessing.get_context("forkserver")
         # What the work on a disc needs, and no more: not the database.
@@ -983,7 +999,7 @@ def _scan(
             return run
 
         queue = None
-        reading = advance is not None and isinstance(executor, (ProcessPoolExecutor, OnDemandPool))
+        reading = advance is not None and _is_process_pool(executor)
         # The part told of each disc being read, by its index.  A worker
         # puts all its parts before its result is sent, so none comes after.
         told: dict[int, float] = {}

@@ -57,6 +57,8 @@ def shown_name(name: str) -> str:
     except UnicodeEncodeError:
         # Lone surrogates: bytes that the file system decoder could not decode.
         name = name.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    if name.isprintable():
+        return name
     # Control characters would break a table row; show them escaped too.
     return "".join(c if c.isprintable() else c.encode("unicode_escape").decode() for c in name)
 
