@@ -1027,10 +1027,11 @@ def _scan(
             done(waiting.index)
             return DiscOutcome(disc, "failed", error=f"{disc.path}: not checked: {why}")
 
-        def recorded(waiting: _Waiting, checked: DiscChecked) -> DiscOutcome:
-            index, disc, files = waiting.index, waiting.disc, waiting.files
+        def judged(waiting: _Waiting, checked: DiscChecked) -> DiscOutcome:
+            """A checked disc's outcome, with its files, to be recorded."""
+            disc, files = waiting.disc, waiting.files
             if checked.result is None:
-                return finish(index, DiscOutcome(disc, "failed", error=checked.error))
+                return DiscOutcome(disc, "failed", error=checked.error)
             result = checked.result
             stored = None if waiting.known is None else store.stored(disc.path)
             good, damaged = None, None if stored is None else stored.damaged
@@ -1070,8 +1071,9 @@ def _scan(
                 damage=checked.damage,
                 accepted=is_accepted and (changed or bool(checked.damage)),
                 moved_from=moved_from,
+                files=files,
             )
-            return finish(index, outcome, files)
+            return outcome
 
         pending: dict[Future[tuple[DiscChecked, ...]], list[_Waiting]] = {}
         batch: list[DiscJob] = []
@@ -1103,7 +1105,12 @@ def _scan(
                     except Exception as error:  # the executor lost it: a worker died
                         yield from (lost(each, error) for each in waiting)
                         continue
-                    yield from map(recorded, waiting, results)
+                    outcomes = list(map(judged, waiting, results))
+                    # The batch's discs in one transaction, each whole.
+                    store.record_all(the_run(), outcomes)
+                    for each, outcome in zip(waiting, outcomes):
+                        done(each.index)
+                        yield outcome
 
         try:
             for index, disc in enumerate(listed):

@@ -794,69 +794,79 @@ class Store:
         reason ``unverified`` there is none) is the outcome against
         references.
         """
+        self.record_all(run, [outcome])
+
+    def record_all(self, run: int, outcomes: Sequence[DiscOutcome]) -> None:
+        """Record several outcomes as ``record`` does each, in one
+        transaction: the results of a batch of discs cost one commit."""
+        for outcome in outcomes:
+            if outcome.status not in STATUSES:
+                raise ValueError(f"unknown status {outcome.status!r}")
+        with _reporting(self.name), _transaction(self._db):
+            for outcome in outcomes:
+                self._record(run, outcome)
+
+    def _record(self, run: int, outcome: DiscOutcome) -> None:
         status = outcome.status
-        if status not in STATUSES:
-            raise ValueError(f"unknown status {status!r}")
         disc = outcome.disc
         stored_path = _stored_path(disc.path)
         db = self._db
-        with _reporting(self.name), _transaction(db):
+        if outcome.moved_from is not None:
+            db.execute(
+                "UPDATE discs SET path = ? WHERE path = ?",
+                (stored_path, _stored_path(outcome.moved_from)),
+            )
+        if status == "missing":
+            db.execute(
+                "UPDATE discs SET missing = coalesce(missing, ?) WHERE path = ?",
+                (_now(), stored_path),
+            )
+        elif status == "skipped":
+            db.execute(
+                "UPDATE discs SET missing = NULL WHERE path = ?", (stored_path,)
+            )
+        else:
+            db.execute(
+                "INSERT INTO discs (path, name, sheet, status, error, run) "
+                "VALUES (?, ?, ?, ?, ?, ?) "
+                "ON CONFLICT (path) DO UPDATE SET name = excluded.name, sheet = excluded.sheet, "
+                "status = excluded.status, error = excluded.error, run = excluded.run, "
+                "missing = NULL",
+                (
+                    stored_path,
+                    _stored_path(disc.name),
+                    int(disc.sheet),
+                    _STORED_STATUS.get(status, status),
+                    _message(outcome.error),
+                    run,
+                ),
+            )
+        disc_id = db.execute("SELECT id FROM discs WHERE path = ?", (stored_path,)).fetchone()[0]
+        if status not in ("skipped", "missing", "failed"):
+            assert outcome.result is not None
+            self._replace_checksums(disc_id, outcome.files, outcome.result, outcome.changes)
+            if status != "changed":
+                self._replace_good(disc_id, outcome.result)
+        if status != "skipped":
+            reasons = [outcome.error] if outcome.error else list(outcome.damage)
             if outcome.moved_from is not None:
-                db.execute(
-                    "UPDATE discs SET path = ? WHERE path = ?",
-                    (stored_path, _stored_path(outcome.moved_from)),
-                )
-            if status == "missing":
-                db.execute(
-                    "UPDATE discs SET missing = coalesce(missing, ?) WHERE path = ?",
-                    (_now(), stored_path),
-                )
-            elif status == "skipped":
-                db.execute(
-                    "UPDATE discs SET missing = NULL WHERE path = ?", (stored_path,)
-                )
-            else:
-                db.execute(
-                    "INSERT INTO discs (path, name, sheet, status, error, run) "
-                    "VALUES (?, ?, ?, ?, ?, ?) "
-                    "ON CONFLICT (path) DO UPDATE SET name = excluded.name, sheet = excluded.sheet, "
-                    "status = excluded.status, error = excluded.error, run = excluded.run, "
-                    "missing = NULL",
-                    (
-                        stored_path,
-                        _stored_path(disc.name),
-                        int(disc.sheet),
-                        _STORED_STATUS.get(status, status),
-                        _message(outcome.error),
-                        run,
-                    ),
-                )
-            disc_id = db.execute("SELECT id FROM discs WHERE path = ?", (stored_path,)).fetchone()[0]
-            if status not in ("skipped", "missing", "failed"):
-                assert outcome.result is not None
-                self._replace_checksums(disc_id, outcome.files, outcome.result, outcome.changes)
-                if status != "changed":
-                    self._replace_good(disc_id, outcome.result)
-            if status != "skipped":
-                reasons = [outcome.error] if outcome.error else list(outcome.damage)
-                if outcome.moved_from is not None:
-                    reasons.append(f"moved from {outcome.moved_from}")
-                db.execute(
-                    "INSERT INTO checks (run, disc, at, status, changes, reason, accepted) "
-                    "VALUES (?, ?, ?, ?, ?, ?, ?)",
-                    (
-                        run,
-                        disc_id,
-                        _now(),
-                        status,
-                        _json(list(outcome.changes)),
-                        _message("; ".join(reasons) or None),
-                        int(outcome.accepted),
-                    ),
-                )
-            if outcome.verification is not None or outcome.unverified is not None:
-                self._record_verification(disc_id, outcome.verification, outcome.unverified)
-            db.execute(f'UPDATE runs SET "{status}" = "{status}" + 1 WHERE id = ?', (run,))
+                reasons.append(f"moved from {outcome.moved_from}")
+            db.execute(
+                "INSERT INTO checks (run, disc, at, status, changes, reason, accepted) "
+                "VALUES (?, ?, ?, ?, ?, ?, ?)",
+                (
+                    run,
+                    disc_id,
+                    _now(),
+                    status,
+                    _json(list(outcome.changes)),
+                    _message("; ".join(reasons) or None),
+                    int(outcome.accepted),
+                ),
+            )
+        if outcome.verification is not None or outcome.unverified is not None:
+            self._record_verification(disc_id, outcome.verification, outcome.unverified)
+        db.execute(f'UPDATE runs SET "{status}" = "{status}" + 1 WHERE id = ?', (run,))
 
     def _replace_good(self, disc_id: int, result: DiscResult) -> None:
         db = self._db
