@@ -664,3 +664,104 @@ def test_the_progress_moves_with_the_audio_read(tmp_path):
         check_library(tmp_path / "music", pool, tmp_path / "library.db", advance=parts.append)
     assert sum(parts) == pytest.approx(2)
     assert len([part for part in parts if 0 < part < 1]) >= 2  # the long disc, read in parts
+
+
+@pytest.mark.parametrize(("discs", "size"), [(1, 2**40), (3, 2**40), (32, 1)],
+                         ids=["one disc a task", "three a task", "each over the size"])
+def test_a_scan_in_batches_stores_the_rows_of_one_disc_at_a_time(scans, tmp_path, monkeypatch,
+                                                                 discs, size):
+    from orvane.isotrak import library
+
+    root, db, _, _, _, _ = scans  # db: all of the library's discs in one batch
+    monkeypatch.setattr(library, "BATCH_DISCS", discs)
+    monkeypatch.setattr(library, "BATCH_BYTES", size)
+    done = run("--library", root, "--db", tmp_path / "batched.db", "--jobs", "2", "--search", str(SEARCH))
+    assert done.out.splitlines()[-1].endswith(" 10 new")
+    assert rows(tmp_path / "batched.db") == rows(db)
+
+
+def small_library(root: Path) -> None:
+    """Two folders of tracks and an image with its sheet."""
+    for seed, name in enumerate(("a", "b"), 1):
+        (root / name).mkdir(parents=True)
+        write_wav(root / name / "01.wav", noise(seed, 200), RATE)
+    (root / "c").mkdir()
+    write_wav(root / "c/image.wav", noise(3, 300), RATE)
+    (root / "c/disc.cue").write_text(cue([("image.wav", ["01 00:00:00"])]))
+
+
+def traced(monkeypatch) -> list[str]:
+    """The SQL statements the scans from now on run."""
+    from orvane.isotrak import store
+
+    statements: list[str] = []
+    connect = store._connect
+
+    def connected(*args, **options):
+        connection = connect(*args, **options)
+        connection.set_trace_callback(statements.append)
+        return connection
+
+    monkeypatch.setattr(store, "_connect", connected)
+    return statements
+
+
+def test_an_unchanged_rescan_writes_only_its_run_in_one_transaction(tmp_path, monkeypatch):
+    root, db = tmp_path / "music", tmp_path / "library.db"
+    small_library(root)
+    assert run("--library", root, "--db", db).status == 0
+    statements = traced(monkeypatch)
+    rescan = run("--library", root, "--db", db)
+    assert rescan.out == "3 discs: 0 checked, 3 skipped as unchanged, 0 changed, 0 failed\n"
+    writes = [s.split()[0] for s in statements if s.split()[0] in ("BEGIN", "INSERT", "UPDATE", "DELETE")]
+    assert writes == ["BEGIN", "INSERT", "UPDATE"]  # the run, and its end with its skips
+    with sqlite3.connect(db) as connection:
+        assert connection.execute("SELECT skipped, finished IS NOT NULL FROM runs").fetchall()[-1] == (3, 1)
+    connection.close()
+
+
+@pytest.mark.parametrize(("change", "status"), [("nothing", 0), ("a disc removed", 3), ("no disc", 0)])
+def test_a_run_that_needs_no_checking_starts_no_worker(tmp_path, monkeypatch, change, status):
+    from orvane.isotrak import library
+
+    root, db = tmp_path / "music", tmp_path / "library.db"
+    if change == "no disc":
+        root.mkdir()
+    else:
+        small_library(root)
+        assert run("--library", root, "--db", db).status == 0
+    if change == "a disc removed":
+        shutil.rmtree(root / "a")
+    started: list[object] = []
+    monkeypatch.setattr(library, "process_pool", started.append)
+    done = run("--library", root, "--db", db)
+    assert (done.status, done.err, started) == (status, "", [])
+
+
+@pytest.mark.parametrize("scan", ["first", "rescan", "expect-db", "empty"])
+def test_the_streamed_json_of_a_library_is_one_disc_a_line(tmp_path, scan):
+    root, db = tmp_path / "music", tmp_path / "library.db"
+    if scan == "empty":
+        root.mkdir()
+    else:
+        small_library(root)
+    if scan != "first":
+        run("--library", root, "--db", db)
+    more = ("--expect-db", db) if scan == "expect-db" else ()
+    done = run("--library", root, "--db", tmp_path / "other.db" if more else db, "--json", *more)
+    document, lines = json.loads(done.out), done.out.splitlines()
+    assert list(document) == ["discs", "summary"]
+    assert len(document["discs"]) == (0 if scan == "empty" else 3)
+    assert [json.loads(line.rstrip(",")) for line in lines[1:-1]] == document["discs"]
+    summary = json.dumps(document["summary"], separators=(",", ":"))
+    if document["discs"]:
+        assert (lines[0], lines[-1]) == ('{"discs":[', f'],"summary":{summary}}}')
+    else:
+        assert lines == [f'{{"discs":[],"summary":{summary}}}']
+    status = {"first": "new", "rescan": "skipped", "expect-db": "new"}.get(scan)
+    for disc in document["discs"]:
+        assert disc["status"] == status and len(disc["tracks"]) == 1
+        assert {"path", "tracks", "sample_rate", "warnings"} <= set(disc)
+        assert ("verification" in disc) == bool(more)
+    if more:
+        assert document["summary"]["matched"] == 3
