@@ -2,6 +2,7 @@
 
     python benchmarks/run.py [--repetitions N] [--only TEXT] [--block-only]
     python benchmarks/run.py --only disc      # only the whole-disc case
+    python benchmarks/run.py --only library   # only the library case
 
 For every case: check that our result and each numpy recipe's result are
 identical (a recipe that differs is dropped, and a case with none left is an
@@ -30,10 +31,14 @@ import cases_codecs  # noqa: E402
 import cases_containers  # noqa: E402
 import cases_disc  # noqa: E402
 import cases_interop  # noqa: E402
+import cases_library  # noqa: E402
 import cases_threads  # noqa: E402
 
 # Each module skips the cases whose operations the installed package lacks.
 CASE_MODULES = [cases_codecs, cases_containers, cases_interop, cases_checksum, cases_threads]
+
+# The libraries of the library case, in discs (generated once, cached).
+LIBRARY_DISCS = (1000, 10000)
 
 HEADER = (
     f"{'operation':<28} {'size':>13} {'ours':>10} {'peer':>10} {'ours/peer':>9} "
@@ -144,6 +149,10 @@ def main() -> int:
     # The disc case: the tool on a whole generated disc against reading it.
     if not arguments.block_only and (not arguments.only or arguments.only in "disc"):
         missed += cases_disc.run(max(3, repetitions // 2))
+    # The library case: many small discs against one big disc and a walk.
+    if not arguments.block_only and (not arguments.only or arguments.only in "library"):
+        for discs in LIBRARY_DISCS:
+            missed += cases_library.run(discs, 3)
     print(f"\ngoals missed: {missed}")
     return 0
 

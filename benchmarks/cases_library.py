@@ -1,0 +1,193 @@
+"""A library of many small discs checked by the command line, against its floors.
+
+Generated once into the cache folder (ORVANE_BENCH_CACHE, by default
+~/.cache/orvane-bench): DISCS discs of three WAV tracks of 0.5 to 1.25 s
+(a quarter of them an image with a CUE sheet), and one disc holding the
+same audio as a single file.  The discs' files are hard links to a few
+distinct files, so that a large library costs little disk; the tool
+neither knows nor cares.  In the same run, each in a fresh interpreter,
+the files in the page cache:
+
+- the first scan (--jobs 2, and --jobs 1) against the one big disc;
+- a rescan of nothing changed against os.walk + os.stat of the same
+  files, in a fresh interpreter too;
+- the coordinator's own peak RSS (RUSAGE_SELF, not the workers') of a
+  first scan and a rescan at --search 2940 --json.
+
+Run alone: python benchmarks/cases_library.py [DISCS [REPETITIONS]].
+"""
+
+from __future__ import annotations
+
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import wave
+from pathlib import Path
+
+import numpy as np
+
+RATE = 44100
+GENERATION = "1"  # bump when the library below changes
+DISTINCT = 8  # distinct track files, linked into every disc
+TRACK_SECONDS = (0.5, 0.75, 1.0, 1.25)
+
+
+def _wav(path: Path, frames: np.ndarray) -> None:
+    with wave.open(str(path), "wb") as file:
+        file.setnchannels(2)
+        file.setsampwidth(2)
+        file.setframerate(RATE)
+        file.writeframes(frames.astype("<i2").tobytes())
+
+
+def _sheet(image: str, lengths: list[int]) -> str:
+    text, start = f'FILE "{image}" WAVE\n', 0
+    for number, frames in enumerate(lengths, 1):
+        sector = start // 588
+        text += f"  TRACK {number:02d} AUDIO\n    INDEX 01 {sector // 4500:02d}:{sector // 75 % 60:02d}:{sector % 75:02d}\n"
+        start += frames
+    return text
+
+
+def library(discs: int) -> tuple[Path, Path]:
+    """The generated library of ``discs`` discs, and the folder of its one big disc."""
+    base = os.environ.get("ORVANE_BENCH_CACHE") or os.path.expanduser("~/.cache/orvane-bench")
+    top = Path(base) / f"library-{GENERATION}-{discs}"
+    root, big = top / "music", top / "big"
+    if (top / "done").exists():
+        return root, big
+    rng = np.random.default_rng(25)
+    sources = top / "sources"
+    sources.mkdir(parents=True, exist_ok=True)
+    # Track k lasts a whole number of sectors, so that a sheet can cut an image.
+    lengths = [int(TRACK_SECONDS[k % 4] * 75) * 588 for k in range(DISTINCT)]
+    tracks = []
+    for k, frames in enumerate(lengths):
+        audio = rng.integers(-20000, 20000, (frames, 2))
+        _wav(sources / f"{k}.wav", audio)
+        tracks.append(audio)
+    images = []
+    for k in range(DISTINCT):
+        chosen = [k, (k + 1) % DISTINCT, (k + 2) % DISTINCT]
+        _wav(sources / f"image{k}.wav", np.concatenate([tracks[i] for i in chosen]))
+        images.append((f"image{k}.wav", [lengths[i] for i in chosen]))
+    everything = []
+    for n in range(discs):
+        folder = root / f"artist {n // 100}" / f"album {n}"
+        folder.mkdir(parents=True, exist_ok=True)
+        if n % 4 == 3:
+            name, cut = images[n % DISTINCT]
+            os.link(sources / name, folder / "image.wav")
+            (folder / "disc.cue").write_text(_sheet("image.wav", cut))
+            everything.append(name)
+        else:
+            for t in range(3):
+                source = f"{(n + t) % DISTINCT}.wav"
+                os.link(sources / source, folder / f"{t + 1:02d} track.wav")
+                everything.append(source)
+    big.mkdir(exist_ok=True)
+    # The same audio as one file, written a disc at a time.
+    with wave.open(str(big / "01.wav"), "wb") as out:
+        out.setnchannels(2)
+        out.setsampwidth(2)
+        out.setframerate(RATE)
+        for name in everything:
+            with wave.open(str(sources / name), "rb") as source:
+                out.writeframes(source.readframes(source.getnframes()))
+    (top / "done").write_text("")
+    return root, big
+
+
+# Runs the command line in this interpreter and tells its time and its own peak RSS.
+_WRAPPER = (
+    "import resource, sys, time\n"
+    "start = time.perf_counter()\n"
+    "from orvane.isotrak import main\n"
+    "status = main(sys.argv[1:])\n"
+    "print(time.perf_counter() - start, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,"
+    " file=sys.stderr)\n"
+)
+
+_WALK = (
+    "import os, sys, time\n"
+    "start = time.perf_counter()\n"
+    "for folder, _, names in os.walk(sys.argv[1]):\n"
+    "    for name in names:\n"
+    "        os.stat(os.path.join(folder, name))\n"
+    "print(time.perf_counter() - start, 0, file=sys.stderr)\n"
+)
+
+
+def _child(script: str, *arguments: str) -> tuple[float, float, int]:
+    """Wall time of a fresh interpreter, the time it tells of its own, and its peak RSS."""
+    start = time.perf_counter()
+    done = subprocess.run(
+        [sys.executable, "-c", script, *arguments],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+        check=False,
+    )
+    wall = time.perf_counter() - start
+    told, kib = done.stderr.split()[-2:]
+    return wall, float(told), int(kib) * 1024
+
+
+def scan(root: Path, db: Path, *options: str) -> tuple[float, int]:
+    wall, _, rss = _child(_WRAPPER, "--library", str(root), "--db", str(db), *options)
+    return wall, rss
+
+
+def run(discs: int = 1000, repetitions: int = 3) -> int:
+    """Print the library table; return the number of goals missed."""
+    root, big = library(discs)
+    subprocess.run(["cat", *map(str, big.iterdir())], stdout=subprocess.DEVNULL, check=True)
+    print(f"\nthe library: {discs} discs of 3 WAV tracks (a quarter image + sheet), "
+          f"{len(os.sched_getaffinity(0))} cores usable; median of {repetitions} runs\n")
+    print(f"{'library case':<48} {'ours':>9} {'floor':>9} {'ratio':>6}  goal")
+    missed = 0
+    times: dict[str, list[float]] = {}
+    with tempfile.TemporaryDirectory(prefix="orvane-bench-library-") as scratch:
+        work = Path(scratch)
+        for round_ in range(repetitions):
+            for label, target, options in [
+                ("first, --jobs 2", root, ["--jobs", "2"]),
+                ("first, --jobs 1", root, ["--jobs", "1"]),
+                ("big, --jobs 2", big, ["--jobs", "2"]),
+            ]:
+                db = work / f"{label.replace(' ', '_')}-{round_}.db"
+                times.setdefault(label, []).append(scan(target, db, *options)[0])
+            db = work / f"first,_--jobs_2-{round_}.db"
+            times.setdefault("rescan", []).append(scan(root, db, "--jobs", "2")[0])
+            times.setdefault("walk", []).append(_child(_WALK, str(root))[0])
+        median = {label: statistics.median(values) for label, values in times.items()}
+        rows = [
+            ("first scan --jobs 2 vs one big disc", median["first, --jobs 2"], median["big, --jobs 2"], 1.5),
+            ("first scan --jobs 2 vs --jobs 1", median["first, --jobs 2"], median["first, --jobs 1"], 1.0),
+            ("unchanged rescan vs os.walk + stat", median["rescan"], median["walk"], 2.0),
+        ]
+        for label, ours, floor, limit in rows:
+            ratio = ours / floor
+            missed += ratio > limit
+            print(f"{label:<48} {ours:>8.3f}s {floor:>8.3f}s {ratio:>6.2f}  <= {limit:g}x "
+                  f"{'met' if ratio <= limit else 'MISSED'}")
+        print(f"  ({median['first, --jobs 2'] / discs * 1000:.2f} ms a disc first, "
+              f"{median['rescan'] / discs * 1000:.3f} ms a disc rescanned)")
+        mib = 1 << 20
+        print(f"\n{'coordinator, --search 2940 --json':<48} {'wall':>9} {'peak RSS':>12}  goal")
+        db = work / "wide.db"
+        for label in ("first scan", "rescan"):
+            wall, rss = scan(root, db, "--jobs", "2", "--search", "2940", "--json")
+            missed += rss >= 150 * mib
+            print(f"{label:<48} {wall:>8.2f}s {rss / mib:>8.1f} MiB  < 150 MiB "
+                  f"{'met' if rss < 150 * mib else 'MISSED'}")
+    return missed
+
+
+if __name__ == "__main__":
+    count = int(sys.argv[1]) if len(sys.argv) > 1 else 1000
+    sys.exit(1 if run(count, int(sys.argv[2]) if len(sys.argv) > 2 else 3) else 0)
