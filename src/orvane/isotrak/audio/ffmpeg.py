@@ -170,6 +170,9 @@ class _Decoder:
         try:
             self._container = _decoding(name, lambda: _open_container(av, input))
             self._stream = _audio_stream(name, self._container)
+            # Formats that keep checksums of their data have them checked:
+            # FFmpeg would otherwise decode a damaged block as if whole.
+            self._stream.codec_context.options = {"err_detect": "crccheck"}
             self._frames = self._from_offset()
         except BaseException:
             self.close()
