@@ -39,6 +39,7 @@ from beets.ui import Subcommand
 from beets.util.color import colorize
 
 from orvane.isotrak import DiscResult, IsotrakError, Reference, check_disc, read_reference
+from orvane.isotrak.discs import natural_key
 from orvane.isotrak.report import verdict_line
 
 EXIT_DONE, EXIT_REFUSED, EXIT_MISMATCH = 0, 1, 3
@@ -57,8 +58,12 @@ class _Disc:
 
 
 def album_discs(album: Album) -> list[_Disc]:
-    """The album's discs, each its items in track order."""
-    items = sorted(album.items(), key=lambda item: (item.disc or 0, item.track or 0))
+    """The album's discs, each its items in track order (untagged ones by
+    their file names, as the tool orders a folder)."""
+    items = sorted(
+        album.items(),
+        key=lambda item: (item.disc or 0, item.track or 0, natural_key(os.fsdecode(item.path))),
+    )
     groups = [(disc, tuple(group)) for disc, group in groupby(items, lambda item: item.disc or 0)]
     if len(groups) == 1:
         return [_Disc(str(album), groups[0][1])]
