@@ -39,6 +39,7 @@ class Case:
     hidden: int = 0
     skipped: list[int] = field(default_factory=list)
     sheet: str = ""
+    warning: str = ""
 
     def write_sheet(self, text: str, name: str = "disc.cue", encoding: str = "utf-8") -> Path:
         self.sheet = name
@@ -216,6 +217,56 @@ def legacy_encoding(case: Case) -> None:
     )
 
 
+def indexes_across_tracks(case: Case) -> None:
+    """Track 2's INDEX 02 after track 3's INDEX 00: only the INDEX 01s place tracks."""
+    image(case)
+    text = (case.folder / case.sheet).read_text()
+    text = text.replace(f"INDEX 01 {cd_time(30)}\n", f"INDEX 01 {cd_time(30)}\n    INDEX 02 {cd_time(52)}\n")
+    text = text.replace(f"INDEX 01 {cd_time(55)}", f"INDEX 00 {cd_time(50)}\n    INDEX 01 {cd_time(55)}")
+    case.write_sheet(text)
+    case.warning = "line 13: INDEX 00 of TRACK 03 at 00:00:50 is before the index at 00:00:52"
+
+
+def postgap_last(case: Case) -> None:
+    image(case)
+    case.write_sheet((case.folder / case.sheet).read_text() + "    POSTGAP 00:00:04\n")
+    case.stream = case.stream + [(0, 0)] * 4 * CD
+    number, start, frames = case.spans[-1]
+    case.spans[-1] = (number, start, frames + 4 * CD)
+
+
+def pregap_first(case: Case) -> None:
+    """The first track's PREGAP is hidden, as hidden audio would be."""
+    image(case)
+    text = (case.folder / case.sheet).read_text()
+    case.write_sheet(text.replace('"Song 1"\n', '"Song 1"\n    PREGAP 00:00:02\n', 1))
+    case.stream = [(0, 0)] * 2 * CD + case.stream
+    case.hidden = 2 * CD
+    case.spans = [(n, start + 2 * CD, frames) for n, start, frames in case.spans]
+
+
+def pregap_after_data(case: Case) -> None:
+    """A PREGAP after a data track lies in the data track's span."""
+    data_track(case, first=True)
+    text = (case.folder / case.sheet).read_text()
+    case.write_sheet(text.replace("AUDIO\n", "AUDIO\n    PREGAP 00:00:02\n", 1))
+
+
+def backslash_folder(case: Case) -> None:
+    """FILE "Various - Album\\01 - Song.wav" names a file in a folder, its case aside."""
+    (case.folder / "various - album").mkdir()
+    image(case)
+    (case.folder / "image.wav").rename(case.folder / "various - album" / "01 - Song.wav")
+    text = (case.folder / case.sheet).read_text()
+    case.write_sheet(text.replace('"image.wav"', '"Various - Album\\01 - Song.wav"'))
+
+
+def utf16(case: Case, encoding: str) -> None:
+    legacy_encoding(case)
+    text = (case.folder / case.sheet).read_bytes().decode("cp1252")
+    case.write_sheet(text, encoding=encoding)
+
+
 CASES: dict[str, Callable[[Case], None]] = {
     "image": image,
     "gaps at the end of the previous file": gaps_at_end,
@@ -229,6 +280,13 @@ CASES: dict[str, Callable[[Case], None]] = {
     "MOTOROLA image": motorola,
     "re-encoded file": reencoded,
     "legacy encoding": legacy_encoding,
+    "index points across tracks": indexes_across_tracks,
+    "POSTGAP on the last track": postgap_last,
+    "PREGAP on the first track": pregap_first,
+    "PREGAP after a data track": pregap_after_data,
+    "backslash folders": backslash_folder,
+    "UTF-16-LE without a mark": lambda case: utf16(case, "utf-16-le"),
+    "UTF-16-BE without a mark": lambda case: utf16(case, "utf-16-be"),
 }
 
 
@@ -247,8 +305,11 @@ def test_sheet_matches_the_hand_cut_stream(tmp_path, capsys, name, search, v2_of
     ]
     assert got == case.expected(search, v2_offset)
     assert document["hidden_frames"] == case.hidden
+    assert document["hidden_frames"] + sum(t["frames"] for t in document["tracks"]) == len(case.stream)
     assert document["skipped_tracks"] == case.skipped
+    assert all(Path(t["file"]).is_file() for t in document["tracks"])
     assert ("is missing; using image.flac" in err) == (name == "re-encoded file")
+    assert case.warning in err
 
 
 def test_sheet_text_folder_and_files_agree(tmp_path):
@@ -309,6 +370,7 @@ def test_lone_image_beside_its_sheet_warns(tmp_path, capsys):
         ('FILE "image.wav" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 59:00:00\n', "past the end of"),
         ('FILE "gone.wav" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n', "line 1: gone.wav is missing"),
         ('FILE "song.mp3" MP3\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n', "lossy audio cannot be verified"),
+        ('FILE "image.wav" BINARY\n  TRACK 01 MODE1/2352\n    INDEX 01 00:00:00\n', "bad.cue: holds no audio tracks"),
     ],
 )
 def test_bad_sheets_are_refused_with_their_line(tmp_path, capsys, sheet, message):
@@ -327,3 +389,74 @@ def test_warnings_for_a_short_track_and_non_cd_audio(tmp_path, capsys):
     out, err = capsys.readouterr()
     assert "750 Hz audio is not CD audio" in err and "counted window empty" in err
     assert out.splitlines()[1].split()[-2:] == ["00000000", "00000000"]
+
+
+@pytest.mark.parametrize(
+    ("files", "named", "message"),
+    [
+        (["CD1.cue", "CD2.cue", "Disc Image.wav"], ".", "holds 2 CUE sheets: CD1.cue, CD2.cue; give one"),
+        (["01.wav", "01.flac", "02.wav"], ".", "holds 01.flac and 01.wav, one track twice"),
+        (["01.wav", "02.wav"], "01.wav 02.wav 01.wav", "01.wav: given twice (also as "),
+    ],
+)
+def test_a_disc_named_twice_over_is_refused(tmp_path, capsys, files, named, message):
+    for name in files:
+        write_wav(tmp_path / name, noise(9, 100), RATE)
+    assert main([str(tmp_path / name) for name in named.split()]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and message in err and len(err.splitlines()) == 1
+
+
+@pytest.mark.parametrize("hidden_file", [True, False])
+def test_a_track_file_numbered_00_is_hidden_audio(tmp_path, capsys, hidden_file):
+    audio = [noise(20 + n, length) for n, length in enumerate([120, 300, 310])]
+    for name, track in zip(["00 - Hidden.wav", "01.wav", "02.wav"], audio):
+        write_wav(tmp_path / name, track, RATE)
+    case = Case(tmp_path, stream=[frame for track in audio for frame in track])
+    case.hidden = 120 if hidden_file else 0
+    lengths = [300, 310] if hidden_file else [120, 300, 310]
+    starts = [case.hidden, case.hidden + lengths[0], case.hidden + lengths[0] + (lengths[1] if len(lengths) > 2 else 0)]
+    case.spans = [(n + 1, starts[n], length) for n, length in enumerate(lengths)]
+    options = [] if hidden_file else ["--no-hidden-file"]
+    assert main([str(tmp_path), "--json", "--search", "5", *options]) == 0
+    document = json.loads(capsys.readouterr().out)
+    got = [(t["track"], t["start"], t["frames"], {int(s): v for s, v in t["v1_by_shift"].items()}, t["v2"])
+           for t in document["tracks"]]
+    assert got == case.expected(5, 0) and document["hidden_frames"] == case.hidden
+    assert main([str(tmp_path), *options]) == 0
+    table = capsys.readouterr().out
+    assert ("hidden audio before track 1: 120 frames" in table) == hidden_file
+
+
+def test_titles_of_sheets_and_tags_in_the_table_and_json(tmp_path, capsys):
+    case = Case(tmp_path)
+    image(case)
+    sheet = (tmp_path / case.sheet).read_text().replace('"Song 2"', '"東京の夜"\n    PERFORMER "Guest"')
+    case.write_sheet('TITLE "Album"\n' + sheet)
+    assert main([str(tmp_path / case.sheet), "--json"]) == 0
+    document = json.loads(capsys.readouterr().out)
+    assert (document["title"], document["performer"]) == ("Album", "Someone")
+    assert [(t["title"], t["performer"]) for t in document["tracks"]] == [
+        ("Song 1", None), ("東京の夜", "Guest"), ("Song 3", None)
+    ]
+    assert main([str(tmp_path / case.sheet)]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].split()[-1] == "title" and lines[2].endswith("Guest - 東京の夜")
+    assert "disc: Album by Someone" in lines
+    # Each title starts in the same column on a terminal, wide characters or not.
+    first = lines[1].index("Song 1")
+    assert lines[0].index("title") == first and lines[3].index("Song 3") == first
+
+    soundfile = pytest.importorskip("soundfile")
+    mutagen_flac = pytest.importorskip("mutagen.flac")
+    folder = tmp_path / "tagged"
+    folder.mkdir()
+    for n, title in enumerate(["Intro", "Outro"], 1):
+        path = folder / f"{n:02d}.flac"
+        soundfile.write(str(path), [[0.0, 0.0]] * 200, RATE, subtype="PCM_16")
+        tags = mutagen_flac.FLAC(str(path))
+        tags["TITLE"], tags["ARTIST"] = title, "Band"
+        tags.save()
+    assert main([str(folder), "--json"]) == 0
+    tracks = json.loads(capsys.readouterr().out)["tracks"]
+    assert [(t["title"], t["performer"]) for t in tracks] == [("Intro", "Band"), ("Outro", "Band")]

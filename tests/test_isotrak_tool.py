@@ -261,21 +261,23 @@ def test_api_refuses_bad_arguments():
 
 
 @pytest.mark.parametrize(
-    "argv",
+    ("argv", "message"),
     [
-        [],
-        ["--search", "-1", "a.wav"],
-        ["--search", "2", "--show-shift", "3", "a.wav"],
-        ["--bogus", "a.wav"],
-        ["--demo", "a.wav"],
-        ["--v2-offset", "x", "a.wav"],
+        ([], "give the tracks"),
+        (["--search", "-1", "a.wav"], "--search must be"),
+        (["--search", "2", "--show-shift", "3", "a.wav"], "-2..+2; add --search 3"),
+        (["--bogus", "a.wav"], "--bogus"),
+        (["--demo", "a.wav"], "--demo"),
+        (["--v2-offset", "x", "a.wav"], "--v2-offset"),
+        (["--jobs", "0", "a.wav"], "--jobs needs --library"),
     ],
 )
-def test_cli_bad_usage_exits_2(capsys, argv):
+def test_cli_bad_usage_exits_2(capsys, argv, message):
     with pytest.raises(SystemExit) as exit_info:
         main(argv)
     assert exit_info.value.code == 2
-    assert "usage: orvane-isotrak" in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert "usage: orvane-isotrak" in err and message in err
 
 
 # -- output ----------------------------------------------------------------------
@@ -365,7 +367,7 @@ def test_soundfile_formats(tmp_path, capsys):
     wide = tmp_path / "wide.flac"
     soundfile.write(str(wide), numpy.zeros((100, 2), dtype=numpy.int32), RATE, subtype="PCM_24")
     assert main([str(wide)]) == 1
-    assert f"{wide}: FLAC file of 2 channels of Signed 24 bit PCM" in capsys.readouterr().err
+    assert f"{wide}: FLAC file of 2 channels of 24-bit PCM" in capsys.readouterr().err
 
 
 def test_other_format_without_soundfile_is_refused(tmp_path, monkeypatch, capsys):

@@ -243,12 +243,15 @@ def test_first_scan_finds_every_disc_and_matches_the_model(scans):
     assert first.status == 1  # three discs failed
     discs = first.by_name(root)
     assert list(discs) == ORDER
-    assert first.document["summary"] == {"checked": 10, "skipped": 0, "changed": 0, "failed": 3}
+    assert first.document["summary"] == {
+        "checked": 0, "skipped": 0, "changed": 0, "restored": 0, "missing": 0, "moved": 0,
+        "new": 10, "failed": 3,
+    }
     for name, expected in library.expected.items():
         if name == "Gamma/Audio change":
             continue  # its audio was changed since
         disc = discs[shown(name)]
-        assert disc["status"] == "checked", name
+        assert disc["status"] == "new", name
         assert as_rows(disc) == expected, name
         assert {t["change"] for t in disc["tracks"]} == {None}
     for name, file in FAILED.items():
@@ -268,7 +271,10 @@ def test_rescan_skips_what_is_unchanged_and_retries_what_failed(scans):
 def test_changed_audio_and_changed_tags_are_told_apart(scans):
     root, db, library, _, _, after = scans
     assert after.status == 3
-    assert after.document["summary"] == {"checked": 1, "skipped": 8, "changed": 1, "failed": 0}
+    assert after.document["summary"] == {
+        "checked": 1, "skipped": 8, "changed": 1, "restored": 0, "missing": 3, "moved": 0,
+        "new": 0, "failed": 0,
+    }
     discs = after.by_name(root)
     audio, tags = discs["Gamma/Audio change"], discs["Beta/Flac"]
     assert audio["status"] == "changed"
@@ -281,8 +287,9 @@ def test_changed_audio_and_changed_tags_are_told_apart(scans):
     with sqlite3.connect(db) as connection:
         assert connection.execute("PRAGMA journal_mode").fetchone() == ("wal",)
         assert connection.execute(
-            "SELECT checked, skipped, changed, failed FROM runs WHERE finished IS NOT NULL"
-        ).fetchall() == [(10, 0, 0, 3), (0, 10, 0, 3), (1, 8, 1, 0)]
+            'SELECT checked, skipped, changed, failed, missing, "new" FROM runs '
+            "WHERE finished IS NOT NULL"
+        ).fetchall() == [(0, 0, 0, 3, 0, 10), (0, 10, 0, 3, 0, 0), (1, 8, 1, 0, 3, 0)]
         cafe = connection.execute("SELECT path FROM discs WHERE name = ?", (b"Caf\xe9",))
         assert cafe.fetchone()[0] == os.fsencode(root) + b"/Caf\xe9"  # not UTF-8: a blob
 
@@ -296,7 +303,7 @@ def test_a_dask_cluster_gives_the_same_rows(scans, tmp_path):
         dask = run("--library", root, "--db", tmp_path / "dask.db", "--scheduler",
                    cluster.scheduler_address, "--search", str(SEARCH))
     assert dask.status == 0, dask.err
-    assert dask.out.splitlines()[-1].startswith("10 discs: 10 checked, 0 skipped")
+    assert dask.out.splitlines()[-1].endswith(" 10 new")
     assert rows(tmp_path / "dask.db") == rows(db)
 
 
@@ -358,7 +365,9 @@ def test_an_interrupted_scan_keeps_whole_discs_and_resumes(tmp_path):
     shutil.rmtree(big.parent)
     resumed = subprocess.run(command, capture_output=True, timeout=60)
     assert resumed.returncode == 0
-    assert resumed.stdout.endswith(b"4 discs: 2 checked, 2 skipped as unchanged, 0 changed, 0 failed\n")
+    assert resumed.stdout.endswith(
+        b"4 discs: 0 checked, 2 skipped as unchanged, 0 changed, 0 failed, 2 new\n"
+    )
 
 
 def _whole_discs(db: Path) -> int:
@@ -408,9 +417,8 @@ PRAGMA user_version = 1;
     [
         (VERSION_1, None),
         ("PRAGMA user_version = 99;", "schema version 99 is newer"),
-        ("CREATE TABLE songs (title TEXT);", "another program"),
     ],
-    ids=["version 1", "newer", "foreign"],
+    ids=["version 1", "newer"],
 )
 def test_older_databases_are_migrated_and_others_refused(tmp_path, script, refused):
     db = tmp_path / "library.db"
@@ -461,10 +469,193 @@ def test_a_second_scan_is_refused_and_recheck_checks_all_again(tmp_path):
         ["--library", "music", "--db", "x.db", "--expect", "ref.json"],
         ["--library", "music", "--db", "x.db", "--scheduler", "nonsense://x"],
         ["--db", "x.db", "01.wav"],
+        ["--library", "music", "--db", ""],
+        ["--library", "", "--db", "x.db"],
+        ["--library", "music", "--db", "x.db", "--recheck-older-than", "soon"],
+        ["--report"],
+        ["--db", "x.db", "--report", "--status", "gone"],
     ],
 )
 def test_bad_usage_of_library_mode(argv, capsys):
     with pytest.raises(SystemExit) as exit_info:
         main(argv)
     assert exit_info.value.code == 2
-    assert capsys.readouterr().err.splitlines()[-1].startswith("orvane-isotrak: error: --")
+    last = capsys.readouterr().err.splitlines()[-1]
+    assert last.removeprefix("orvane-isotrak: error: ").removeprefix("argument ").startswith("--")
+
+
+def flac(path: Path, audio: list, md5: bytes | None = None) -> None:
+    """A FLAC file of the audio; ``md5`` written over the one STREAMINFO holds."""
+    import numpy
+    import soundfile
+
+    soundfile.write(path, numpy.array(audio, dtype=numpy.int16), RATE, subtype="PCM_16", format="FLAC")
+    if md5 is not None:
+        data = bytearray(path.read_bytes())
+        data[26:42] = md5  # fLaC, the block's header, 18 bytes of STREAMINFO, then its MD5
+        path.write_bytes(bytes(data))
+
+
+def flip_in_place(path: Path, at: int) -> None:
+    """Flip a bit of a file, its size and modification time left as they were."""
+    state = path.stat()
+    data = bytearray(path.read_bytes())
+    data[at] ^= 1
+    path.write_bytes(bytes(data))
+    os.utime(path, ns=(state.st_atime_ns, state.st_mtime_ns))
+
+
+def test_a_library_remembers_its_discs(tmp_path):
+    """One library through a story: damaged, restored, accepted, re-encoded,
+    moved, deleted, rotted; its database reported, and damaged."""
+    pytest.importorskip("soundfile")
+    root, db = tmp_path / "music", tmp_path / "library.db"
+    audio = {name: noise(seed, 200) for seed, name in enumerate("ABCDE")}
+    for name, frames in audio.items():
+        (root / name).mkdir(parents=True)
+        write_wav(root / name / "01.wav", frames, RATE)
+    write_wav(root / "A/02.wav", noise(9, 150), RATE)
+    good = (root / "A/02.wav").read_bytes()
+
+    def scan(*more: str) -> Run:
+        return run("--library", root, "--db", db, "--jobs", "1", *more)
+
+    def report(*more: str) -> Run:
+        return run("--db", db, "--report", *more)
+
+    def damage_a() -> None:
+        write_wav(root / "A/02.wav", noise(10, 150), RATE)
+        os.utime(root / "A/02.wav", ns=(0, 10**18))
+
+    first = scan("--json")
+    assert first.status == 0
+    assert {d["status"] for d in first.document["discs"]} == {"new"}
+    disc = first.document["discs"][0]
+    assert (disc["sample_rate"], disc["hidden_frames"], disc["skipped_tracks"]) == (RATE, 0, [])
+    assert "not CD audio" in disc["warnings"][0]
+
+    damage_a()
+    for _ in range(3):  # changed, and still changed until accepted
+        changed = scan()
+        assert changed.status == 3
+        assert changed.out.startswith("changed  A: audio changed in track 2")
+    assert report().out.splitlines()[0] == "changed  A: audio changed in track 2"
+    assert report().status == 3
+
+    (root / "A/02.wav").write_bytes(good)  # from a backup
+    restored = scan()
+    assert restored.status == 0
+    assert restored.out.startswith("restored A: audio back to its known-good checksums")
+    assert scan().out.splitlines()[-1] == "5 discs: 0 checked, 5 skipped as unchanged, 0 changed, 0 failed"
+    assert (report().status, report().out.splitlines()[0]) == (0, "checked  A")
+
+    damage_a()
+    accepted = scan("--accept", "A")
+    assert accepted.status == 0
+    assert accepted.out.startswith("checked  A: audio changed in track 2; accepted as known-good")
+    assert scan().status == 0
+
+    (root / "C/01.wav").unlink()  # re-encoded
+    flac(root / "C/01.flac", audio["C"])
+    reencoded = scan("--json").by_name(root)["C"]
+    assert reencoded["status"] == "checked"
+    assert [t["change"] for t in reencoded["tracks"]] == ["unchanged audio"]
+
+    (root / "D").rename(root / "D moved")
+    (root / "E/01.wav").unlink()
+    (root / "E").rmdir()
+    moved = scan()
+    assert moved.status == 3
+    assert moved.out.splitlines()[:2] == [
+        f"moved    D moved: moved from {root}/D",
+        "missing  E: its files are gone",
+    ]
+    with sqlite3.connect(db) as connection:
+        history = connection.execute(
+            "SELECT checks.status FROM checks JOIN discs ON discs.id = checks.disc "
+            "WHERE discs.name = 'D moved' ORDER BY checks.id"
+        ).fetchall()
+        accepts = connection.execute("SELECT count(*) FROM checks WHERE accepted = 1").fetchone()
+    connection.close()
+    assert history == [("new",), ("moved",)] and accepts == (1,)
+    assert report("--status", "missing").out.splitlines() == ["missing  E", "1 disc stored: 1 missing"]
+    assert scan().out.splitlines()[0] == "missing  E: its files are gone"
+    pruned = scan("--prune")
+    assert (pruned.status, pruned.out.splitlines()[0]) == (3, "missing  E: its files are gone; pruned")
+    assert scan().status == 0
+
+    (root / "F").mkdir()
+    flac(root / "F/01.flac", noise(11, 200), md5=bytes(range(1, 17)))
+    rotten = scan()
+    assert rotten.status == 3
+    assert rotten.out.splitlines()[0] == (
+        f"changed  F: {root}/F/01.flac: audio does not match its FLAC MD5"
+    )
+    (root / "F/01.flac").unlink()
+    (root / "F").rmdir()
+    scan("--prune")
+
+    flip_in_place(root / "B/01.wav", 44 + 4 * 100)
+    assert scan().status == 0  # size and time as stored: not read
+    found = scan("--recheck-older-than", "0s")
+    assert (found.status, found.out.splitlines()[0]) == (3, "changed  B: audio changed in track 1")
+    stored = json.loads(report("--json", "--status", "changed,missing").out)
+    assert [(d["name"], d["status"]) for d in stored["discs"]] == [("B", "changed")]
+    assert stored["summary"] == {"changed": 1, "missing": 0}
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["library.db", "library.db.lock", "music"]
+
+    # Damaged rows: the disc is checked afresh, and named as not matched.
+    with sqlite3.connect(db) as connection:
+        connection.execute(
+            "UPDATE tracks SET v1_by_shift = x'00', v1 = 'x' WHERE disc_id = "
+            "(SELECT id FROM discs WHERE name = 'A')"
+        )
+    connection.close()
+    before = db.read_bytes()
+    verified = run("--library", root, "--db", tmp_path / "copy.db", "--expect-db", db, "--json")
+    assert db.read_bytes() == before
+    assert "cannot be read" in verified.by_name(root)["A"]["verification"]["error"]
+    assert verified.document["summary"]["unmatched"] == 1
+    again = scan("--recheck")
+    assert "cannot be read" in again.err and "checked afresh" in again.err
+    assert "Traceback" not in again.err
+
+
+@pytest.mark.parametrize(
+    "content",
+    [
+        "CREATE TABLE songs (title TEXT);",
+        "PRAGMA journal_mode = WAL; CREATE TABLE songs (title TEXT); PRAGMA user_version = 2;",
+        b"this is no database, only text " * 200,
+    ],
+    ids=["another program's", "another program's of version 2", "damaged"],
+)
+def test_a_database_not_ours_is_left_as_it_was(tmp_path, content):
+    db = tmp_path / "other.db"
+    if isinstance(content, bytes):
+        db.write_bytes(content)
+    else:
+        with sqlite3.connect(db) as connection:
+            connection.executescript(content)
+        connection.close()
+    before = db.read_bytes()
+    (tmp_path / "music").mkdir()
+    refused = run("--library", tmp_path / "music", "--db", db)
+    assert refused.status == 1
+    assert refused.err.startswith(f"orvane-isotrak: error: {db}: ") and len(refused.err.splitlines()) == 1
+    assert db.read_bytes() == before
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["music", "other.db"]
+
+
+def test_the_progress_moves_with_the_audio_read(tmp_path):
+    from orvane.isotrak.library import check_library, process_pool
+
+    (tmp_path / "music/long").mkdir(parents=True)
+    (tmp_path / "music/short").mkdir()
+    write_wav(tmp_path / "music/long/01.wav", bytes(4 * 700_000), 44100)  # three blocks read
+    write_wav(tmp_path / "music/short/01.wav", noise(1, 200), RATE)
+    parts: list[float] = []
+    with process_pool(1) as pool:
+        check_library(tmp_path / "music", pool, tmp_path / "library.db", advance=parts.append)
+    assert sum(parts) == pytest.approx(2)
+    assert len([part for part in parts if 0 < part < 1]) >= 2  # the long disc, read in parts

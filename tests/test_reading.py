@@ -19,10 +19,10 @@ import pytest
 import soundfile
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from isotrak_model import Frame, disc_sums, write_wav
+from isotrak_model import Frame, disc_sums, sl16_bytes, write_wav
 from conftest import noise_disc
 
-from orvane.isotrak import Checksum, IncompleteDisc, check_disc
+from orvane.isotrak import Checksum, IncompleteDisc, IsotrakWarning, PCMTrack, check_disc
 from orvane.isotrak import checksums as checksums_module
 from orvane.isotrak.audio import AudioFile, libsndfile
 from orvane.isotrak.audio.libsndfile import SoundFileAudio
@@ -77,20 +77,33 @@ def test_every_way_of_reading_gives_the_model(lengths, search, v2_offset, thread
     assert model(results) == disc_sums(tracks, RATE, search, v2_offset)
 
 
-@pytest.mark.parametrize("threads", [2, 3])
-def test_a_file_failing_part_way_keeps_the_tracks_before(tmp_path, monkeypatch, threads):
-    paths = write_tracks(tmp_path, noise_disc(5, [3000, 2500, 30000, 3000, 2000]), flac=True)
+@pytest.mark.parametrize("threads", [1, 2, 3])
+def test_a_file_failing_part_way_fails_its_track_alone(tmp_path, monkeypatch, threads):
+    tracks = noise_disc(5, [3000, 2500, 30000, 3000, 2000])
+    paths = write_tracks(tmp_path, tracks, flac=True)
     data = paths[2].read_bytes()
     paths[2].write_bytes(data[: len(data) * 2 // 3])  # the header still says 30000 frames
     reading(monkeypatch, 256)
+    with pytest.warns(IsotrakWarning, match="track 4 .*: its shifts reach 40 frames that could not"):
+        results = check_disc(paths, search=40, threads=threads).tracks
+    assert [track.error is not None for track in results] == [False, False, True, False, False]
+    assert results[2].error.startswith(f"{paths[2]}: ") and not results[2].checksums_v1
+    expected = disc_sums(tracks, RATE, 40, 0)
+    assert model(results[:2]) == expected[:2] and model(results[4:]) == expected[4:]
+    # Track 4's negative shifts read the failed file's last frames.
+    assert {s: v for s, v in results[3].checksums_v1.items() if s >= 0} == {
+        s: v for s, v in expected[3][0].items() if s >= 0
+    }
+
+
+def test_a_stream_failing_part_way_ends_the_disc(tmp_path):
+    tracks = noise_disc(5, [300, 250, 400])
+    sources = [PCMTrack(f"t{n}", len(t), RATE, [sl16_bytes(t)]) for n, t in enumerate(tracks, 1)]
+    sources[1] = PCMTrack("t2", 250, RATE, [sl16_bytes(tracks[1])[:400]])
     with pytest.raises(IncompleteDisc) as failed:
-        check_disc(paths, search=40, threads=threads)
-    message, done = str(failed.value), failed.value.results.tracks
-    with pytest.raises(IncompleteDisc) as in_order:
-        check_disc(paths, search=40, threads=1)
-    assert message.startswith(f"{paths[2]}: ")
-    assert (message, done) == (str(in_order.value), in_order.value.results.tracks)
-    assert [track.number for track in done] == [1, 2]
+        check_disc(sources)
+    assert str(failed.value) == "t2: ends after 100 of its 250 frames"
+    assert [track.number for track in failed.value.results.tracks] == [1]
 
 
 @pytest.mark.parametrize("threads", [1, 2])

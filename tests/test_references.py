@@ -217,11 +217,18 @@ def one_track(*candidates: Candidate) -> Reference:
          (((2,), 3, ((2, 3), (0, 0)), ()), [{1: 2}], "ok v1 +2 (3) v2 +2 (3)")),
         # ... or contradicted there by the rips that agree on version 1.
         (disc(), [one_track(Candidate(v1(1, 2), v2(1, 2) + 1, 3))], True,
-         (((2,), 3, ((2, 0), (0, 0)), (2,)), [{1: 2}], "NO MATCH: v2 differs at +2")),
+         (((2,), 0, ((2, 0), (0, 0)), (2,)), [{1: 2}], "NO MATCH: v2 differs at +2")),
+        # Confidence and conflicts are counted per candidate: one that
+        # differs on version 2 neither adds to a true pair's confidence ...
+        (disc(), [one_track(Candidate(v1(1, 2), v2(1, 2), 12), Candidate(v1(1, 2), 7, 5))], True,
+         (((2,), 12, ((2, 12), (0, 0)), ()), [{1: 2}], "ok v1 +2 (12) v2 +2 (12)")),
+        # ... nor stops one of version 1 only from matching.
+        (disc(), [one_track(Candidate(v1(1, 2), None, 2), Candidate(v1(1, 2), 7, 5))], True,
+         (((2,), 2, ((2, 0), (0, 0)), ()), [{1: 2}], "ok v1 +2 (2)")),
         # A conflict at one shift leaves the match at another.
         (disc(v2_offset=2), [one_track(Candidate(v1(1, -1), v2(1, -1), 5),
                                        Candidate(v1(1, 2), v2(1, 2) + 1))], True,
-         (((-1, 2), 6, ((2, 0),), (2,)), [], "ok v1 -1,+2 (6); v2 differs at +2")),
+         (((-1, 2), 5, ((2, 0),), (2,)), [], "ok v1 -1,+2 (5); v2 differs at +2")),
         # Without a second pass, version 2 at v2_offset says nothing of shift 2.
         (disc(), [one_track(Candidate(v1(1, 2), v2(1, 2), 3))], False,
          (((2,), 3, ((0, 0),), ()), [], "ok v1 +2 (3)")),
@@ -260,23 +267,24 @@ ALL = list(range(-3, 4))
 OFFSET = "; read offset differs from the references by "
 APART = "; the matched tracks agree on no single shift: "
 ALSO = " (every matched track also matches at "
+LATER = " ({} read {} frames later than {})"
 
 
 @pytest.mark.parametrize(
     ("shifts", "offset", "line"),
     [
-        ([[3], [3], [3]], 3, "all 3 tracks matched" + OFFSET + "3 frames"),
-        ([[-1], [-1]], -1, "all 2 tracks matched" + OFFSET + "-1 frames"),
+        ([[3], [3], [3]], 3, "all 3 tracks matched" + OFFSET + "+3 frames" + LATER.format("the references", 3, "this rip")),
+        ([[-1], [-1]], -1, "all 2 tracks matched" + OFFSET + "-1 frames (this rip read 1 frame later than the references)"),
         ([[0], [0]], 0, "all 2 tracks matched" + OFFSET + "0 frames"),
-        ([[3], [], [3]], 3, "1 of 3 tracks did not match" + OFFSET + "3 frames"),
+        ([[3], [], [3]], 3, "1 of 3 tracks did not match" + OFFSET + "+3 frames" + LATER.format("the references", 3, "this rip")),
         # A track that matches everywhere (silence) does not stand in the way.
-        ([[2], ALL], 2, "all 2 tracks matched" + OFFSET + "2 frames"),
+        ([[2], ALL], 2, "all 2 tracks matched" + OFFSET + "+2 frames" + LATER.format("the references", 2, "this rip")),
         (
             [ALL, ALL],
             0,
             "all 2 tracks matched" + OFFSET + "0 frames" + ALSO + "6 shifts -3..+3)",
         ),
-        ([[1, 2]], 1, "the track matched" + OFFSET + "1 frames" + ALSO + "+2)"),
+        ([[1, 2]], 1, "the track matched" + OFFSET + "+1 frames (the references read 1 frame later than this rip)" + ALSO + "+2)"),
         (
             [[3], [-2], []],
             None,

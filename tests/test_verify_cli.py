@@ -77,12 +77,30 @@ def test_table_verdict_and_summed_confidence(tmp_path, capsys):
     reference = reference_audio()
     refs = [write_reference_set(tmp_path / f"r{c}.json", reference, c) for c in (12, 3)]
     rip = write_rip(tmp_path / "rip", shifted(reference, -6))
-    expects = [arg for ref in refs for arg in ("--expect", str(ref))]
+    # The same file twice is one reference: its rips count once.
+    expects = [arg for ref in [*refs, refs[0]] for arg in ("--expect", str(ref))]
     assert main(["--search", "8", *expects, *rip]) == 0
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].split()[-1] == "outcome"
     assert all(line.endswith("ok v1 +6 (15) v2 +6 (15)") for line in lines[1:4])
-    assert lines[-1] == "all 3 tracks matched; read offset differs from the references by 6 frames"
+    assert lines[-1] == (
+        "all 3 tracks matched; read offset differs from the references by +6 frames "
+        "(the references read 6 frames later than this rip)"
+    )
+
+
+def test_expect_alone_finds_a_drive_offset(tmp_path, capsys):
+    """With --expect and no --search, shifts of up to 5 CD sectors are searched."""
+    reference = noise_disc(6, [2000, 1500, 2000])
+    # Silent disc edges, as on most CDs, so that no frame leaves the disc.
+    reference[0][:700] = [(0, 0)] * 700
+    reference[-1][-700:] = [(0, 0)] * 700
+    ref = write_reference_set(tmp_path / "ref.json", reference)
+    rip = write_rip(tmp_path / "rip", shifted(reference, 667))
+    status, document = run_json(capsys, ["--expect", str(ref), *rip])
+    assert document["search"] == 2940
+    assert status == 0 and document["verification"]["offset"] == -667
+    assert all(t["verification"]["v2"]["shift"] == -667 for t in document["tracks"])
 
 
 def test_one_damaged_sample_fails_only_its_track(tmp_path, capsys):
@@ -95,6 +113,32 @@ def test_one_damaged_sample_fails_only_its_track(tmp_path, capsys):
     assert status == 3
     assert [t["verification"]["matched"] for t in document["tracks"]] == [True, False, True]
     assert document["verification"] | {"unmatched": [2], "offset": 0} == document["verification"]
+
+
+def test_a_file_failing_part_way_fails_its_track_alone(tmp_path, capsys):
+    soundfile = pytest.importorskip("soundfile")
+    reference = noise_disc(7, [300, 30000, 310])
+    ref = write_reference_set(tmp_path / "ref.json", reference)
+    rip = write_rip(tmp_path / "rip", reference)
+    flac = str(tmp_path / "rip" / "02.flac")
+    soundfile.write(flac, soundfile.read(rip[1], dtype="int16")[0], RATE, subtype="PCM_16")
+    data = Path(flac).read_bytes()
+    Path(flac).write_bytes(data[: len(data) * 2 // 3])  # its header still says 30000 frames
+    rip[1] = flac
+    for output in ([], ["--json"]):
+        status = main(["--expect", str(ref), *rip, *output])
+        out, err = capsys.readouterr()
+        failure = err.splitlines()[-1].removeprefix("orvane-isotrak: error: ")
+        assert status == 1 and failure.startswith(f"{flac}: damaged or cut short: cannot be decoded past frame ")
+        if output:
+            tracks = json.loads(out)["tracks"]
+            assert [t["verification"]["matched"] for t in tracks] == [True, False, True]
+            assert tracks[1]["error"] == failure and tracks[1]["v1"] is None
+        else:
+            rows = out.splitlines()[1:4]
+            assert rows[0].endswith("ok v1 0 (1) v2 0 (1)") and rows[2].endswith("ok v1 0 (1) v2 0 (1)")
+            assert rows[1].split(None, 3)[3] == f"FAILED: {failure}"
+            assert out.splitlines()[-1].startswith("1 of 3 tracks did not match")
 
 
 @pytest.mark.parametrize(

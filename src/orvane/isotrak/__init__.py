@@ -28,6 +28,7 @@ if TYPE_CHECKING:
     from orvane.isotrak.cuesheet import CueSheet, parse_cue, read_cue
     from orvane.isotrak.discs import check_disc, disc_checksums
     from orvane.isotrak.errors import (
+        AmbiguousDisc,
         BadReference,
         CueError,
         IncompleteDisc,
@@ -55,6 +56,7 @@ if TYPE_CHECKING:
     )
 
 __all__ = [
+    "AmbiguousDisc",
     "AudioFile",
     "BadReference",
     "Candidate",

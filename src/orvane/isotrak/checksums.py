@@ -22,9 +22,16 @@ one pass and the checksums it feeds, run by a ThreadPoolExecutor:
   read in the calling thread.
 
 Either way the checksums are the same, and memory stays bounded by a few
-blocks and the checksums' own arrays, whatever the length of a disc.  A
-source failing part-way raises IncompleteDisc, which holds the tracks
-whose stretch ended before the first frame the source could not give.
+blocks and the checksums' own arrays, whatever the length of a disc.
+
+A file failing part-way fails the tracks with frames of their own that it
+could not give: each holds the reason as its ``error``, and every other
+track is read and checked, the rest of that file left unread (a track
+whose shifts only reach there is checked with silence standing in, which
+a warning says).  A stream
+(a pipe, a source that only yields blocks) failing ends the disc: it
+raises IncompleteDisc, which holds the tracks whose stretch ended before
+the first frame the stream could not give.
 """
 
 from __future__ import annotations
@@ -71,8 +78,9 @@ _SILENCE = memoryview(bytes(READ_BYTES))
 # How many blocks a reading thread may have ready before the checksums take them.
 _AHEAD = 2
 
-# A unit's stream: (position, frames) blocks, read as they are taken.
-_Blocks = Generator[tuple[int, memoryview], None, None]
+# A unit's stream: (position, frames) blocks, read as they are taken, and
+# the stretches a failed file could not give.
+_Blocks = Generator["tuple[int, memoryview] | _Gap", None, None]
 
 Done = TypeVar("Done")
 
@@ -100,7 +108,11 @@ def workers() -> int:
 def rereadable(layout: DiscLayout) -> bool:
     """Whether every source of the disc is a file that can be read again,
     from any place and by several readers at once."""
-    return all(isinstance(s, AudioFile) and s.rereadable for s in layout.sources)
+    return all(_rereadable(s) for s in layout.sources)
+
+
+def _rereadable(source: TrackSource) -> bool:
+    return isinstance(source, AudioFile) and source.rereadable
 
 
 @dataclass(frozen=True)
@@ -139,9 +151,18 @@ class _Unit:
     counted: Stretch
 
 
+@dataclass(frozen=True)
+class _Gap:
+    """A stretch of the stream that a failed file could not give, and why."""
+
+    stretch: Stretch
+    error: TrackError
+
+
 @dataclass
 class _Outcome(Generic[Done]):
-    """What a unit gave: each finished checksum's result, and how it ended."""
+    """What a unit gave: each finished or failed checksum's result, and how
+    it ended (``failure``: a stream that failed, which ends the disc)."""
 
     done: list[tuple[_Sum, Done]] = field(default_factory=list)
     failure: TrackError | None = None
@@ -161,8 +182,9 @@ def check_layout(
 
     ``threads`` caps the units read at once (by default one per core, up
     to a few).  ``progress_total`` is told the frames to be read before
-    the first is; ``progress`` each count of frames read.  Raises
-    IncompleteDisc when a source fails part-way.
+    the first is; ``progress`` each count of frames read.  A track whose
+    file failed part-way has the reason as its ``error``; a stream failing
+    part-way raises IncompleteDisc.
     """
     lead, tail = reach(search, v2_offset)
     frame_range = lead + tail + 1
@@ -197,6 +219,22 @@ def check_layout(
             checksum_v2=checksum.checksum_v2(),
             v2_offset=v2_offset,
             start=item.track.start,
+            title=item.track.title,
+            performer=item.track.performer,
+        )
+
+    def fail(item: _Sum, error: TrackError) -> TrackResult:
+        return TrackResult(
+            number=item.track.number,
+            name=item.track.name,
+            frames=item.track.frames,
+            checksums_v1={},
+            checksum_v2=0,
+            v2_offset=v2_offset,
+            start=item.track.start,
+            title=item.track.title,
+            performer=item.track.performer,
+            error=str(error),
         )
 
     def result(done: Sequence[TrackResult]) -> DiscResult:
@@ -207,10 +245,12 @@ def check_layout(
             v2_offset=v2_offset,
             hidden_frames=layout.hidden_frames,
             skipped_tracks=layout.skipped_tracks,
+            title=layout.title,
+            performer=layout.performer,
         )
 
     whole = Stretch(-lead, layout.frames + tail)
-    done, failure = _checksum(layout, sums, whole, finish, progress, progress_total, threads)
+    done, failure = _checksum(layout, sums, whole, finish, fail, progress, progress_total, threads)
     if failure is not None:
         raise IncompleteDisc(str(failure), result(done))
     return result(done)
@@ -222,8 +262,9 @@ def v2_checksums(
     """The version 2 checksums of some tracks, each at its own read shift.
 
     ``shifts`` maps track numbers to shifts.  This is a second pass over
-    the disc, reading it up to the last of those tracks.  Raises
-    IncompleteDisc, holding no tracks, when a source fails.
+    the disc, reading it up to the last of those tracks.  A track whose
+    file fails is left out; a stream failing raises IncompleteDisc,
+    holding no tracks.
     """
     numbered = {track.number: index for index, track in enumerate(layout.tracks)}
     last = len(layout.tracks) - 1
@@ -237,13 +278,18 @@ def v2_checksums(
     sums.sort(key=lambda item: item.stretch.begin)
     whole = Stretch(min(0, sums[0].stretch.begin), max(item.stretch.end for item in sums))
 
-    def finish(item: _Sum, checksum: Checksum) -> int:
+    def finish(item: _Sum, checksum: Checksum) -> int | None:
         return checksum.checksum_v2()
 
-    done, failure = _checksum(layout, sums, whole, finish, None, None, threads)
+    def fail(item: _Sum, error: TrackError) -> int | None:
+        return None
+
+    done, failure = _checksum(layout, sums, whole, finish, fail, None, None, threads)
     if failure is not None:
         raise IncompleteDisc(str(failure), DiscResult((), layout.sample_rate, 0, 0))
-    return {item.track.number: value for item, value in zip(sums, done)}
+    return {
+        item.track.number: value for item, value in zip(sums, done) if value is not None
+    }
 
 
 def _checksum(
@@ -251,12 +297,14 @@ def _checksum(
     sums: Sequence[_Sum],
     whole: Stretch,
     finish: Callable[[_Sum, Checksum], Done],
+    fail: Callable[[_Sum, TrackError], Done],
     progress: Progress | None,
     progress_total: Progress | None,
     threads: int | None,
 ) -> tuple[list[Done], TrackError | None]:
-    """Feed every checksum its stretch; what ``finish`` gives of each, in
-    order, and the failure of a source, if one failed.
+    """Feed every checksum its stretch; what ``finish`` gives of each, or
+    ``fail`` of one that a file could not feed, in order, and the failure
+    of a stream, if one failed.
 
     Read as one unit, the stream is read over ``whole``, which holds every
     stretch; frames no checksum needs are read too, and a source failing
@@ -277,7 +325,7 @@ def _checksum(
     cancelled = threading.Event()
 
     def run(unit: _Unit, ahead: ThreadPoolExecutor | None) -> _Outcome[Done]:
-        return _read_unit(layout, unit, finish, counter, cancelled, ahead)
+        return _read_unit(layout, unit, finish, fail, counter, cancelled, ahead)
 
     outcomes: list[_Outcome[Done]] = []
     try:
@@ -362,19 +410,30 @@ def _read_unit(
     layout: DiscLayout,
     unit: _Unit,
     finish: Callable[[_Sum, Checksum], Done],
+    fail: Callable[[_Sum, TrackError], Done],
     counter: _Counter,
     cancelled: threading.Event,
     ahead: ThreadPoolExecutor | None,
 ) -> _Outcome[Done]:
     """Read a unit's stretch in order and feed its checksums."""
     outcome: _Outcome[Done] = _Outcome(position=unit.stretch.begin)
-    feeder = _Feeder(unit.sums, layout.sample_rate, lambda s, c: outcome.done.append((s, finish(s, c))))
+    feeder = _Feeder(
+        unit.sums,
+        layout.sample_rate,
+        lambda s, c: outcome.done.append((s, finish(s, c))),
+        lambda s, e: outcome.done.append((s, fail(s, e))),
+    )
     # Blocks read ahead go round buffers enough for those queued, the one
     # being read and the one being checksummed.
     blocks = _blocks(layout, unit, counter, cancelled, 1 if ahead is None else _AHEAD + 2)
     stream = blocks if ahead is None else _read_ahead(blocks, ahead)
     try:
-        for position, data in stream:
+        for block in stream:
+            if isinstance(block, _Gap):
+                feeder.gap(block)
+                outcome.position = block.stretch.end
+                continue
+            position, data = block
             feeder(position, data)
             outcome.position = position + len(data) // BYTES_PER_FRAME
     except TrackError as error:
@@ -387,7 +446,7 @@ def _read_unit(
 
 def _read_ahead(blocks: _Blocks, executor: ThreadPoolExecutor) -> _Blocks:
     """The blocks, read by ``executor`` up to _AHEAD blocks ahead of their use."""
-    ready: queue.Queue[tuple[int, memoryview] | _End] = queue.Queue(_AHEAD)
+    ready: queue.Queue[tuple[int, memoryview] | _Gap | _End] = queue.Queue(_AHEAD)
     stop = threading.Event()
 
     def read() -> None:
@@ -429,8 +488,9 @@ def _blocks(
     """The unit's stretch of the stream as (position, frames) blocks.
 
     Each block is valid until ``depth`` more have been taken: the blocks
-    go round ``depth`` buffers.  Raises TrackError, naming the source,
-    when a source fails or ends early.
+    go round ``depth`` buffers.  A file that fails, or ends early, gives a
+    _Gap for the rest of its piece and for each of its pieces after, and
+    is read no more; a stream that fails raises TrackError, naming it.
     """
     pieces = layout.pieces_of(unit.stretch)
     files = [p.source for p in pieces if isinstance(p.source, AudioFile)]
@@ -439,6 +499,7 @@ def _blocks(
     turn = 0
     # One reader a source, and the source frame it stands at.
     readers: dict[int, tuple[Reader, int]] = {}
+    failed: dict[int, TrackError] = {}
     try:
         for piece in pieces:
             source = piece.source
@@ -446,32 +507,42 @@ def _blocks(
                 yield from _silence(piece.stretch)
                 continue
             key = id(source)
-            if key in readers:
-                reader, at = readers[key]
-                if at < piece.offset:
-                    reader.skip(piece.offset - at)
-            else:
-                reader = open_reader(source, piece.offset)
-            at = piece.offset
-            position, left = piece.stretch.begin, piece.frames
-            size = _read_frames(source)
-            while left:
-                if cancelled.is_set():
-                    return
-                buffer = buffers[turn]
-                turn = (turn + 1) % depth
-                want = min(left, size, len(buffer) // BYTES_PER_FRAME)
-                got = reader.read_into(buffer[: want * BYTES_PER_FRAME])
-                if not got:
-                    raise TrackError(f"{source.name}: ends after {at} of its {source.frames} frames")
-                met = Stretch(position, position + got).meet(unit.counted)
-                yield position, buffer[: got * BYTES_PER_FRAME]
-                if met is not None:
-                    counter(met.frames)
-                at += got
-                position += got
-                left -= got
-            readers[key] = (reader, at)
+            if key in failed:
+                yield _Gap(piece.stretch, failed[key])
+                continue
+            position = piece.stretch.begin
+            try:
+                if key in readers:
+                    reader, at = readers[key]
+                    if at < piece.offset:
+                        reader.skip(piece.offset - at)
+                else:
+                    reader = open_reader(source, piece.offset)
+                readers[key] = (reader, piece.offset)
+                at, left = piece.offset, piece.frames
+                size = _read_frames(source)
+                while left:
+                    if cancelled.is_set():
+                        return
+                    buffer = buffers[turn]
+                    turn = (turn + 1) % depth
+                    want = min(left, size, len(buffer) // BYTES_PER_FRAME)
+                    got = reader.read_into(buffer[: want * BYTES_PER_FRAME])
+                    if not got:
+                        raise TrackError(f"{source.name}: ends after {at} of its {source.frames} frames")
+                    met = Stretch(position, position + got).meet(unit.counted)
+                    yield position, buffer[: got * BYTES_PER_FRAME]
+                    if met is not None:
+                        counter(met.frames)
+                    at += got
+                    position += got
+                    left -= got
+                    readers[key] = (reader, at)
+            except TrackError as error:
+                if not _rereadable(source):
+                    raise
+                failed[key] = error
+                yield _Gap(Stretch(position, piece.stretch.end), error)
     finally:
         for reader, _ in readers.values():
             reader.close()
@@ -501,19 +572,48 @@ class _Feeder:
         sums: Sequence[_Sum],
         sample_rate: int,
         finish: Callable[[_Sum, Checksum], None],
+        fail: Callable[[_Sum, TrackError], None],
     ) -> None:
         self.waiting = iter(sums)
         self.next_sum = next(self.waiting, None)
         self.open: list[tuple[_Sum, Stretch, Checksum]] = []
         self.sample_rate = sample_rate
         self.finish = finish
+        self.fail = fail
+        self.borrowing: set[int] = set()  # the tracks told of silence standing in
 
-    def __call__(self, position: int, data: memoryview) -> None:
-        end = position + len(data) // BYTES_PER_FRAME
+    def _open_to(self, end: int) -> None:
         while self.next_sum is not None and self.next_sum.stretch.begin < end:
             item = self.next_sum
             self.open.append((item, item.stretch, item.start(self.sample_rate)))
             self.next_sum = next(self.waiting, None)
+
+    def gap(self, gap: _Gap) -> None:
+        """A stretch that a file could not give.  A track with frames of its
+        own in it fails; a track whose shifts only reach into it is checked
+        with silence standing in there, which is said."""
+        for position, data in _silence(gap.stretch):
+            self._open_to(position + len(data) // BYTES_PER_FRAME)
+            still_open = []
+            for item, stretch, checksum in self.open:
+                if item.track.stretch.meet(gap.stretch) is not None:
+                    self.fail(item, gap.error)
+                    continue
+                still_open.append((item, stretch, checksum))
+                reached = stretch.meet(gap.stretch)
+                if reached is not None and item.index not in self.borrowing:
+                    self.borrowing.add(item.index)
+                    track = item.track
+                    warn(
+                        f"track {track.number} ({track.name}): its shifts reach {reached.frames} "
+                        f"frames that could not be read ({gap.error}); silence stands in for them"
+                    )
+            self.open = still_open
+            self(position, data)
+
+    def __call__(self, position: int, data: memoryview) -> None:
+        end = position + len(data) // BYTES_PER_FRAME
+        self._open_to(end)
         for _, stretch, checksum in self.open:
             low = max(stretch.begin, position)
             high = min(stretch.end, end)

@@ -17,9 +17,11 @@ import itertools
 import json
 import multiprocessing
 import os
+import re
 import sys
 from collections.abc import Callable, Iterable, Sequence
 from contextlib import AbstractContextManager, nullcontext
+from datetime import timedelta
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
@@ -37,23 +39,30 @@ __all__ = [
     "EXIT_REFUSED",
     "PROG",
     "main",
+    "parse_duration",
 ]
 
 PROG = "orvane-isotrak"
 
 # The exit statuses of both modes, as the epilog tells them.
 EXIT_DONE = 0  # every track matched its references, or none were given
-EXIT_REFUSED = 1  # a file or reference was refused or could not be read; a library's disc failed
-EXIT_BAD_USAGE = 2  # the arguments, or a reference's contents, are malformed
+EXIT_REFUSED = 1  # a file or reference was refused or could not be read (a track failed); a library's disc failed
+EXIT_BAD_USAGE = 2  # the arguments, or a reference's contents, are malformed; an ambiguous disc
 EXIT_MISMATCH = 3  # some track matched no reference; a library's disc changed or did not match
 EXIT_INTERRUPTED = 130  # Ctrl-C
 
+# The search of a verification that names none: 5 CD sectors either way,
+# which holds the read offset of every drive in use.
+EXPECT_SEARCH = 2940
+
 _EPILOG = """\
 A read shift S means the track as read S frames later: the version 1 checksum
-at shift +6 is that of this rip's audio moved 6 frames towards the disc's end.
-A drive's read offset moves all tracks alike, so a rip whose every track
-matches a reference at the same shift S was read with an offset S frames off
-the reference's.
+at shift +6 is that of this rip's audio moved 6 frames towards the disc's
+start, as a drive reading 6 frames later would give it. A drive's read offset
+moves all tracks alike, so when every track matches a reference at the same
+shift S, the reference was read S frames later than this rip. With --expect
+and no --search, shifts up to 2940 frames either way (5 CD sectors, more than
+any drive's read offset) are searched.
 
 A reference (--expect FILE, repeatable: each file is one earlier rip) is one
 of: this tool's own --json output; a text file of lines "TRACK V1 [V2]" with
@@ -67,13 +76,18 @@ examples:
 
 exit status:
   0  done: every track matched a reference (or no --expect was given)
-  1  a file or reference was refused or could not be read
-  2  bad usage, or a malformed reference
+  1  a file or reference was refused or could not be read, or a track failed
+  2  bad usage, or a malformed reference, or a disc named ambiguously
+     (a folder of several CUE sheets, a track given twice)
   3  some track matched no reference
   130  interrupted
 
 library mode (--library ROOT --db FILE): 1 when a disc failed, else 3 when a
-disc's audio changed or a disc did not match --expect-db, else 0.
+disc's audio changed, a disc is missing or a disc did not match --expect-db,
+else 0.  --report: 3 when a stored disc is changed or missing, else 0.
+
+DURATION (--recheck-older-than): a number and a unit, s, m, h, d or w (30d,
+12h, 0s), or an ISO 8601 duration (P30D, PT12H, P1DT6H).
 """
 
 
@@ -87,7 +101,7 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
     """The parser, and the options of library mode that need --library."""
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Compute the Isotrak rip verification checksums of a disc's tracks, "
+        description="Compute the Isotrak rip verification checksums of a disc's tracks,\n"
         "and verify them against the checksums of earlier rips.",
         epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -102,9 +116,9 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
     parser.add_argument(
         "--search",
         type=int,
-        default=0,
         metavar="N",
-        help="compute version 1 checksums for every read shift from -N to +N frames (default 0)",
+        help="compute version 1 checksums for every read shift from -N to +N frames "
+        f"(default {EXPECT_SEARCH} with --expect, else 0)",
     )
     parser.add_argument(
         "--show-shift",
@@ -132,6 +146,13 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
         "--json", action="store_true", help="print JSON with the checksums of every shift"
     )
     parser.add_argument(
+        "--no-hidden-file",
+        dest="hidden_file",
+        action="store_false",
+        help="check a first track file numbered 00 (00.wav, track00.flac) as track 1, "
+        "not as the hidden audio before track 1",
+    )
+    parser.add_argument(
         "--demo",
         action="store_true",
         help="write a small demo disc of three WAV tracks to a temporary folder and check it",
@@ -148,10 +169,23 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
         help="check every disc under ROOT: each CUE sheet, and each folder of audio files "
         "that holds no sheet",
     )
+    library.add_argument(
+        "--db", metavar="FILE", help="the library's database (made when missing)"
+    )
+    library.add_argument(
+        "--report",
+        action="store_true",
+        help="print the stored state of --db FILE (the last status of every disc), "
+        "reading no audio and writing nothing",
+    )
+    library.add_argument(
+        "--status",
+        type=_statuses,
+        metavar="S,...",
+        help="with --report: only the discs of these statuses "
+        f"({', '.join(_STORED_STATUSES)})",
+    )
     needing_library = [
-        library.add_argument(
-            "--db", metavar="FILE", help="the library's database (made when missing)"
-        ),
         library.add_argument(
             "--jobs",
             type=int,
@@ -170,6 +204,31 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
             help="check every disc, also those whose files are unchanged",
         ),
         library.add_argument(
+            "--recheck-older-than",
+            type=_duration_option,
+            metavar="DURATION",
+            help="read again the audio of discs whose last full read is older than "
+            "DURATION (30d, 12h, P1DT6H), even if their files are unchanged",
+        ),
+        library.add_argument(
+            "--accept",
+            action="extend",
+            nargs="+",
+            metavar="PATH",
+            help="make the checksums found now the known-good ones of the discs under "
+            "PATH (relative to ROOT, or absolute)",
+        ),
+        library.add_argument(
+            "--accept-all",
+            action="store_true",
+            help="make the checksums found now the known-good ones of every disc",
+        ),
+        library.add_argument(
+            "--prune",
+            action="store_true",
+            help="drop missing discs from the database once they are reported",
+        ),
+        library.add_argument(
             "--expect-db",
             metavar="FILE",
             help="verify each disc against the checksums another scan stored in FILE "
@@ -179,6 +238,55 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
     return parser, needing_library
 
 
+# The statuses a database stores of a disc, which --report --status picks.
+_STORED_STATUSES = ("checked", "changed", "failed", "missing")
+
+_DURATION_UNITS = {"s": 1, "m": 60, "h": 3600, "d": 86400, "w": 604800}
+_ISO_DURATION = re.compile(
+    r"P(?:(?P<w>\d+(?:\.\d+)?)W)?(?:(?P<d>\d+(?:\.\d+)?)D)?"
+    r"(?:T(?:(?P<h>\d+(?:\.\d+)?)H)?(?:(?P<m>\d+(?:\.\d+)?)M)?(?:(?P<s>\d+(?:\.\d+)?)S)?)?",
+    re.IGNORECASE,
+)
+_SHORT_DURATION = re.compile(r"(\d+(?:\.\d+)?)\s*([smhdw])", re.IGNORECASE)
+
+
+def parse_duration(text: str) -> timedelta:
+    """A duration as ``30d``, ``12h``, ``0s`` or ISO 8601 (``P30D``,
+    ``PT12H``; years and months are not of a fixed length, so not taken).
+    Raises ValueError for anything else."""
+    short = _SHORT_DURATION.fullmatch(text.strip())
+    if short is not None:
+        return timedelta(seconds=float(short.group(1)) * _DURATION_UNITS[short.group(2).lower()])
+    iso = _ISO_DURATION.fullmatch(text.strip())
+    if iso is None or not any(iso.groupdict().values()) or text.strip().upper().endswith("T"):
+        raise ValueError(f"{text!r} is not a duration such as 30d, 12h or P1DT6H")
+    return timedelta(
+        seconds=sum(
+            float(value) * _DURATION_UNITS[unit]
+            for unit, value in iso.groupdict().items()
+            if value is not None
+        )
+    )
+
+
+def _duration_option(text: str) -> timedelta:
+    try:
+        return parse_duration(text)
+    except (ValueError, OverflowError) as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _statuses(text: str) -> tuple[str, ...]:
+    statuses = tuple(status.strip() for status in text.split(",") if status.strip())
+    unknown = [status for status in statuses if status not in _STORED_STATUSES]
+    if unknown or not statuses:
+        raise argparse.ArgumentTypeError(
+            f"{', '.join(unknown) or repr(text)}: not a stored status "
+            f"({', '.join(_STORED_STATUSES)})"
+        )
+    return statuses
+
+
 def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser, needing_library = _parser()
     args = parser.parse_args(argv)
@@ -186,20 +294,35 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     from orvane.isotrak.cuesheet import is_cue_sheet
     from orvane.isotrak.report import shown_name
 
-    if not 0 <= args.search <= MAX_SHIFT:
+    if args.search is None:
+        # Verifying, the drive's read offset is found without being asked for.
+        args.search = EXPECT_SEARCH if args.expect else 0
+    elif not 0 <= args.search <= MAX_SHIFT:
         parser.error(f"--search must be from 0 to {MAX_SHIFT}")
     if abs(args.v2_offset) > MAX_SHIFT:
         parser.error(f"--v2-offset must be from -{MAX_SHIFT} to {MAX_SHIFT}")
     for shift in args.show_shift:
         if abs(shift) > args.search:
             parser.error(
-                f"--show-shift {shift} is outside the searched shifts -{args.search}..+{args.search}"
+                f"--show-shift {shift} is outside the searched shifts "
+                f"-{args.search}..+{args.search}; add --search {abs(shift)}"
             )
+    if args.db == "":
+        parser.error("--db needs a file name")
+    if args.library == "":
+        parser.error("--library needs a folder")
+    if args.status is not None and not args.report:
+        parser.error("--status goes with --report")
+    if args.report:
+        _check_report_usage(args, parser, needing_library)
+        return args
     if args.library is not None:
         _check_library_usage(args, parser)
         return args
+    if args.db is not None:
+        parser.error("--db needs --library ROOT, or --report")
     for action in needing_library:
-        if getattr(args, action.dest) not in (None, False):
+        if getattr(args, action.dest) is not None and getattr(args, action.dest) is not False:
             parser.error(f"{action.option_strings[0]} needs --library ROOT")
     if args.demo == bool(args.tracks):
         parser.error("give the tracks to check, a CUE sheet or a folder, or --demo")
@@ -208,6 +331,19 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
             if is_cue_sheet(track) or os.path.isdir(track):
                 parser.error(f"{shown_name(track)}: a CUE sheet or a folder must be given alone")
     return args
+
+
+def _check_report_usage(
+    args: argparse.Namespace, parser: argparse.ArgumentParser, needing_library: list[argparse.Action]
+) -> None:
+    """Refuse, through ``parser``, what does not go with --report."""
+    if args.db is None:
+        parser.error("--report needs --db FILE")
+    if args.tracks or args.demo:
+        parser.error("--report takes no tracks: it reads the database alone")
+    for action in needing_library:
+        if getattr(args, action.dest) not in (None, False):
+            parser.error(f"{action.option_strings[0]} does not go with --report")
 
 
 def _check_library_usage(args: argparse.Namespace, parser: argparse.ArgumentParser) -> None:
@@ -261,7 +397,7 @@ class _Bar:
             leave=False,
         )
 
-    def update(self, count: int, note: str | None = None) -> None:
+    def update(self, count: float, note: str | None = None) -> None:
         if self._bar is not None:
             if note is not None:
                 self._bar.set_postfix_str(note, refresh=False)
@@ -305,6 +441,7 @@ def _check(args: argparse.Namespace, disc: DiscInput, references: Sequence[Refer
             progress=bar.update if bar is not None else None,
             progress_total=bar.start if bar is not None else None,
             warn=lambda message: _say("warning", message, bar),
+            hidden_file=args.hidden_file,
         )
     finally:
         if bar is not None:
@@ -335,11 +472,21 @@ def _demo(args: argparse.Namespace, references: Sequence[Reference]) -> DiscResu
 
 
 def _run_disc(args: argparse.Namespace) -> int:
-    from orvane.isotrak.errors import BadReference, IncompleteDisc, MalformedReference, TrackError
+    from orvane.isotrak.errors import (
+        AmbiguousDisc,
+        BadReference,
+        IncompleteDisc,
+        MalformedReference,
+        TrackError,
+    )
     from orvane.isotrak.references import read_reference
 
     try:
-        references = [read_reference(path) for path in args.expect]
+        # A file given twice is one reference: its rips count once.
+        given: dict[str, str] = {}
+        for path in args.expect:
+            given.setdefault(os.path.realpath(path), path)
+        references = [read_reference(path) for path in given.values()]
     except BadReference as error:
         _say("error", str(error))
         return EXIT_BAD_USAGE if isinstance(error, MalformedReference) else EXIT_REFUSED
@@ -350,10 +497,20 @@ def _run_disc(args: argparse.Namespace) -> int:
             _write(_output(args, error.results))
         _say("error", str(error))
         return EXIT_REFUSED
+    except AmbiguousDisc as error:
+        _say("error", str(error))
+        return EXIT_BAD_USAGE
     except (TrackError, BadReference) as error:  # a reference here is for another disc
         _say("error", str(error))
         return EXIT_REFUSED
-    _write(_output(args, disc))
+    failed = disc.failed
+    if len(failed) < len(disc.tracks):
+        # A disc none of whose tracks could be read is refused, its rows untold.
+        _write(_output(args, disc))
+    if failed:
+        for track in failed:
+            _say("error", track.error or "")
+        return EXIT_REFUSED
     if disc.verification is not None and not disc.verification.matched:
         return EXIT_MISMATCH
     return EXIT_DONE
@@ -389,9 +546,34 @@ def _stop(executor: Executor) -> None:
 def _library_status(outcomes: Sequence[DiscOutcome]) -> int:
     if any(outcome.status == "failed" for outcome in outcomes):
         return EXIT_REFUSED
-    if any(outcome.status == "changed" or outcome.verified is False for outcome in outcomes):
+    if any(
+        outcome.status in ("changed", "missing") or outcome.verified is False
+        for outcome in outcomes
+    ):
         return EXIT_MISMATCH
     return EXIT_DONE
+
+
+def _run_report(args: argparse.Namespace) -> int:
+    """--report: the stored state of a database, read alone."""
+    from orvane.isotrak.errors import StoreError
+    from orvane.isotrak.report import stored_document, stored_report
+    from orvane.isotrak.store import stored_states
+
+    root = None if args.library is None else os.path.abspath(args.library)
+    wanted = args.status
+    states = (
+        state
+        for state in stored_states(args.db, root=root)
+        if wanted is None or state.status in wanted
+    )
+    counts = dict.fromkeys(wanted or _STORED_STATUSES, 0)
+    try:
+        _write(stored_document(states, counts) if args.json else stored_report(states, counts))
+    except StoreError as error:
+        _say("error", str(error))
+        return EXIT_REFUSED
+    return EXIT_MISMATCH if counts.get("changed") or counts.get("missing") else EXIT_DONE
 
 
 def _run_library(args: argparse.Namespace) -> int:
@@ -416,7 +598,7 @@ def _run_library(args: argparse.Namespace) -> int:
                 _say("warning", warning, bar)
         if bar is not None:
             audio += _audio_seconds(outcome)
-            bar.update(1, f"{_duration(audio)} of audio")
+            bar.update(0, f"{_duration(audio)} of audio")
 
     executor: Executor | None = None
     close: Callable[[], object] = lambda: None
@@ -438,6 +620,11 @@ def _run_library(args: argparse.Namespace) -> int:
             recheck=args.recheck,
             expect_db=args.expect_db,
             progress=progress,
+            recheck_older_than=args.recheck_older_than,
+            accept=args.accept or (),
+            accept_all=args.accept_all,
+            prune=args.prune,
+            advance=bar.update if bar is not None else None,
         )
     except KeyboardInterrupt:
         if executor is not None:
@@ -490,6 +677,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; return the exit status (see the module's EXIT_ names)."""
     try:
         args = _arguments(argv)
+        if args.report:
+            return _run_report(args)
         return _run_library(args) if args.library is not None else _run_disc(args)
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)

@@ -24,7 +24,7 @@ from pathlib import Path
 from typing import Any
 
 from orvane.isotrak.cd import SECTORS_PER_SECOND as CD_FRAMES_PER_SECOND
-from orvane.isotrak.errors import CueError, TrackError
+from orvane.isotrak.errors import CueError, TrackError, warn
 
 __all__ = [
     "CD_FRAMES_PER_SECOND",
@@ -389,6 +389,7 @@ def _check(sheet: CueSheet, last_line: int) -> None:
     if not sheet.tracks:
         raise refuse(last_line, "the sheet has no TRACK")
     previous_track = 0
+    previous_start: CueIndex | None = None
     previous_index: CueIndex | None = None
     for track in sheet.tracks:
         label = f"TRACK {track.number:02d}"
@@ -401,6 +402,7 @@ def _check(sheet: CueSheet, last_line: int) -> None:
             )
         previous_track = track.number
         previous_number = -1
+        own: CueIndex | None = None
         for point in track.indexes:
             index_label = f"INDEX {point.number:02d}"
             if not 0 <= point.number <= 99:
@@ -412,19 +414,33 @@ def _check(sheet: CueSheet, last_line: int) -> None:
                     "index numbers must increase",
                 )
             previous_number = point.number
-            if (
-                previous_index is not None
-                and previous_index.file == point.file
-                and point.position < previous_index.position
-            ):
-                raise refuse(
-                    point.line,
-                    f"{index_label} of {label} at {place(point.position)} is before "
-                    f"the index at {place(previous_index.position)} in the same FILE",
+            # Only the INDEX 01s place tracks: they must increase across the
+            # sheet, the other points within their own track.  A point out
+            # of order across tracks (an INDEX 02 written after the next
+            # track's INDEX 00) places nothing, and is only said.
+            for earlier in (own, previous_start if point.number == 1 else None):
+                if earlier is not None and _before(point, earlier):
+                    raise refuse(
+                        point.line,
+                        f"{index_label} of {label} at {place(point.position)} is before "
+                        f"the index at {place(earlier.position)} in the same FILE",
+                    )
+            if previous_index is not None and _before(point, previous_index):
+                warn(
+                    f"{sheet.name}: line {point.line}: {index_label} of {label} at "
+                    f"{place(point.position)} is before the index at "
+                    f"{place(previous_index.position)} of an earlier track"
                 )
+            own = point
             previous_index = point
+            if point.number == 1:
+                previous_start = point
         if track.index(1) is None:
             raise refuse(track.line, f"{label} has no INDEX 01")
+
+
+def _before(point: CueIndex, earlier: CueIndex) -> bool:
+    return point.file == earlier.file and point.position < earlier.position
 
 
 # -- bytes and files -----------------------------------------------------------
@@ -433,7 +449,8 @@ def _check(sheet: CueSheet, last_line: int) -> None:
 def decode_sheet(data: bytes, name: str) -> tuple[str, str]:
     """A sheet's bytes as text, and the codec used.
 
-    A byte-order mark decides; else strict UTF-8; else the single-byte code
+    A byte-order mark decides; else UTF-16 told by its NULs; else strict
+    UTF-8; else the single-byte code
     page that charset-normalizer finds, cp1252 when it finds none or reads
     the sheet no better than cp1252.  A sheet with a mark that does not
     match its bytes is refused with a CueError.
@@ -449,6 +466,12 @@ def decode_sheet(data: bytes, name: str) -> tuple[str, str]:
                     f"{name}: {where}not {encoding.upper()} text, "
                     "although it starts with that byte-order mark"
                 ) from None
+    unmarked = _unmarked_utf16(data)
+    if unmarked is not None:
+        try:
+            return data.decode(unmarked), unmarked
+        except UnicodeDecodeError:
+            pass
     try:
         return data.decode("utf-8"), "utf-8"
     except UnicodeDecodeError:
@@ -458,6 +481,25 @@ def decode_sheet(data: bytes, name: str) -> tuple[str, str]:
     # reads, and a name spoilt by a replacement character is reported
     # missing where the names are looked up.
     return data.decode(encoding, errors="replace"), encoding
+
+
+def _unmarked_utf16(data: bytes) -> str | None:
+    """The UTF-16 codec of a sheet written without a byte-order mark, or None.
+
+    A sheet's commands are ASCII, so in UTF-16 every other byte of them is
+    NUL: the high byte, first in big-endian order, second in little-endian.
+    Text in a single-byte code page or in UTF-8 holds no NULs at all; a
+    title in another script may put a NUL in the other place now and then.
+    """
+    if len(data) < 4 or len(data) % 2 or b"\0" not in data:
+        return None
+    even, odd = data[0::2].count(0), data[1::2].count(0)
+    half = len(data) // 4
+    if odd > half and even * 8 <= odd:
+        return "utf-16-le"
+    if even > half and odd * 8 <= even:
+        return "utf-16-be"
+    return None
 
 
 def _detect_encoding(data: bytes) -> str:

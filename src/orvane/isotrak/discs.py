@@ -21,7 +21,10 @@ from pathlib import Path
 from orvane.isotrak.audio import (
     AUDIO_SUFFIXES,
     LOSSY_SUFFIXES,
+    AudioFile,
     TrackSource,
+    file_tags,
+    is_lossy_file_type,
     open_audio,
     refuse_lossy,
 )
@@ -35,7 +38,7 @@ from orvane.isotrak.cuesheet import (
     read_cue,
 )
 from orvane.isotrak.cd import MAX_COUNT, SAMPLE_RATE as CD_SAMPLE_RATE
-from orvane.isotrak.errors import IncompleteDisc, TrackError, Warn, gathering, warn
+from orvane.isotrak.errors import AmbiguousDisc, IncompleteDisc, TrackError, Warn, gathering, warn
 from orvane.isotrak.layout import DiscLayout, files_in_stream, sheet_layout, track_layout
 from orvane.isotrak.references import Reference, check_references, verify
 from orvane.isotrak.results import DiscResult, TrackResult
@@ -77,15 +80,46 @@ def disc_files(folder: Path) -> Path | list[Path]:
     sheets = [entry for entry in entries if is_cue_sheet(entry)]
     if len(sheets) == 1:
         return sheets[0]
+    if sheets:
+        names = ", ".join(sheet.name for sheet in sheets)
+        raise AmbiguousDisc(f"{folder}: holds {len(sheets)} CUE sheets: {names}; give one")
     audio = [entry for entry in entries if entry.suffix.lower() in AUDIO_SUFFIXES]
     if audio:
+        _refuse_twins(folder, audio)
         return audio
-    if sheets:
-        raise TrackError(f"{folder}: holds {len(sheets)} CUE sheets and no audio files; give one sheet")
     lossy = [entry for entry in entries if entry.suffix.lower() in LOSSY_SUFFIXES]
     if lossy:
         raise refuse_lossy(str(folder), "holds only lossy audio files")
     raise TrackError(f"{folder}: holds no CUE sheet and no audio files")
+
+
+def _refuse_twins(folder: Path, audio: Sequence[Path]) -> None:
+    """Refuse a folder holding one track in two formats (01.wav and 01.flac)."""
+    seen: dict[str, Path] = {}
+    for entry in audio:
+        twin = seen.setdefault(entry.stem.casefold(), entry)
+        if twin is not entry:
+            raise AmbiguousDisc(
+                f"{folder}: holds {twin.name} and {entry.name}, one track twice; "
+                "give the files of one rip"
+            )
+
+
+def _refuse_repeats(paths: Sequence[Path_]) -> None:
+    """Refuse a file given twice as tracks of one disc."""
+    seen: dict[tuple[int, int] | str, Path_] = {}
+    for path in paths:
+        try:
+            status = os.stat(path)
+            key: tuple[int, int] | str = (status.st_dev, status.st_ino)
+        except OSError:
+            key = os.path.abspath(path)  # opening it says what is wrong
+        if key in seen:
+            raise AmbiguousDisc(
+                f"{os.fspath(path)}: given twice (also as {os.fspath(seen[key])}); "
+                "each track once"
+            )
+        seen[key] = path
 
 
 class _Opened:
@@ -142,49 +176,87 @@ def _check_rates(
 
 
 class _Folder:
-    """A sheet's folder, listed once, for finding the files the sheet names."""
+    """A sheet's folder, listed as needed, for finding the files the sheet names."""
 
     def __init__(self, folder: Path) -> None:
         self.folder = folder
-        self._names: list[str] | None = None
+        self._names: dict[Path, list[str]] = {}
 
-    def names(self) -> list[str]:
-        if self._names is None:
+    def names(self, folder: Path) -> list[str]:
+        if folder not in self._names:
             try:
-                self._names = sorted(os.listdir(self.folder))
+                self._names[folder] = sorted(os.listdir(folder))
             except OSError:
-                self._names = []
-        return self._names
+                self._names[folder] = []
+        return self._names[folder]
+
+    def _entry(self, folder: Path, part: str, encoding: str) -> Path | None:
+        """The entry of ``folder`` spelt ``part``, or differing only in case
+        or in how its characters were encoded."""
+        if part in ("", ".", ".."):
+            return folder / part
+        if (folder / part).exists():
+            return folder / part
+        wanted = {spelling.casefold() for spelling in _spellings(part, encoding)}
+        for name in self.names(folder):
+            if name.casefold() in wanted:
+                return folder / name
+        return None
+
+    def _walk(self, parts: Sequence[str], encoding: str) -> Path | None:
+        """What these parts of a relative path name, each part found as ``_entry`` finds it."""
+        place: Path | None = self.folder
+        for part in parts:
+            if place is None:
+                return None
+            place = self._entry(place, part, encoding)
+        return place
+
+    def _file(self, parts: Sequence[str], encoding: str) -> Path | None:
+        found = self._walk(parts, encoding)
+        return found if found is not None and found.is_file() else None
 
     def resolve(self, sheet: CueSheet, file: CueFile) -> Path:
         """The file a sheet's FILE entry names.
 
-        Tried in turn: the name as written (relative to the sheet's folder),
-        its last component when it is a path of another system, a name that
-        differs only in case or in how its characters were encoded, and
-        last a file of the same stem with another audio suffix (the rip was
-        re-encoded), which is said.
+        Tried in turn: the name as written, relative to the sheet's folder,
+        its folders parted by either separator, each part also found when it
+        differs only in case or in how its characters were encoded; then its
+        last part alone in the sheet's folder, for a path of another system;
+        and last a file of the same stem with another audio suffix (the rip
+        was re-encoded), which is said.
         """
         written = file.name
         direct = self.folder / written
         if direct.is_file():
             return direct
-        base = re.split(r"[\\/]", written)[-1]
-        if base != written and (self.folder / base).is_file():
-            return self.folder / base
-        wanted = {spelling.casefold() for spelling in _spellings(base, sheet.encoding)}
-        for name in self.names():
-            if name.casefold() in wanted and (self.folder / name).is_file():
-                return self.folder / name
+        parts = re.split(r"[\\/]", written)
+        found = self._file(parts, sheet.encoding)
+        if found is None and len(parts) > 1:
+            found = self._file(parts[-1:], sheet.encoding)
+        if found is not None:
+            return found
+        base = parts[-1]
+        folder = self.folder
+        if len(parts) > 1:
+            # The re-encoded file beside where the sheet puts it, else in the sheet's folder.
+            beside = self._walk(parts[:-1], sheet.encoding)
+            folder = beside if beside is not None and beside.is_dir() else self.folder
         stem = Path(base).stem.casefold()
-        for name in self.names():
+        for name in self.names(folder):
             candidate = Path(name)
             if candidate.stem.casefold() == stem and candidate.suffix.lower() in AUDIO_SUFFIXES:
-                if (self.folder / name).is_file():
-                    message = f"{sheet.name}: line {file.line}: {written} is missing; using {name}"
+                if (folder / name).is_file():
+                    shown = _relative(folder / name, self.folder)
+                    message = f"{sheet.name}: line {file.line}: {written} is missing; using {shown}"
                     warn(message)
-                    return self.folder / name
+                    return folder / name
         raise TrackError(f"{sheet.name}: line {file.line}: {written} is missing")
+
+
+def _relative(path: Path, folder: Path) -> str:
+    """A path as a sheet in ``folder`` would name it."""
+    return os.path.relpath(path, folder)
 
 
 def _spellings(name: str, encoding: str) -> list[str]:
@@ -203,8 +275,11 @@ def _spellings(name: str, encoding: str) -> list[str]:
     return spellings
 
 
-def _display(folder_shown: str, path: Path) -> str:
-    return os.path.join(folder_shown, path.name) if folder_shown else path.name
+def _display(folder_shown: str, path: Path, folder: Path | None = None) -> str:
+    """How a file in (or, by a sheet, named from) ``folder`` is shown: relative
+    to that folder as the user named it, ``folder_shown``."""
+    named = _relative(path, folder) if folder is not None else path.name
+    return os.path.join(folder_shown, named) if folder_shown else named
 
 
 def _sheet_paths(sheet: CueSheet, folder: Path) -> list[Path | None]:
@@ -233,6 +308,12 @@ def _sheet_disc(
                 f"{sheet.name}: line {track.line}: track {track.number} is CD+G "
                 "(audio sectors with subcode), which cannot be checked"
             )
+    if not any(track.is_audio for track in sheet.tracks):
+        raise TrackError(f"{sheet.name}: holds no audio tracks")
+    for file in sheet.files:
+        if is_lossy_file_type(file.file_type):
+            # Refused as the sheet names it, before any file is looked for.
+            raise refuse_lossy(f"{sheet.name}: line {file.line}: {file.name}", f"FILE type {file.file_type}")
     sources: list[TrackSource | None] = []
     if given is not None:
         sources = [given[n] if wanted else None for n, wanted in enumerate(files_in_stream(sheet))]
@@ -242,7 +323,7 @@ def _sheet_disc(
                 None
                 if path is None
                 else opened.add(
-                    open_audio(path, _display(shown, path), file_type=file.file_type)
+                    open_audio(path, _display(shown, path, folder), file_type=file.file_type)
                 )
             )
     rate = _check_rates([s for s in sources if s is not None], sample_rate)
@@ -293,17 +374,22 @@ def disc_paths(disc: Path_ | Iterable[Path_]) -> list[Path]:
 
 @contextmanager
 def open_disc(
-    disc: DiscInput, *, folder: Path_ | None = None, sample_rate: int | None = None
+    disc: DiscInput,
+    *,
+    folder: Path_ | None = None,
+    sample_rate: int | None = None,
+    hidden_file: bool = True,
 ) -> Iterator[DiscLayout]:
     """Open a disc's files and lay the disc out; the files are closed when
     the context ends, or at once when anything is refused.
 
     ``folder`` is where the files of a parsed CueSheet are looked for (by
-    default the current folder).
+    default the current folder).  With ``hidden_file``, the first of
+    several track files numbered 0 is the audio before track 1.
     """
     opened = _Opened()
     try:
-        layout = _open(disc, folder, sample_rate, opened)
+        layout = _open(disc, folder, sample_rate, hidden_file, opened)
     except BaseException:
         opened.close()
         raise
@@ -317,6 +403,7 @@ def _open(
     disc: DiscInput,
     folder: Path_ | None,
     sample_rate: int | None,
+    hidden_file: bool,
     opened: _Opened,
 ) -> DiscLayout:
     if isinstance(disc, CueSheet):
@@ -327,23 +414,45 @@ def _open(
         raise TrackError("a disc needs at least one track")
     paths = [item for item in items if isinstance(item, (str, os.PathLike))]
     if len(items) == 1 and paths:
-        return _open_path(paths[0], sample_rate, opened)
+        return _open_path(paths[0], sample_rate, hidden_file, opened)
     for path in paths:
         shown = os.fspath(path)
         if is_cue_sheet(path) or Path(path).is_dir():
             raise TrackError(f"{shown}: a CUE sheet or a folder must be the only thing given")
+    _refuse_repeats(paths)
     sources = [
         opened.add(open_audio(item, os.fspath(item)))
         if isinstance(item, (str, os.PathLike))
         else item
         for item in items
     ]
+    return _track_files(sources, sample_rate, hidden_file)
+
+
+def _track_files(
+    sources: Sequence[TrackSource], sample_rate: int | None, hidden_file: bool
+) -> DiscLayout:
+    """A disc of track files: the first numbered 0 (00.wav, track00.flac)
+    is hidden audio when ``hidden_file`` says so; titles come from tags."""
     rate = _check_rates(sources, sample_rate)
-    return track_layout(sources, rate)
+    hidden = None
+    if hidden_file and len(sources) > 1:
+        first, second = _track_number(sources[0].name), _track_number(sources[1].name)
+        # Rippers write a track 0 as 00; a lone 0 is left to files numbered from 0.
+        if re.fullmatch("00+", first) and second.isdigit() and int(second) == 1:
+            hidden, sources = sources[0], sources[1:]
+    titles = [file_tags(source.path) if isinstance(source, AudioFile) else (None, None) for source in sources]
+    return track_layout(sources, rate, hidden=hidden, titles=titles)
+
+
+def _track_number(name: str) -> str:
+    """The first number in a file's name, as written ("00" of "track00.flac"), or ""."""
+    number = re.search(r"\d+", Path(name).stem)
+    return "" if number is None else number.group()
 
 
 def _open_path(
-    path_given: Path_, sample_rate: int | None, opened: _Opened
+    path_given: Path_, sample_rate: int | None, hidden_file: bool, opened: _Opened
 ) -> DiscLayout:
     shown = os.fspath(path_given)
     path = Path(path_given)
@@ -351,7 +460,7 @@ def _open_path(
         found = disc_files(path)
         if isinstance(found, list) and len(found) > 1:
             sources = [opened.add(open_audio(p, _display(shown, p))) for p in found]
-            return track_layout(sources, _check_rates(sources, sample_rate))
+            return _track_files(sources, sample_rate, hidden_file)
         path = found[0] if isinstance(found, list) else found
         shown = _display(shown, path)
     if is_cue_sheet(path):
@@ -367,7 +476,7 @@ def _open_path(
     beside = _sheet_beside(path) if path.is_file() else None
     if beside is not None:
         warn(f"{shown}: a CUE sheet lies beside it ({beside.name}); give the .cue to check its tracks")
-    return track_layout([source], _check_rates([source], sample_rate))
+    return _track_files([source], sample_rate, hidden_file)
 
 
 def check_disc(
@@ -382,6 +491,7 @@ def check_disc(
     progress_total: Progress | None = None,
     warn: Warn | None = None,
     threads: int | None = None,
+    hidden_file: bool = True,
 ) -> DiscResult:
     """Compute the Isotrak checksums of every audio track of a disc, and
     verify them against references.
@@ -410,14 +520,21 @@ def check_disc(
         IsotrakWarning.  The result's ``warnings`` holds them all.
     threads: at most this many threads read the disc; by default one per
         core, up to a few.
+    hidden_file: of several track files, take the first numbered 0
+        (``00.wav``, ``00 - Hidden.flac``, ``track00.flac``) for the audio
+        before track 1, hidden in no track and counted in hidden_frames;
+        False checks it as track 1.
 
     Every header is checked before any audio is read; what cannot be
     checked raises TrackError, which names it (MismatchedReference for
-    references of other tracks), and a file that fails while its audio is
-    read raises IncompleteDisc, which holds the tracks done.
+    references of other tracks).  A file that fails while its audio is
+    read fails the tracks that need what it could not give, each with its
+    ``error``, and the others are checked; a stream (a pipe, a source of
+    blocks) that fails raises IncompleteDisc, which holds the tracks done.
     """
     reach(search, v2_offset)
-    with gathering(warn) as gathered, open_disc(disc, folder=folder, sample_rate=sample_rate) as layout:
+    opening = open_disc(disc, folder=folder, sample_rate=sample_rate, hidden_file=hidden_file)
+    with gathering(warn) as gathered, opening as layout:
         if references:
             check_references(references, [track.number for track in layout.tracks])
         # Told once nothing more can be refused before the audio is read.

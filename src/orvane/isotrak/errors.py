@@ -20,6 +20,7 @@ if TYPE_CHECKING:
     from orvane.isotrak.results import DiscResult
 
 __all__ = [
+    "AmbiguousDisc",
     "BadReference",
     "CueError",
     "IncompleteDisc",
@@ -71,6 +72,16 @@ class IncompleteDisc(TrackError):
         self.results = results
 
 
+class UsageError(IsotrakError):
+    """Options that do not go together, or a value out of its range."""
+
+
+class AmbiguousDisc(TrackError, UsageError):
+    """A disc named so that it could be more than one: a folder of several
+    CUE sheets, or one track given twice (the same file, or one track in
+    two formats).  The message names the files."""
+
+
 class BadReference(IsotrakError):
     """A reference that cannot be used; the message names its file."""
 
@@ -94,10 +105,6 @@ class StoreError(IsotrakError):
 
 class LibraryError(IsotrakError):
     """A library that cannot be scanned as asked; the message says why."""
-
-
-class UsageError(IsotrakError):
-    """Options that do not go together, or a value out of its range."""
 
 
 class IsotrakWarning(UserWarning):

@@ -12,10 +12,12 @@ sheet:
   gap lies; the last audio track spans to the end of its audio, that is to
   the end of the last audio file or up to a data track after it;
 - PREGAP silence goes just before the track's INDEX 01 (inside the span of
-  the track before it), POSTGAP silence just after the track's last frame;
-- frames before the first track's INDEX 01 are hidden audio: in the
-  stream, so that the first track's negative shifts read them, but in no
-  track;
+  the track before it), POSTGAP silence just after the track's last frame
+  (the last track's included); the PREGAP of a track after a data track
+  lies in the data track's span, and leaves the stream with it;
+- everything before the first audio track's INDEX 01 (hidden audio, its
+  PREGAP silence) is hidden: in the stream, so that the first track's
+  negative shifts read it, but in no track;
 - a data track spans from its INDEX 01 to the next track's INDEX 01, and
   that span is left out of the stream, as is every file whose tracks are
   all data tracks.
@@ -96,11 +98,13 @@ class Piece:
 @dataclass(frozen=True)
 class DiscTrack:
     """An audio track of the disc: its number, the file its audio starts
-    in, and its stretch of the stream."""
+    in, its stretch of the stream, and its title and performer, if told."""
 
     number: int
     name: str
     stretch: Stretch
+    title: str | None = None
+    performer: str | None = None
 
     @property
     def start(self) -> int:
@@ -113,7 +117,8 @@ class DiscTrack:
 
 @dataclass(frozen=True)
 class DiscLayout:
-    """The disc stream as pieces in order, and its audio tracks."""
+    """The disc stream as pieces in order, its audio tracks, and the
+    disc's title and performer, if told."""
 
     sample_rate: int
     pieces: tuple[Piece, ...]
@@ -121,6 +126,8 @@ class DiscLayout:
     hidden_frames: int = 0
     skipped_tracks: tuple[int, ...] = ()
     sources: tuple[TrackSource, ...] = field(default=(), compare=False)
+    title: str | None = None
+    performer: str | None = None
 
     @property
     def frames(self) -> int:
@@ -141,19 +148,34 @@ class DiscLayout:
         return found
 
 
-def track_layout(sources: Sequence[TrackSource], sample_rate: int) -> DiscLayout:
-    """The layout of a disc given as one source per track, in order."""
+def track_layout(
+    sources: Sequence[TrackSource],
+    sample_rate: int,
+    *,
+    hidden: TrackSource | None = None,
+    titles: Sequence[tuple[str | None, str | None]] = (),
+) -> DiscLayout:
+    """The layout of a disc given as one source per track, in order.
+
+    ``hidden`` is a file of the audio before track 1 (ripped as a track
+    0): in the stream, in no track.  ``titles`` holds each track's title
+    and performer, from its tags.
+    """
     stream = _Stream()
+    if hidden is not None:
+        stream.add(hidden, 0, hidden.frames)
     tracks = []
     for number, source in enumerate(sources, 1):
         begin = stream.position
         stream.add(source, 0, source.frames)
-        tracks.append(DiscTrack(number, source.name, Stretch(begin, stream.position)))
+        title, performer = titles[number - 1] if titles else (None, None)
+        tracks.append(DiscTrack(number, source.name, Stretch(begin, stream.position), title, performer))
     return DiscLayout(
         sample_rate=sample_rate,
         pieces=tuple(stream.pieces),
         tracks=tuple(tracks),
-        sources=tuple(sources),
+        hidden_frames=hidden.frames if hidden is not None else 0,
+        sources=(hidden, *sources) if hidden is not None else tuple(sources),
     )
 
 
@@ -275,36 +297,38 @@ def sheet_layout(
 
     ranges = iter(_audio_ranges(sheet, begins, end_of_sheet))
     lay(*next(ranges))
-    hidden = stream.position
     starts: dict[int, int] = {}
-    last_end = 0
     for n in audio:
         track = sheet.tracks[n]
-        stream.add(None, 0, to_gap(track.pregap, sample_rate))
+        if n == 0 or sheet.tracks[n - 1].is_audio:
+            # After a data track the PREGAP lies in the data track's span,
+            # and leaves the stream with it.
+            stream.add(None, 0, to_gap(track.pregap, sample_rate))
         starts[n] = stream.position
         lay(*next(ranges))
-        if n == audio[-1]:
-            # The last track ends with its audio; its POSTGAP lies beyond it.
-            last_end = stream.position
         stream.add(None, 0, to_gap(track.postgap, sample_rate))
 
     spans = []
     for k, n in enumerate(audio):
         track = sheet.tracks[n]
-        end = starts[audio[k + 1]] if k + 1 < len(audio) else last_end
+        end = starts[audio[k + 1]] if k + 1 < len(audio) else stream.position
         if end <= starts[n]:
             raise TrackError(f"{sheet.name}: line {track.line}: track {track.number} holds no frames")
         file = begins[n][0]
         source = sources[file]
         name = source.name if source is not None else sheet.files[file].name
-        spans.append(DiscTrack(track.number, name, Stretch(starts[n], end)))
+        spans.append(
+            DiscTrack(track.number, name, Stretch(starts[n], end), track.title, track.performer)
+        )
     return DiscLayout(
         sample_rate=sample_rate,
         pieces=tuple(stream.pieces),
         tracks=tuple(spans),
-        hidden_frames=hidden,
+        hidden_frames=starts[audio[0]],
         skipped_tracks=tuple(track.number for track in sheet.tracks if not track.is_audio),
         sources=tuple(source for source in sources if source is not None),
+        title=sheet.title,
+        performer=sheet.performer,
     )
 
 

@@ -10,10 +10,13 @@ pool on this machine (``process_pool``), or the workers of a Dask cluster
 
 Only the calling process looks at the files and writes the database.
 Before a disc is handed out, its files' sizes and modification times are
-compared with those stored: a disc whose files are unchanged is skipped.
-A disc checked again is compared, track by track, with the checksums
-stored of it, and each result is written in one transaction as it
-arrives, so an interruption loses at most the discs still being checked.
+compared with those stored: a disc whose files are unchanged, whose last
+check was good and whose audio was read recently enough is skipped.  A
+disc checked again is compared, track by track, with its known-good
+checksums, and each result is written in one transaction as it arrives,
+so an interruption loses at most the discs still being checked.  Stored
+discs that are not found are missing, unless a new disc has their layout
+and checksums: then it is the same disc, moved.
 """
 
 from __future__ import annotations
@@ -21,19 +24,36 @@ from __future__ import annotations
 import multiprocessing
 import os
 import signal
-from collections.abc import Callable, Iterable, Mapping, Sequence
-from concurrent.futures import Executor, Future, ProcessPoolExecutor, as_completed
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
+from concurrent.futures import (
+    FIRST_COMPLETED,
+    Executor,
+    Future,
+    ProcessPoolExecutor,
+    as_completed,
+    wait,
+)
 from contextlib import ExitStack
 from dataclasses import dataclass, replace
+from datetime import UTC, datetime, timedelta
+from typing import Any
 
 from orvane.isotrak.audio import AUDIO_SUFFIXES
+from orvane.isotrak.audio.libsndfile import flac_md5
 from orvane.isotrak.checksums import reach
 from orvane.isotrak.cuesheet import is_cue_sheet
 from orvane.isotrak.discs import check_disc, disc_paths, natural_key, second_v2_pass
-from orvane.isotrak.errors import IncompleteDisc, LibraryError, MismatchedReference, TrackError
+from orvane.isotrak.errors import (
+    IncompleteDisc,
+    LibraryError,
+    MismatchedReference,
+    StoreError,
+    TrackError,
+)
 from orvane.isotrak.references import Reference, verify
 from orvane.isotrak.results import (
     AUDIO_CHANGED,
+    FLAC_MD5_MISMATCH,
     UNCHANGED_AUDIO,
     DiscOutcome,
     DiscResult,
@@ -41,9 +61,11 @@ from orvane.isotrak.results import (
     LibraryDisc,
     ShiftChecksums,
     Status,
+    fingerprint,
     summary,
 )
 from orvane.isotrak.store import (
+    AbsentDisc,
     ReferenceDatabase,
     Store,
     StoredDisc,
@@ -164,6 +186,29 @@ class DiscJob:
     search: int = 0
     v2_offset: int = 0
     references: tuple[Reference, ...] = ()
+    # Where the worker puts (key, part of the disc read) as it reads: a
+    # queue of a multiprocessing manager, which any worker process reaches.
+    reading: tuple[Any, int] | None = None
+
+
+class _Reading:
+    """The part of a disc read, put on a queue a percent or more at a time."""
+
+    def __init__(self, queue: Any, key: int) -> None:
+        self._queue = queue
+        self._key = key
+        self._total = 0
+        self._read = 0
+        self._told = 0
+
+    def total(self, frames: int) -> None:
+        self._total = frames
+
+    def read(self, frames: int) -> None:
+        self._read += frames
+        if self._total and (self._read - self._told) * 100 >= self._total:
+            self._queue.put((self._key, (self._read - self._told) / self._total))
+            self._told = self._read
 
 
 @dataclass(frozen=True)
@@ -177,13 +222,16 @@ class DiscChecked:
     result: DiscResult | None
     error: str | None = None
     unverified: str | None = None
+    damage: tuple[str, ...] = ()
 
 
 def _packed(result: DiscResult) -> DiscResult:
-    """The result with every track's shifts packed into bytes, to travel light."""
+    """The result with every track's shifts packed into bytes, to travel
+    light; tracks that could not be read are left out, as a failed disc's."""
     tracks = tuple(
         replace(track, checksums_v1=ShiftChecksums.pack(track.checksums_v1, result.search))
         for track in result.tracks
+        if track.error is None
     )
     return replace(result, tracks=tracks)
 
@@ -199,6 +247,7 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
     disc: str | tuple[str, ...] = job.tracks or job.disc
     references = job.references
     unverified = None
+    reading = None if job.reading is None else _Reading(*job.reading)
     while True:
         try:
             # One thread a disc: the executor already runs a disc on each core.
@@ -207,6 +256,8 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
                 search=job.search,
                 v2_offset=job.v2_offset,
                 references=references,
+                progress=None if reading is None else reading.read,
+                progress_total=None if reading is None else reading.total,
                 warn=_ignore,
                 threads=1,
             )
@@ -219,7 +270,36 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
             return DiscChecked(None, str(error))
         except Exception as error:  # a fault of this disc, reported with it
             return DiscChecked(None, f"{job.disc}: {type(error).__name__}: {error}")
-        return DiscChecked(_packed(result), unverified=unverified)
+        if result.failed:
+            # A disc with a track that could not be read failed, as one that
+            # ended part-way: the tracks read are kept.
+            return DiscChecked(_packed(result), result.failed[0].error)
+        try:
+            damage, warnings = _flac_damage(disc)
+        except TrackError as error:
+            return DiscChecked(_packed(result), str(error))
+        if warnings:
+            result = replace(result, warnings=result.warnings + warnings)
+        return DiscChecked(_packed(result), unverified=unverified, damage=damage)
+
+
+def _flac_damage(disc: str | tuple[str, ...]) -> tuple[tuple[str, ...], tuple[str, ...]]:
+    """What the MD5s of a disc's FLAC files say: the files whose audio
+    does not match, and the warnings of their sample counts."""
+    damage, warnings = [], []
+    for path in disc_paths(disc):
+        try:
+            with open(path, "rb") as file:
+                if file.read(4) != b"fLaC":
+                    continue
+        except OSError:
+            continue  # read by check_disc a moment ago; a fault now is told by the next scan
+        matched, warning = flac_md5(path, os.fspath(path))
+        if matched is False:
+            damage.append(f"{os.fspath(path)}: {FLAC_MD5_MISMATCH}")
+        if warning is not None:
+            warnings.append(warning)
+    return tuple(damage), tuple(warnings)
 
 
 def _ignore(message: str) -> None:
@@ -248,16 +328,19 @@ def process_pool(jobs: int | None = None) -> ProcessPoolExecutor:
     package once (forkserver), where the system offers one, else afresh
     (spawn); they ignore Ctrl-C (``ignore_interrupts``).
     """
-    context: multiprocessing.context.BaseContext
+    return ProcessPoolExecutor(
+        jobs or default_jobs(), mp_context=_start_method(), initializer=ignore_interrupts
+    )
+
+
+def _start_method() -> multiprocessing.context.BaseContext:
+    """How worker processes start: from a server process that has imported
+    this package once (forkserver), where the system offers one, else afresh."""
     if "forkserver" in multiprocessing.get_all_start_methods():
         forkserver = multiprocessing.get_context("forkserver")
         forkserver.set_forkserver_preload([__name__])
-        context = forkserver
-    else:
-        context = multiprocessing.get_context("spawn")
-    return ProcessPoolExecutor(
-        jobs or default_jobs(), mp_context=context, initializer=ignore_interrupts
-    )
+        return forkserver
+    return multiprocessing.get_context("spawn")
 
 
 # Seconds to wait for a Dask scheduler to answer before giving up.
@@ -326,16 +409,44 @@ def _compare(result: DiscResult, before: DiscResult | None) -> tuple[tuple[str |
     return tuple(changes), changed
 
 
-def _unchanged(stored: StoredDisc | None, files: Sequence[FileState], search: int, v2_offset: int) -> bool:
-    """Whether the stored checksums still answer: same files, enough shifts."""
+def _unchanged(
+    stored: StoredDisc | None,
+    files: Sequence[FileState],
+    search: int,
+    v2_offset: int,
+    read_since: str | None,
+) -> bool:
+    """Whether the stored checksums still answer: same files, enough
+    shifts, a good last check, and a full read since ``read_since``."""
     return (
         stored is not None
         and stored.result is not None
-        and stored.status != "failed"
+        and stored.status == "checked"
         and stored.files == tuple(files)
         and stored.result.search >= search
         and stored.result.v2_offset == v2_offset
+        and (read_since is None or (stored.checked_at or "") > read_since)
     )
+
+
+def _under(path: str, prefixes: Sequence[str]) -> bool:
+    return any(path == prefix or path.startswith(os.path.join(prefix, "")) for prefix in prefixes)
+
+
+def _status(
+    stored: StoredDisc | None,
+    good: DiscResult | None,
+    changed: bool,
+    damage: Sequence[str],
+    accepted: bool,
+) -> Status:
+    """A good or changed check's status, from what was stored of the disc."""
+    if (changed or damage) and not accepted:
+        return "changed"
+    if stored is None:
+        return "new"
+    back = stored.status == "changed" and good is not None and not accepted
+    return "restored" if back else "checked"
 
 
 def _narrowed(result: DiscResult, search: int) -> DiscResult:
@@ -367,6 +478,11 @@ def check_library(
     recheck: bool = False,
     expect_db: Path_ | None = None,
     progress: Callable[[DiscOutcome], object] | None = None,
+    recheck_older_than: timedelta | None = None,
+    accept: Iterable[Path_] = (),
+    accept_all: bool = False,
+    prune: bool = False,
+    advance: Callable[[float], object] | None = None,
 ) -> list[DiscOutcome]:
     """Check a library's discs on ``executor`` and keep the results in ``db``.
 
@@ -375,12 +491,23 @@ def check_library(
     db: the SQLite database, made when missing.
     search, v2_offset: as for ``check_disc``.
     recheck: check every disc, even those whose files are as stored.
+    recheck_older_than: check again the discs whose audio was last read
+        in full longer ago than this, even if their files are as stored.
+    accept: the discs under these paths (absolute, or relative to the
+        root) have their checksums of this check made their known-good
+        ones, changed or not; ``accept_all`` does so for every disc.
+    prune: drop the rows of missing discs once they are reported.
     expect_db: another scan's database, whose stored checksums serve as
         references: each disc is verified against the disc of the same
         name (path relative to the library root) there.
     progress: called with each disc's outcome as it is recorded.
+    advance: called with the part of the library done, in discs: the part
+        of a disc that a worker of a process pool has read, as it reads
+        it, and the rest of each disc once it is recorded; each disc adds
+        up to 1.
 
-    Returns one DiscOutcome per disc, in the order of ``discs``.  Raises
+    Returns one DiscOutcome per disc, in the order of ``discs``, then one
+    for each stored disc under the root that was not found (``missing``).  Raises
     StoreError for a database that cannot be used (another scan holds it,
     or it belongs to something else), LibraryError for a root that is not
     a folder, ValueError for bad options.  When interrupted
@@ -390,37 +517,76 @@ def check_library(
     reach(search, v2_offset)
     listed = find_discs(discs) if isinstance(discs, (str, os.PathLike)) else list(discs)
     outcomes: list[DiscOutcome | None] = [None] * len(listed)
+    read_since = None
+    if recheck_older_than is not None:
+        try:
+            read_since = (datetime.now(UTC) - recheck_older_than).isoformat(timespec="seconds")
+        except OverflowError:
+            pass  # longer ago than any time: nothing is that old
     with ExitStack() as stack:
         store = stack.enter_context(Store(db))
         references = None
         if expect_db is not None:
             references = stack.enter_context(ReferenceDatabase(expect_db))
         roots = {disc.root for disc in listed}
+        if isinstance(discs, (str, os.PathLike)):
+            roots.add(os.path.abspath(os.fspath(discs)))
+        accepted = [
+            os.path.abspath(os.path.join(root, os.fspath(path))) for path in accept for root in roots
+        ]
+        # Stored discs not found now: missing, unless a new disc turns out
+        # to be one of them moved.
+        absent = store.absent(roots, (disc.path for disc in listed))
+        moved_to: dict[tuple[object, ...], AbsentDisc] = {
+            gone.fingerprint: gone for gone in absent if gone.fingerprint is not None
+        }
         options = {
             "search": search,
             "v2_offset": v2_offset,
             "recheck": recheck,
             "expect_db": None if expect_db is None else os.fsdecode(expect_db),
             "executor": type(executor).__name__,
+            "recheck_older_than": None if recheck_older_than is None else str(recheck_older_than),
+            "accept": accepted,
+            "accept_all": accept_all,
+            "prune": prune,
         }
-        run = store.start_run(roots.pop() if len(roots) == 1 else None, options)
+        run = store.start_run(next(iter(roots)) if len(roots) == 1 else None, options)
+        queue = None
+        if advance is not None and isinstance(executor, ProcessPoolExecutor):
+            queue = stack.enter_context(_start_method().Manager()).Queue()
+        # The part told of each disc being read, by its index.  A worker
+        # puts all its parts before its result is sent, so none comes after.
+        told: dict[int, float] = {}
 
-        def finish(index: int, outcome: DiscOutcome, files: Sequence[FileState] = ()) -> None:
-            store.record(run, replace(outcome, files=tuple(files)))
+        def drain() -> None:
+            while queue is not None and not queue.empty():
+                index, part = queue.get()
+                told[index] = told.get(index, 0.0) + part
+                if advance is not None:
+                    advance(part)
+
+        def done(index: int, outcome: DiscOutcome) -> None:
             outcomes[index] = outcome
             if progress is not None:
                 progress(outcome)
+            if advance is not None:
+                advance(max(0.0, 1.0 - told.pop(index, 0.0)))
+
+        def finish(index: int, outcome: DiscOutcome, files: Sequence[FileState] = ()) -> None:
+            store.record(run, replace(outcome, files=tuple(files)))
+            done(index, outcome)
 
         def lost(index: int, error: Exception) -> None:
             # Not recorded: the disc itself may be fine, and is checked next time.
             disc = listed[index]
-            outcome = DiscOutcome(disc, "failed", error=f"{disc.path}: not checked: {error}")
-            outcomes[index] = outcome
-            if progress is not None:
-                progress(outcome)
+            done(index, DiscOutcome(disc, "failed", error=f"{disc.path}: not checked: {error}"))
 
+        # What each disc being checked needs once its result is back; not
+        # the stored checksums, which the known-good ones have replaced.
         pending: dict[
-            Future[DiscChecked], tuple[int, tuple[FileState, ...], StoredDisc | None, str | None]
+            Future[DiscChecked],
+            tuple[int, tuple[FileState, ...], StoredDisc | None, str | None, bool],
         ] = {}
         try:
             for index, disc in enumerate(listed):
@@ -432,10 +598,14 @@ def check_library(
                 stored = store.stored(disc.path)
                 reference, unverified = None, None
                 if references is not None:
-                    reference = references.reference(disc.name)
-                    if reference is None:
-                        unverified = f"{disc.name}: not in {references.name}"
-                if not recheck and _unchanged(stored, files, search, v2_offset):
+                    try:
+                        reference = references.reference(disc.name)
+                    except StoreError as error:
+                        unverified = str(error)
+                    else:
+                        if reference is None:
+                            unverified = f"{disc.name}: not in {references.name}"
+                if not recheck and _unchanged(stored, files, search, v2_offset, read_since):
                     assert stored is not None and stored.result is not None
                     outcome = DiscOutcome(disc, "skipped", _narrowed(stored.result, search))
                     if reference is not None:
@@ -443,48 +613,106 @@ def check_library(
                     finish(index, replace(outcome, unverified=unverified or outcome.unverified))
                     continue
                 job = DiscJob(
-                    disc.path, disc.tracks, search, v2_offset, () if reference is None else (reference,)
+                    disc.path,
+                    disc.tracks,
+                    search,
+                    v2_offset,
+                    () if reference is None else (reference,),
+                    None if queue is None else (queue, index),
                 )
                 try:
+                    files_changed = (
+                        stored is not None and stored.result is not None and stored.files != files
+                    )
                     pending[executor.submit(check_library_disc, job)] = (
                         index,
                         files,
-                        stored,
+                        None if stored is None else replace(stored, result=None, files=()),
                         unverified,
+                        files_changed,
                     )
                 except Exception as error:  # the executor is broken or shut down
                     lost(index, error)
-            for future in as_completed(list(pending)):
-                index, files, stored, unverified = pending.pop(future)
+            for future in _as_completed(list(pending), drain if queue is not None else None):
+                index, files, stored, unverified, files_changed = pending.pop(future)
                 disc = listed[index]
                 try:
                     checked = future.result()
                 except Exception as error:  # the executor lost it: a worker died
                     lost(index, error)
                     continue
-                before = stored.result if stored is not None else None
-                files_changed = before is not None and stored is not None and stored.files != files
                 if checked.result is None:
                     finish(index, DiscOutcome(disc, "failed", error=checked.error))
                     continue
-                changes, changed = _compare(checked.result, before)
-                status: Status = "failed" if checked.error else "changed" if changed else "checked"
+                result = checked.result
+                good, damaged = None, None if stored is None else stored.damaged
+                if stored is not None and damaged is None:
+                    good, damaged = store.good(stored.id)
+                if damaged is not None:
+                    note = f"{damaged}; checked afresh"
+                    result = replace(result, warnings=(*result.warnings, note))
+                changes, changed = _compare(result, good)
+                moved_from = None
+                if stored is None and not checked.error and not changed and not checked.damage:
+                    gone = moved_to.pop(fingerprint(result), None)
+                    if gone is not None:
+                        absent.remove(gone)
+                        moved_from = gone.path
+                        changes = (UNCHANGED_AUDIO,) * len(result.tracks)
+                is_accepted = accept_all or _under(disc.path, accepted)
+                status: Status = (
+                    "failed"
+                    if checked.error
+                    else "moved"
+                    if moved_from is not None
+                    else _status(stored, good, changed, checked.damage, is_accepted)
+                )
                 outcome = DiscOutcome(
                     disc,
                     status,
-                    checked.result,
+                    result,
                     changes,
                     files_changed,
                     checked.error,
-                    verification=None if checked.error else checked.result.verification,
+                    verification=None if checked.error else result.verification,
                     unverified=None if checked.error else unverified or checked.unverified,
+                    damage=checked.damage,
+                    accepted=is_accepted and (changed or bool(checked.damage)),
+                    moved_from=moved_from,
                 )
                 finish(index, outcome, files)
+            for gone in absent:
+                missing = DiscOutcome(
+                    LibraryDisc(gone.path, gone.name, next(iter(roots), ""), gone.sheet),
+                    "missing",
+                    pruned=prune,
+                )
+                store.record(run, missing)
+                if prune:
+                    store.prune(gone.path)
+                outcomes.append(missing)
+                if progress is not None:
+                    progress(missing)
         finally:
             for future in pending:
                 future.cancel()
         store.finish_run(run)
     return [outcome for outcome in outcomes if outcome is not None]
+
+
+def _as_completed(
+    futures: list[Future[DiscChecked]], between: Callable[[], None] | None
+) -> Iterator[Future[DiscChecked]]:
+    """The futures as they complete, ``between`` called every little while
+    as they are waited for."""
+    if between is None:
+        yield from as_completed(futures)
+        return
+    waiting: set[Future[DiscChecked]] = set(futures)
+    while waiting:
+        finished, waiting = wait(waiting, timeout=0.2, return_when=FIRST_COMPLETED)
+        between()
+        yield from finished
 
 
 def _verified(outcome: DiscOutcome, reference: Reference) -> DiscOutcome:

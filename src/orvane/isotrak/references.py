@@ -40,6 +40,7 @@ from orvane.isotrak.errors import (
     MalformedReference,
     MismatchedReference,
     UnreadableReference,
+    UsageError,
 )
 from orvane.isotrak.results import (
     DiscResult,
@@ -98,9 +99,9 @@ class Candidate:
     def __post_init__(self) -> None:
         for value in (self.v1, self.v2):
             if value is not None and not 0 <= value <= _MAX_CHECKSUM:
-                raise ValueError(f"checksum {value} is not a 32-bit unsigned integer")
+                raise UsageError(f"checksum {value} is not a 32-bit unsigned integer")
         if self.count < 1:
-            raise ValueError(f"count {self.count} is not positive")
+            raise UsageError(f"count {self.count} is not positive")
 
 
 @dataclass(frozen=True)
@@ -351,40 +352,42 @@ def _shifts_by_value(
             yield shift, checksum
 
 
-def _match_v1(track: TrackResult, candidates: Sequence[Candidate]) -> V1Outcome:
+def _match_v1(
+    track: TrackResult, candidates: Sequence[Candidate], v2_known: Mapping[int, int] | None = None
+) -> tuple[V1Outcome, tuple[int, ...]]:
+    """The track's version 1 outcome, and its conflicts.
+
+    ``v2_known`` maps the shifts where the track's version 2 checksum was
+    taken to that checksum.  There, a candidate that agrees on version 1
+    but carries another version 2 checksum is another rip: it adds nothing
+    to the shift's confidence, and a shift where every agreeing candidate
+    is such a one is a conflict.
+    """
+    known = v2_known or {}
     by_value: dict[int, list[int]] = {}
     for index, candidate in enumerate(candidates):
         by_value.setdefault(candidate.v1, []).append(index)
     by_shift = {}
     agreeing: set[int] = set()
+    conflicts = []
     for shift, checksum in _shifts_by_value(track.checksums_v1, by_value.keys()):
         equal = by_value[checksum]
+        if shift in known:
+            equal = [
+                i for i in equal if candidates[i].v2 is None or candidates[i].v2 == known[shift]
+            ]
+            if not equal:
+                conflicts.append(shift)
         by_shift[shift] = sum(candidates[i].count for i in equal)
         agreeing.update(equal)
     shifts = tuple(sorted(by_shift))
     confidence = sum(candidates[i].count for i in agreeing)
-    return V1Outcome(shifts, confidence, {shift: by_shift[shift] for shift in shifts})
+    outcome = V1Outcome(shifts, confidence, {shift: by_shift[shift] for shift in shifts})
+    return outcome, tuple(sorted(conflicts))
 
 
 def _compare_v2(shift: int, checksum: int, candidates: Sequence[Candidate]) -> V2Comparison:
     return V2Comparison(shift, checksum, sum(c.count for c in candidates if c.v2 == checksum))
-
-
-def _conflicts(
-    track: TrackResult, candidates: Sequence[Candidate], v1: V1Outcome, v2: V2Outcome
-) -> tuple[int, ...]:
-    conflicts = []
-    for comparison in v2.comparisons:
-        if comparison.shift not in v1.confidence_by_shift:
-            continue
-        carrying_v2 = [
-            c.v2
-            for c in candidates
-            if c.v1 == track.checksums_v1[comparison.shift] and c.v2 is not None
-        ]
-        if carrying_v2 and comparison.checksum not in carrying_v2:
-            conflicts.append(comparison.shift)
-    return tuple(conflicts)
 
 
 def verify(
@@ -404,17 +407,23 @@ def verify(
     comparisons are left out.
 
     Raises MismatchedReference for a reference for other tracks than the
-    disc's, ValueError for no references at all.
+    disc's, UsageError for no references at all.
     """
     tracks = _tracks_of(disc)
     if not references:
-        raise ValueError("verify needs at least one reference")
+        raise UsageError("verify needs at least one reference")
     check_references(references, [track.number for track in tracks])
+    # A reference given twice is still one set of rips: its counts count once.
+    unique: list[Reference] = []
+    for reference in references:
+        if reference not in unique:
+            unique.append(reference)
+    references = unique
     pools = [
         tuple(c for reference in references for c in reference.tracks[track.number])
         for track in tracks
     ]
-    v1s = [_match_v1(track, pool) for track, pool in zip(tracks, pools)]
+    v1s = [_match_v1(track, pool)[0] for track, pool in zip(tracks, pools)]
 
     sharing = Counter(shift for v1 in v1s for shift in v1.shifts)
     wanted = {}
@@ -432,7 +441,8 @@ def verify(
 
     verifications = []
     for track, pool, v1 in zip(tracks, pools, v1s):
-        if not any(c.v2 is not None for c in pool):
+        if track.error is not None or not any(c.v2 is not None for c in pool):
+            # A track that could not be read has no checksums: it matches nothing.
             verifications.append(TrackVerification(track.number, v1, None))
             continue
         comparisons = []
@@ -440,9 +450,8 @@ def verify(
             comparisons.append(_compare_v2(wanted[track.number], found[track.number], pool))
         comparisons.append(_compare_v2(track.v2_offset, track.checksum_v2, pool))
         v2 = V2Outcome(tuple(comparisons))
-        verifications.append(
-            TrackVerification(track.number, v1, v2, _conflicts(track, pool, v1, v2))
-        )
+        final, conflicts = _match_v1(track, pool, {c.shift: c.checksum for c in comparisons})
+        verifications.append(TrackVerification(track.number, final, v2, conflicts))
     return DiscVerification(tuple(verifications), tuple(r.name for r in references))
 
 

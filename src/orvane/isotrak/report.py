@@ -12,7 +12,8 @@ from __future__ import annotations
 
 import json
 import re
-from collections.abc import Iterator, Mapping, Sequence
+import unicodedata
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 from orvane.isotrak.results import (
@@ -22,6 +23,7 @@ from orvane.isotrak.results import (
     DiscResult,
     DiscVerification,
     ShiftChecksums,
+    StoredState,
     TrackResult,
     TrackVerification,
     summary,
@@ -38,6 +40,8 @@ __all__ = [
     "library_report",
     "outcome_cell",
     "shown_name",
+    "stored_document",
+    "stored_report",
     "track_document",
     "track_verification_json",
     "verdict_line",
@@ -101,7 +105,15 @@ def verdict_line(disc: DiscVerification) -> str:
         others = [shift for shift in disc.offsets if shift != offset]
         also = f" (every matched track also matches at {_shifts_text(others)})" if others else ""
         # The words are fixed, whatever the shift, so that programs can read them.
-        return f"{head}; read offset differs from the references by {offset} frames{also}"
+        later = ""
+        if offset:
+            rip, other = ("the references", "this rip") if offset > 0 else ("this rip", "the references")
+            frames = "frame" if abs(offset) == 1 else "frames"
+            later = f" ({rip} read {abs(offset)} {frames} later than {other})"
+        return (
+            f"{head}; read offset differs from the references by {_signed(offset)} frames"
+            f"{later}{also}"
+        )
     each = ", ".join(
         f"track {track.number} at {_shifts_text(track.shifts)}"
         for track in disc.tracks
@@ -142,34 +154,48 @@ def format_table(
 ) -> str:
     """Lay the results out as a table: one row per track, checksums in hex.
 
-    Below the rows, a disc's hidden audio and skipped data tracks are told;
-    with a verification, each row ends with the track's outcome and the
-    last line gives the disc's verdict.
+    A title column is there when a track has a title or performer.  A
+    track that could not be read shows ``FAILED:`` and why, in place of
+    its checksums.  Below the rows, a disc's title, hidden audio and
+    skipped data tracks are told; with a verification, each row ends with
+    the track's outcome and the last line gives the disc's verdict.
     """
+    tracks = _tracks(disc)
+    disc_performer = disc.performer if isinstance(disc, DiscResult) else None
+    titled = any(t.title is not None or t.performer is not None for t in tracks)
     header = ["track", "file", "frames", "v1", *(_shift_label(s) for s in show_shifts), "v2"]
+    if titled:
+        header.append("title")
     if verification is not None:
         header.append("outcome")
     outcomes = {t.number: outcome_cell(t) for t in verification.tracks} if verification else {}
     rows = [header]
-    for result in _tracks(disc):
-        rows.append(
-            [
-                str(result.number),
-                shown_name(result.name),
-                str(result.frames),
+    for result in tracks:
+        row = [str(result.number), shown_name(result.name), str(result.frames)]
+        if result.error is not None:
+            # Fewer cells: the reason runs on from the v1 column.
+            row.append(f"FAILED: {shown_name(result.error)}")
+        else:
+            row += [
                 _hex(result.checksum_v1),
                 *(_hex(result.checksums_v1[s]) for s in show_shifts),
                 _hex(result.checksum_v2),
+                *([_title_cell(result, disc_performer)] if titled else []),
                 *([outcomes[result.number]] if verification is not None else []),
             ]
-        )
-    widths = [max(len(row[column]) for row in rows) for column in range(len(header))]
-    # Names and outcomes read best left-aligned, the numbers right-aligned.
-    left = {1, len(header) - 1} if verification is not None else {1}
+        rows.append(row)
+    full = [row for row in rows if len(row) == len(header)]
+    widths = [
+        max(_width(row[column]) for row in (rows if column < 3 else full))
+        for column in range(len(header))
+    ]
+    # Names, titles and outcomes read best left-aligned, the numbers right-aligned.
+    left = {1, *range(len(header) - titled - (verification is not None), len(header))}
     lines = []
     for row in rows:
+        short = len(row) < len(header)
         cells = [
-            cell.ljust(width) if column in left else cell.rjust(width)
+            _pad(cell, width, column in left or (short and column == len(row) - 1))
             for column, (cell, width) in enumerate(zip(row, widths))
         ]
         lines.append("  ".join(cells).rstrip())
@@ -180,9 +206,35 @@ def format_table(
     return "\n".join(lines)
 
 
+def _title_cell(result: TrackResult, disc_performer: str | None) -> str:
+    title = shown_name(result.title or "")
+    if result.performer is not None and result.performer != disc_performer:
+        performer = shown_name(result.performer)
+        return f"{performer} - {title}" if title else performer
+    return title
+
+
+def _width(text: str) -> int:
+    """The columns a text takes on a terminal: wide (East Asian) characters
+    and most emoji take two, combining marks none."""
+    return sum(
+        0 if unicodedata.combining(c) else 2 if unicodedata.east_asian_width(c) in "WF" else 1
+        for c in text
+    )
+
+
+def _pad(text: str, width: int, left: bool) -> str:
+    room = " " * max(0, width - _width(text))
+    return text + room if left else room + text
+
+
 def disc_notes(disc: DiscResult) -> list[str]:
-    """What the table tells below its rows: hidden audio, skipped data tracks."""
+    """What the table tells below its rows: the disc's title, hidden audio,
+    skipped data tracks."""
     notes = []
+    if disc.title is not None or disc.performer is not None:
+        by = f" by {shown_name(disc.performer)}" if disc.performer is not None else ""
+        notes.append(f"disc: {shown_name(disc.title or '(no title)')}{by}")
     if disc.hidden_frames:
         seconds = disc.hidden_frames / disc.sample_rate
         notes.append(
@@ -197,17 +249,25 @@ def disc_notes(disc: DiscResult) -> list[str]:
 
 
 def track_document(result: TrackResult, shifts: bool = True) -> dict[str, Any]:
-    return {
+    """A track as JSON data; one that could not be read has null checksums
+    and its ``error``."""
+    failed = result.error is not None
+    document: dict[str, Any] = {
         "track": result.number,
         "file": shown_name(result.name),
         "start": result.start,
         "frames": result.frames,
-        "v1": result.checksum_v1,
+        "v1": None if failed else result.checksum_v1,
         "v1_by_shift": (
             {str(shift): value for shift, value in result.checksums_v1.items()} if shifts else {}
         ),
-        "v2": result.checksum_v2,
+        "v2": None if failed else result.checksum_v2,
+        "title": result.title,
+        "performer": result.performer,
     }
+    if result.error is not None:
+        document["error"] = shown_name(result.error)
+    return document
 
 
 def json_document(
@@ -226,6 +286,8 @@ def json_document(
         "v2_offset": disc.v2_offset,
         "hidden_frames": disc.hidden_frames,
         "skipped_tracks": list(disc.skipped_tracks),
+        "title": disc.title,
+        "performer": disc.performer,
         "tracks": tracks,
         "warnings": list(disc.warnings),
     }
@@ -330,6 +392,20 @@ def library_document(outcomes: Sequence[DiscOutcome], references: bool = False) 
             "status": outcome.status,
             "tracks": _track_documents(outcome, references),
         }
+        result = outcome.result
+        if result is not None:
+            document["sample_rate"] = result.sample_rate
+            document["hidden_frames"] = result.hidden_frames
+            document["skipped_tracks"] = list(result.skipped_tracks)
+            document["warnings"] = [shown_name(warning) for warning in result.warnings]
+        if outcome.damage:
+            document["damage"] = [shown_name(damage) for damage in outcome.damage]
+        if outcome.accepted:
+            document["accepted"] = True
+        if outcome.moved_from is not None:
+            document["moved_from"] = shown_name(outcome.moved_from)
+        if outcome.pruned:
+            document["pruned"] = True
         if outcome.status == "failed":
             document["error"] = shown_name(outcome.error or "failed")
         if references and outcome.status != "failed":
@@ -343,7 +419,12 @@ def library_document(outcomes: Sequence[DiscOutcome], references: bool = False) 
                     "error": outcome.unverified,
                 }
         discs.append(document)
-    return {"discs": discs, "summary": summary(outcomes)}
+    counts: dict[str, int] = summary(outcomes)
+    if references:
+        verified = [outcome.verified for outcome in outcomes if outcome.verified is not None]
+        counts["matched"] = sum(verified)
+        counts["unmatched"] = len(verified) - sum(verified)
+    return {"discs": discs, "summary": counts}
 
 
 def _track_list(numbers: Sequence[int]) -> str:
@@ -356,22 +437,35 @@ def _disc_line(outcome: DiscOutcome) -> str | None:
     name = shown_name(outcome.disc.name)
     if outcome.status == "failed":
         return f"failed   {name}: {shown_name(outcome.error or '')}"
-    parts = []
+    if outcome.status == "missing":
+        pruned = "; pruned" if outcome.pruned else ""
+        return f"missing  {name}: its files are gone{pruned}"
+    parts: list[str] = []
     tracks = outcome.result.tracks if outcome.result is not None else ()
     changed = [t.number for t, c in zip(tracks, outcome.changes) if c == AUDIO_CHANGED]
     same = [t.number for t, c in zip(tracks, outcome.changes) if c == UNCHANGED_AUDIO]
-    if outcome.status == "changed":
-        parts.append(f"audio changed in {_track_list(changed)}" if changed else "its tracks changed")
+    parts.extend(shown_name(damage) for damage in outcome.damage)
+    if changed and (outcome.status == "changed" or outcome.accepted):
+        parts.append(f"audio changed in {_track_list(changed)}")
+    elif outcome.status == "changed" and not outcome.damage:
+        parts.append("its tracks changed")
+    if outcome.accepted:
+        parts.append("accepted as known-good")
+    if outcome.status == "moved" and outcome.moved_from is not None:
+        parts.append(f"moved from {shown_name(outcome.moved_from)}")
+    if outcome.status == "restored":
+        parts.append("audio back to its known-good checksums")
     if outcome.files_changed and same:
         parts.append(f"files changed, unchanged audio in {_track_list(same)}")
     if outcome.verified is False:
+        # The line names the disc already: a reason naming it too says it once.
         parts.append(
             verdict_line(outcome.verification)
             if outcome.verification is not None
-            else shown_name(outcome.unverified or "")
+            else shown_name(outcome.unverified or "").removeprefix(f"{name}: ")
         )
     if not parts:
-        return None
+        return f"new      {name}" if outcome.status == "new" else None
     return f"{outcome.status:<8} {name}: {'; '.join(parts)}"
 
 
@@ -380,14 +474,66 @@ def library_report(outcomes: Sequence[DiscOutcome]) -> str:
     did not match, and a summary."""
     lines = [line for line in map(_disc_line, outcomes) if line is not None]
     counts = summary(outcomes)
-    discs = "disc" if len(outcomes) == 1 else "discs"
-    line = (
-        f"{len(outcomes)} {discs}: {counts['checked']} checked, "
-        f"{counts['skipped']} skipped as unchanged, {counts['changed']} changed, "
-        f"{counts['failed']} failed"
-    )
+    line = _summary_line(len(outcomes), counts)
     verified = [outcome.verified for outcome in outcomes if outcome.verified is not None]
     if verified:
         line += f"; {sum(verified)} of {len(verified)} matched the reference database"
     lines.append(line)
     return "\n".join(lines)
+
+
+def _summary_line(total: int, counts: Mapping[str, int]) -> str:
+    """``N discs: ...``: the four counts always told, the others when any."""
+    discs = "disc" if total == 1 else "discs"
+    line = (
+        f"{total} {discs}: {counts['checked']} checked, "
+        f"{counts['skipped']} skipped as unchanged, {counts['changed']} changed, "
+        f"{counts['failed']} failed"
+    )
+    for status in ("restored", "missing", "moved", "new"):
+        if counts.get(status):
+            line += f", {counts[status]} {status}"
+    return line
+
+
+def _stored_line(state: StoredState) -> str:
+    name = shown_name(state.name)
+    if state.status == "failed":
+        return f"failed   {name}: {shown_name(state.error or '')}"
+    changed = [number for number, change in state.changes if change == AUDIO_CHANGED]
+    if state.status == "changed" and changed:
+        return f"changed  {name}: audio changed in {_track_list(changed)}"
+    return f"{state.status:<8} {name}"
+
+
+def stored_report(states: Iterable[StoredState], counts: dict[str, int]) -> Iterator[str]:
+    """The stored state of a database, a line a disc and a summary, as
+    it is read; ``counts`` is filled with the discs of each status."""
+    total = 0
+    for state in states:
+        total += 1
+        counts[state.status] = counts.get(state.status, 0) + 1
+        yield _stored_line(state) + "\n"
+    parts = ", ".join(f"{count} {status}" for status, count in counts.items())
+    yield f"{total} {'disc' if total == 1 else 'discs'} stored" + (f": {parts}" if parts else "")
+
+
+def stored_document(states: Iterable[StoredState], counts: dict[str, int]) -> Iterator[str]:
+    """The stored state of a database as JSON text, a disc at a time:
+    ``{"discs": [{"path", "name", "status", "checked_at", "error",
+    "tracks": [{"track", "change"}]}], "summary": {status: n}}``."""
+    yield '{\n  "discs": ['
+    separator = "\n"
+    for state in states:
+        counts[state.status] = counts.get(state.status, 0) + 1
+        document = {
+            "path": shown_name(state.path),
+            "name": shown_name(state.name),
+            "status": state.status,
+            "checked_at": state.checked_at,
+            "error": None if state.error is None else shown_name(state.error),
+            "tracks": [{"track": number, "change": change} for number, change in state.changes],
+        }
+        yield separator + "    " + json.dumps(document)
+        separator = ",\n"
+    yield ("\n  " if separator != "\n" else "") + '],\n  "summary": ' + json.dumps(counts) + "\n}"

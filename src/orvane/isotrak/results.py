@@ -13,8 +13,11 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
 
+from orvane.isotrak.errors import UsageError
+
 __all__ = [
     "AUDIO_CHANGED",
+    "FLAC_MD5_MISMATCH",
     "STATUSES",
     "UNCHANGED_AUDIO",
     "DiscOutcome",
@@ -24,11 +27,13 @@ __all__ = [
     "LibraryDisc",
     "ShiftChecksums",
     "Status",
+    "StoredState",
     "TrackResult",
     "TrackVerification",
     "V1Outcome",
     "V2Comparison",
     "V2Outcome",
+    "fingerprint",
     "summary",
 ]
 
@@ -50,7 +55,9 @@ class ShiftChecksums(Mapping[int, int]):
 
     def __init__(self, data: bytes, search: int) -> None:
         if search < 0 or len(data) != 4 * (2 * search + 1):
-            raise ValueError(f"{len(data)} bytes are not the checksums of shifts -{search}..+{search}")
+            raise UsageError(
+                f"{len(data)} bytes are not the checksums of shifts -{search}..+{search}"
+            )
         self._data = data
         self._search = search
         self._words: Sequence[int]
@@ -86,7 +93,7 @@ class ShiftChecksums(Mapping[int, int]):
         """The checksums of the shifts ``-search`` to ``+search`` alone."""
         if not 0 <= search <= self._search:
             held = f"-{self._search}..+{self._search}"
-            raise ValueError(f"shifts -{search}..+{search} reach past the {held} held")
+            raise UsageError(f"shifts -{search}..+{search} reach past the {held} held")
         skip = 4 * (self._search - search)
         return ShiftChecksums(self._data[skip : len(self._data) - skip], search)
 
@@ -150,7 +157,12 @@ class TrackResult:
     Checksums are unsigned 32-bit ints.  ``number`` is the track's number
     on the disc (its number in the CUE sheet), ``name`` the file its audio
     starts in, ``frames`` its length and ``start`` the position of its
-    first frame in the disc stream.
+    first frame in the disc stream.  ``title`` and ``performer`` are kept
+    for display, from the CUE sheet or the track file's tags.
+
+    ``error`` says why a track could not be read (its file failed
+    part-way): then it has no checksums (``checksums_v1`` is empty,
+    ``checksum_v1`` and ``checksum_v2`` are 0) and cannot match.
     """
 
     number: int
@@ -160,11 +172,14 @@ class TrackResult:
     checksum_v2: int
     v2_offset: int
     start: int = 0
+    title: str | None = None
+    performer: str | None = None
+    error: str | None = None
 
     @property
     def checksum_v1(self) -> int:
         """The version 1 checksum of the track as read, at shift 0."""
-        return self.checksums_v1[0]
+        return 0 if self.error is not None else self.checksums_v1[0]
 
 
 @dataclass(frozen=True)
@@ -177,6 +192,7 @@ class DiscResult:
     audio before the first track, ``skipped_tracks`` holds the numbers of
     the data tracks left out, and ``warnings`` the warnings given.
     ``verification`` says what the references given said of the disc.
+    ``title`` and ``performer`` are the disc's, from its CUE sheet.
     """
 
     tracks: tuple[TrackResult, ...]
@@ -187,6 +203,13 @@ class DiscResult:
     skipped_tracks: tuple[int, ...] = ()
     warnings: tuple[str, ...] = ()
     verification: DiscVerification | None = None
+    title: str | None = None
+    performer: str | None = None
+
+    @property
+    def failed(self) -> tuple[TrackResult, ...]:
+        """The tracks that could not be read (each with its ``error``)."""
+        return tuple(track for track in self.tracks if track.error is not None)
 
 
 # -- what references say of a disc ------------------------------------------
@@ -197,8 +220,11 @@ class V1Outcome:
     """The shifts at which a track's version 1 checksum equals a candidate's.
 
     ``confidence_by_shift`` sums, for each of those shifts, the counts of
-    the candidates equal there; ``confidence`` sums the counts of every
-    candidate equal at one of the shifts or more, each counted once.
+    the candidates that agree there: equal on version 1, and not carrying
+    another version 2 checksum where the track's was taken (that is
+    another rip, which adds nothing); ``confidence`` sums the counts of
+    every candidate that agrees at one of the shifts or more, each
+    counted once.
     """
 
     shifts: tuple[int, ...]
@@ -258,10 +284,11 @@ class TrackVerification:
 
     ``v2`` is None when no reference has a version 2 checksum for it.
     ``conflicts`` holds the shifts at which the track's version 1 checksum
-    equals candidates that carry a version 2 checksum, none of which equals
-    the track's there: those rips agree on version 1 only, so the audio
-    differs where version 1 cannot see, and the track does not match at
-    those shifts.
+    equals candidates, every one of which carries another version 2
+    checksum than the track's there: those rips agree on version 1 only,
+    so the audio differs where version 1 cannot see, and the track does
+    not match at those shifts.  Each candidate is judged alone: one that
+    differs on version 2 does not stop another from matching.
     """
 
     number: int
@@ -362,12 +389,23 @@ class DiscVerification:
 
 # -- what a library scan found --------------------------------------------------
 
-Status = Literal["checked", "skipped", "changed", "failed"]
-STATUSES: tuple[Status, ...] = ("checked", "skipped", "changed", "failed")
+Status = Literal["checked", "skipped", "changed", "restored", "missing", "moved", "new", "failed"]
+STATUSES: tuple[Status, ...] = (
+    "checked",
+    "skipped",
+    "changed",
+    "restored",
+    "missing",
+    "moved",
+    "new",
+    "failed",
+)
 
-# A track's change against the checksums stored of it.
+# A track's change against its known-good checksums.
 AUDIO_CHANGED = "audio changed"
 UNCHANGED_AUDIO = "unchanged audio"
+# Why a FLAC file's disc is changed even with nothing stored to compare.
+FLAC_MD5_MISMATCH = "audio does not match its FLAC MD5"
 
 
 @dataclass(frozen=True)
@@ -401,19 +439,26 @@ class FileState:
 class DiscOutcome:
     """What a scan found of one disc.
 
-    ``status``: ``checked`` (its checksums are new, and no track's audio
-    differs from those stored), ``changed`` (some track's audio differs),
-    ``skipped`` (its files are as stored, so the stored checksums stand)
-    or ``failed`` (``error`` says why).  ``result`` holds the checksums:
+    ``status``: ``new`` (checked for the first time), ``checked`` (its
+    checksums are new, and every track's audio equals its known-good
+    checksums), ``changed`` (some track's audio differs from them, or
+    ``damage`` says why the audio is damaged), ``restored`` (checked, and
+    back to its known-good checksums after a change), ``moved`` (a new
+    disc with the layout and checksums of a missing one, ``moved_from``
+    its old path, whose history it takes over), ``skipped`` (its files are
+    as stored, so the stored checksums stand), ``missing`` (stored, but
+    its files are gone; ``pruned`` when its rows were dropped) or
+    ``failed`` (``error`` says why).  ``result`` holds the checksums:
     the new ones, the stored ones of a skipped disc, the tracks finished
     before a failure part-way (else None).  ``changes`` holds, for each
     track of ``result``, ``AUDIO_CHANGED`` or ``UNCHANGED_AUDIO`` against
-    the checksums stored before, or None when there were none to compare.
-    ``files_changed`` says whether the disc's files differ from those
-    stored.  With references, ``verification`` holds the outcome, or
-    ``unverified`` says why there is none (the disc is not in the
-    reference database, or has other tracks there).  ``files`` holds the
-    disc's files as they were when it was checked.
+    the known-good checksums, or None when there were none to compare.
+    ``accepted`` says that the user made this check's checksums the
+    known-good ones.  ``files_changed`` says whether the disc's files
+    differ from those stored.  With references, ``verification`` holds
+    the outcome, or ``unverified`` says why there is none (the disc is not
+    in the reference database, or has other tracks there).  ``files``
+    holds the disc's files as they were when it was checked.
     """
 
     disc: LibraryDisc
@@ -425,6 +470,10 @@ class DiscOutcome:
     verification: DiscVerification | None = None
     unverified: str | None = None
     files: tuple[FileState, ...] = ()
+    damage: tuple[str, ...] = ()
+    accepted: bool = False
+    moved_from: str | None = None
+    pruned: bool = False
 
     @property
     def verified(self) -> bool | None:
@@ -432,6 +481,37 @@ class DiscOutcome:
         if self.verification is not None:
             return self.verification.matched
         return False if self.unverified is not None else None
+
+
+@dataclass(frozen=True)
+class StoredState:
+    """What a library's database holds of a disc, as ``--report`` shows it.
+
+    ``status`` is the outcome of its last check (``checked``, ``changed``
+    or ``failed``), or ``missing`` when the last scan found its files
+    gone; ``changes`` pairs each track's number with its change at that
+    check; ``error`` says why it failed; ``checked_at`` is when its audio
+    was last read in full.
+    """
+
+    path: str
+    name: str
+    status: str
+    checked_at: str | None = None
+    error: str | None = None
+    changes: tuple[tuple[int, str | None], ...] = ()
+
+
+def fingerprint(result: DiscResult) -> tuple[object, ...]:
+    """What a disc moved elsewhere keeps: its layout and its checksums
+    (version 1 at shift 0, version 2 at its offset)."""
+    return (
+        result.v2_offset,
+        tuple(
+            (track.number, track.start, track.frames, track.checksum_v1, track.checksum_v2)
+            for track in result.tracks
+        ),
+    )
 
 
 def summary(outcomes: Iterable[DiscOutcome]) -> dict[str, int]:

@@ -1,4 +1,5 @@
-"""The library's database: the discs checked, their files and their tracks' checksums.
+"""The library's database: the discs checked, their files and their tracks'
+checksums, the known-good checksums of each track, and every check made.
 
 This is the one module that knows SQL.  The schema is made and brought up
 to date here, one migration per change, counted by SQLite's
@@ -8,6 +9,11 @@ other programs can read it while a scan writes, and a connection that
 finds it busy waits (``timeout``) before it gives up.  A scan holds a lock
 on a file beside the database (``FILE.lock``) for as long as it runs: a
 second scan of the same database is refused rather than interleaved.
+
+A database that is not an orvane library this orvane can use (another
+program's, a newer one, a damaged one) is refused before anything is
+written to it or beside it.  A row that cannot be read back leaves its
+disc without stored checksums, so that it is checked afresh.
 
 Paths are stored as text, or, for a name that is not valid UTF-8, as a
 blob of its bytes.  The version 1 checksums of every shift are one blob
@@ -21,7 +27,7 @@ import json
 import os
 import sqlite3
 import sys
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import UTC, datetime
@@ -37,7 +43,9 @@ from orvane.isotrak.results import (
     DiscVerification,
     FileState,
     ShiftChecksums,
+    StoredState,
     TrackResult,
+    fingerprint,
 )
 
 if sys.platform != "win32":
@@ -45,6 +53,7 @@ if sys.platform != "win32":
 
 __all__ = [
     "BUSY_TIMEOUT",
+    "AbsentDisc",
     "MIGRATIONS",
     "SCHEMA_VERSION",
     "FileState",
@@ -52,6 +61,7 @@ __all__ = [
     "Store",
     "StoreError",
     "StoredDisc",
+    "stored_states",
 ]
 
 Path_ = str | os.PathLike[str]
@@ -69,13 +79,30 @@ class StoredDisc:
     ``result`` holds the checksums of its last successful check (None if
     it never had one), and ``files`` the files as they were then; ``status``
     is the outcome of the last check: ``checked``, ``changed`` or
-    ``failed``.
+    ``failed``; ``checked_at`` is when its audio was last read in full.
+    ``damaged`` says which of its rows could not be read back: then
+    ``result`` is None, and the disc is checked afresh.
     """
 
     id: int
     status: str
     files: tuple[FileState, ...]
     result: DiscResult | None
+    checked_at: str | None = None
+    damaged: str | None = None
+
+
+@dataclass(frozen=True)
+class AbsentDisc:
+    """A stored disc that a scan did not find: its row, and what a disc
+    moved there would have to equal (``fingerprint``, None without
+    known-good checksums)."""
+
+    id: int
+    path: str
+    name: str
+    sheet: bool
+    fingerprint: tuple[object, ...] | None
 
 
 # -- the schema ------------------------------------------------------------------
@@ -159,13 +186,59 @@ def _add_verification(db: sqlite3.Connection) -> None:
     )
 
 
+def _add_memory(db: sqlite3.Connection) -> None:
+    # The disc's memory: the known-good checksums of each track, every
+    # check ever made, and when a disc's files were found gone.  Discs
+    # checked good so far keep their checksums as known-good.
+    _execute_all(
+        db,
+        """
+        ALTER TABLE discs ADD COLUMN missing TEXT;
+        CREATE TABLE good_tracks (
+            disc_id INTEGER NOT NULL REFERENCES discs (id) ON DELETE CASCADE,
+            number INTEGER NOT NULL,
+            start INTEGER NOT NULL,
+            frames INTEGER NOT NULL,
+            v1 INTEGER NOT NULL,
+            v2 INTEGER NOT NULL,
+            v2_offset INTEGER NOT NULL,
+            PRIMARY KEY (disc_id, number)
+        );
+        INSERT INTO good_tracks
+            SELECT disc_id, number, start, frames, v1, v2, discs.v2_offset
+            FROM tracks JOIN discs ON discs.id = tracks.disc_id
+            WHERE discs.status = 'checked' AND discs.checked_at IS NOT NULL;
+        CREATE TABLE checks (
+            id INTEGER PRIMARY KEY,
+            run INTEGER REFERENCES runs (id),
+            disc INTEGER NOT NULL REFERENCES discs (id) ON DELETE CASCADE,
+            at TEXT NOT NULL,
+            status TEXT NOT NULL,
+            changes TEXT NOT NULL,
+            reason TEXT,
+            accepted INTEGER NOT NULL DEFAULT 0
+        );
+        CREATE INDEX checks_disc ON checks (disc);
+        ALTER TABLE runs ADD COLUMN restored INTEGER NOT NULL DEFAULT 0;
+        ALTER TABLE runs ADD COLUMN missing INTEGER NOT NULL DEFAULT 0;
+        ALTER TABLE runs ADD COLUMN moved INTEGER NOT NULL DEFAULT 0;
+        ALTER TABLE runs ADD COLUMN "new" INTEGER NOT NULL DEFAULT 0;
+        """,
+    )
+
+
 # Migration n (from 1) takes a database of user_version n - 1 to n.  A
 # change to the schema is a new function at the end; none is ever edited.
 MIGRATIONS: tuple[Callable[[sqlite3.Connection], None], ...] = (
     _create_tables,
     _add_verification,
+    _add_memory,
 )
 SCHEMA_VERSION = len(MIGRATIONS)
+
+# What the discs table keeps of each outcome: the statuses of a check
+# are stored as that of a good check.
+_STORED_STATUS = {"new": "checked", "restored": "checked", "moved": "checked"}
 
 
 @contextmanager
@@ -188,15 +261,40 @@ def _user_version(db: sqlite3.Connection) -> int:
     return version
 
 
-def _migrate(db: sqlite3.Connection, name: str) -> None:
+def _refuse_foreign(db: sqlite3.Connection, name: str) -> None:
+    """Refuse a database that is not an orvane library this orvane can use."""
     version = _user_version(db)
     if version > SCHEMA_VERSION:
         raise StoreError(
             f"{name}: its schema version {version} is newer than this orvane's "
             f"({SCHEMA_VERSION}); use a newer orvane"
         )
-    if version == 0 and db.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]:
+    tables = {table for (table,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+    # Another program may count its own schema in user_version too.
+    ours = {"runs", "discs", "files", "tracks"} | ({"good_tracks", "checks"} if version >= 3 else set())
+    if (version == 0 and tables) or (version > 0 and not ours <= tables):
         raise StoreError(f"{name}: holds tables of another program, not an orvane library")
+
+
+def _inspect(path: str, name: str) -> None:
+    """Refuse a database of another program, a newer one or a damaged one
+    before anything is written to it or beside it."""
+    try:
+        if os.path.getsize(path) == 0:
+            return
+    except OSError:
+        return  # made afresh, or refused when it is opened
+    db = _connect(path, name, BUSY_TIMEOUT, read_only=True)
+    try:
+        with _reporting(name):
+            _refuse_foreign(db, name)
+    finally:
+        db.close()
+
+
+def _migrate(db: sqlite3.Connection, name: str) -> None:
+    _refuse_foreign(db, name)
+    version = _user_version(db)
     while version < SCHEMA_VERSION:
         with _transaction(db):
             # Another process may have migrated it while this one waited.
@@ -211,7 +309,24 @@ def _connect(path: Path_, name: str, timeout: float, read_only: bool = False) ->
     try:
         if read_only:
             uri = Path(path).absolute().as_uri() + "?mode=ro"
-            db = sqlite3.connect(uri, uri=True, timeout=timeout, isolation_level=None)
+            # While a program has a WAL database open, its -wal file lies
+            # beside it.  Without one, the file is read as it is: a reader
+            # would otherwise make -wal and -shm files it cannot remove.
+            quiet = not os.path.exists(os.fspath(path) + "-wal")
+            db = sqlite3.connect(
+                uri + ("&immutable=1" if quiet else ""), uri=True, timeout=timeout, isolation_level=None
+            )
+            try:
+                db.execute("SELECT count(*) FROM sqlite_master").fetchone()
+            except sqlite3.Error as error:
+                db.close()
+                if quiet or not isinstance(error, sqlite3.OperationalError):
+                    raise
+                # Read-only media: no shared memory file can be made beside
+                # it, and no one can be writing to it.
+                db = sqlite3.connect(
+                    uri + "&immutable=1", uri=True, timeout=timeout, isolation_level=None
+                )
         else:
             db = sqlite3.connect(path, timeout=timeout, isolation_level=None)
     except (sqlite3.Error, ValueError) as error:
@@ -261,6 +376,41 @@ def _json(value: object) -> str:
     return json.dumps(value, separators=(",", ":"))
 
 
+def _int(value: object, low: int = -(2**63), high: int = 2**63 - 1) -> int:
+    """A number read back from the database, or ValueError for a damaged one."""
+    if type(value) is not int or not low <= value <= high:
+        raise ValueError(f"{value!r} is not a number in range")
+    return value
+
+
+def _checksum(value: object) -> int:
+    return _int(value, 0, 2**32 - 1)
+
+
+def _json_list(value: object) -> list[Any]:
+    loaded = json.loads(value) if isinstance(value, str) else None
+    if not isinstance(loaded, list):
+        raise ValueError(f"{value!r} is not a JSON list")
+    return loaded
+
+
+def _path(value: object) -> str:
+    if not isinstance(value, (str, bytes)):
+        raise ValueError(f"{value!r} where a path belongs")
+    return _read_path(value)
+
+
+def _text(value: object) -> str:
+    """A value read back as text, whatever a damaged row holds."""
+    return _read_path(value) if isinstance(value, (str, bytes)) else str(value)
+
+
+def _blob(value: object) -> bytes:
+    if not isinstance(value, bytes):
+        raise ValueError(f"{type(value).__name__} where a blob of checksums belongs")
+    return value
+
+
 def _tracks(db: sqlite3.Connection, disc_id: int, search: int, v2_offset: int) -> tuple[TrackResult, ...]:
     rows = db.execute(
         "SELECT number, file, start, frames, v1_by_shift, v2 FROM tracks "
@@ -269,16 +419,43 @@ def _tracks(db: sqlite3.Connection, disc_id: int, search: int, v2_offset: int) -
     )
     return tuple(
         TrackResult(
-            number=number,
-            name=_read_path(file),
-            frames=frames,
-            checksums_v1=ShiftChecksums(blob, search),
-            checksum_v2=v2,
+            number=_int(number),
+            name=_path(file),
+            frames=_int(frames, 0),
+            checksums_v1=ShiftChecksums(_blob(blob), search),
+            checksum_v2=_checksum(v2),
             v2_offset=v2_offset,
-            start=start,
+            start=_int(start),
         )
         for number, file, start, frames, blob, v2 in rows
     )
+
+
+def _good(db: sqlite3.Connection, disc_id: int, sample_rate: int) -> DiscResult | None:
+    """The known-good checksums of a disc's tracks, version 1 at shift 0 alone."""
+    tracks, offsets = [], set()
+    for number, start, frames, v1, v2, v2_offset in db.execute(
+        "SELECT number, start, frames, v1, v2, v2_offset FROM good_tracks "
+        "WHERE disc_id = ? ORDER BY number",
+        (disc_id,),
+    ):
+        offsets.add(_int(v2_offset))
+        tracks.append(
+            TrackResult(
+                number=_int(number),
+                name="",
+                frames=_int(frames, 0),
+                checksums_v1={0: _checksum(v1)},
+                checksum_v2=_checksum(v2),
+                v2_offset=_int(v2_offset),
+                start=_int(start),
+            )
+        )
+    if not tracks:
+        return None
+    if len(offsets) != 1:
+        raise ValueError("its tracks' known-good version 2 checksums are of several offsets")
+    return DiscResult(tuple(tracks), sample_rate, 0, offsets.pop())
 
 
 # -- the store ----------------------------------------------------------------------
@@ -322,6 +499,7 @@ class Store:
     def __init__(self, path: Path_, *, name: str | None = None, timeout: float = BUSY_TIMEOUT) -> None:
         self.path = os.fspath(path)
         self.name = self.path if name is None else name
+        _inspect(self.path, self.name)
         self._lock = _Lock(self.path, self.name)
         try:
             self._db = _connect(self.path, self.name, timeout)
@@ -360,7 +538,11 @@ class Store:
             self._db.execute("UPDATE runs SET finished = ? WHERE id = ?", (_now(), run))
 
     def stored(self, path: str) -> StoredDisc | None:
-        """What the database holds of the disc at ``path``, if anything."""
+        """What the database holds of the disc at ``path``, if anything.
+
+        A row that cannot be read back (a damaged number, blob or JSON)
+        leaves the disc with no checksums, and ``damaged`` says why.
+        """
         db = self._db
         with _reporting(self.name):
             row = db.execute(
@@ -371,35 +553,100 @@ class Store:
             if row is None:
                 return None
             disc_id, status, checked_at, rate, search, v2_offset, hidden, skipped, warnings = row
-            files = tuple(
-                FileState(_read_path(file), size, mtime)
-                for file, size, mtime in db.execute(
-                    "SELECT path, size, mtime FROM files WHERE disc = ? ORDER BY position",
-                    (disc_id,),
+            try:
+                files = tuple(
+                    FileState(_read_path(file), size, mtime)
+                    for file, size, mtime in db.execute(
+                        "SELECT path, size, mtime FROM files WHERE disc = ? ORDER BY position",
+                        (disc_id,),
+                    )
                 )
-            )
-            result = None
-            if checked_at is not None:
-                result = DiscResult(
-                    tracks=_tracks(db, disc_id, search, v2_offset),
-                    sample_rate=rate,
-                    search=search,
-                    v2_offset=v2_offset,
-                    hidden_frames=hidden,
-                    skipped_tracks=tuple(json.loads(skipped)),
-                    warnings=tuple(json.loads(warnings)),
+                result = None
+                if checked_at is not None and not isinstance(checked_at, str):
+                    raise ValueError(f"{checked_at!r} is not a time")
+                if checked_at is not None:
+                    result = DiscResult(
+                        tracks=_tracks(db, disc_id, _int(search, 0), _int(v2_offset)),
+                        sample_rate=_int(rate, 1),
+                        search=search,
+                        v2_offset=v2_offset,
+                        hidden_frames=_int(hidden, 0),
+                        skipped_tracks=tuple(_int(number) for number in _json_list(skipped)),
+                        warnings=tuple(str(warning) for warning in _json_list(warnings)),
+                    )
+            except (ValueError, TypeError) as error:
+                return StoredDisc(
+                    disc_id,
+                    status,
+                    (),
+                    None,
+                    damaged=f"{self.name}: {path}: its stored rows cannot be read back: {error}",
                 )
-        return StoredDisc(disc_id, status, files, result)
+        return StoredDisc(disc_id, status, files, result, checked_at)
+
+    def good(self, disc_id: int) -> tuple[DiscResult | None, str | None]:
+        """The known-good checksums of a disc's tracks (version 1 at shift 0
+        alone; None before its first good check), or why they cannot be
+        read back."""
+        with _reporting(self.name):
+            try:
+                return _good(self._db, disc_id, 1), None
+            except (ValueError, TypeError) as error:
+                reason = f"its known-good rows cannot be read back: {error}"
+                return None, f"{self.name}: disc {disc_id}: {reason}"
+
+    def absent(self, roots: Iterable[str], present: Iterable[str]) -> list[AbsentDisc]:
+        """The stored discs under ``roots`` whose paths are not ``present``.
+
+        The paths present are gathered in a temporary table, on the
+        database's side, not in this process's memory.
+        """
+        prefixes = tuple(os.path.join(root, "") for root in roots)
+        db = self._db
+        found = []
+        with _reporting(self.name):
+            db.execute("CREATE TEMP TABLE IF NOT EXISTS present (path PRIMARY KEY) WITHOUT ROWID")
+            with _transaction(db):
+                db.execute("DELETE FROM temp.present")
+                db.executemany(
+                    "INSERT OR IGNORE INTO temp.present VALUES (?)",
+                    ((_stored_path(path),) for path in present),
+                )
+            for disc_id, path, name, sheet in db.execute(
+                "SELECT id, path, name, sheet FROM discs "
+                "WHERE path NOT IN (SELECT path FROM temp.present) ORDER BY id"
+            ).fetchall():
+                path = _read_path(path)
+                if not path.startswith(prefixes):
+                    continue
+                try:
+                    good = _good(db, disc_id, 1)
+                except (ValueError, TypeError):
+                    good = None
+                layout = None if good is None else fingerprint(good)
+                found.append(AbsentDisc(disc_id, path, _read_path(name), bool(sheet), layout))
+            db.execute("DELETE FROM temp.present")
+        return found
+
+    def prune(self, path: str) -> None:
+        """Drop a disc, its files, its checksums and its history."""
+        with _reporting(self.name), _transaction(self._db):
+            self._db.execute("DELETE FROM discs WHERE path = ?", (_stored_path(path),))
 
     def record(self, run: int, outcome: DiscOutcome) -> None:
         """Record what a scan found of one disc, in one transaction.
 
         A checked or changed disc's ``result`` and ``files`` replace what
-        was stored (with each track's change, in order).  A failed disc
-        keeps the checksums and files of its last successful check, so
-        that a later check is still compared with them; a skipped one
-        keeps everything.  Its ``verification`` (or the reason
-        ``unverified`` there is none) is the outcome against references.
+        was stored (with each track's change, in order); a good check
+        (checked, new, restored, moved, or accepted) also makes them the
+        known-good checksums.  A failed disc keeps the checksums and files
+        of its last successful check, so that a later check is still
+        compared with them; a skipped one keeps everything; a missing one
+        keeps its rows, marked missing.  A moved disc takes over the row
+        of the disc it moved from, with its history.  Every outcome but a
+        skip adds a row to the history.  Its ``verification`` (or the
+        reason ``unverified`` there is none) is the outcome against
+        references.
         """
         status = outcome.status
         if status not in STATUSES:
@@ -408,20 +655,82 @@ class Store:
         stored_path = _stored_path(disc.path)
         db = self._db
         with _reporting(self.name), _transaction(db):
-            if status != "skipped":
+            if outcome.moved_from is not None:
                 db.execute(
-                    "INSERT INTO discs (path, name, sheet, status, error, run) VALUES (?, ?, ?, ?, ?, ?) "
+                    "UPDATE discs SET path = ? WHERE path = ?",
+                    (stored_path, _stored_path(outcome.moved_from)),
+                )
+            if status == "missing":
+                db.execute(
+                    "UPDATE discs SET missing = coalesce(missing, ?) WHERE path = ?",
+                    (_now(), stored_path),
+                )
+            elif status == "skipped":
+                db.execute(
+                    "UPDATE discs SET missing = NULL WHERE path = ?", (stored_path,)
+                )
+            else:
+                db.execute(
+                    "INSERT INTO discs (path, name, sheet, status, error, run) "
+                    "VALUES (?, ?, ?, ?, ?, ?) "
                     "ON CONFLICT (path) DO UPDATE SET name = excluded.name, sheet = excluded.sheet, "
-                    "status = excluded.status, error = excluded.error, run = excluded.run",
-                    (stored_path, _stored_path(disc.name), int(disc.sheet), status, outcome.error, run),
+                    "status = excluded.status, error = excluded.error, run = excluded.run, "
+                    "missing = NULL",
+                    (
+                        stored_path,
+                        _stored_path(disc.name),
+                        int(disc.sheet),
+                        _STORED_STATUS.get(status, status),
+                        outcome.error,
+                        run,
+                    ),
                 )
             disc_id = db.execute("SELECT id FROM discs WHERE path = ?", (stored_path,)).fetchone()[0]
-            if status in ("checked", "changed"):
+            if status not in ("skipped", "missing", "failed"):
                 assert outcome.result is not None
                 self._replace_checksums(disc_id, outcome.files, outcome.result, outcome.changes)
+                if status != "changed":
+                    self._replace_good(disc_id, outcome.result)
+            if status != "skipped":
+                reasons = [outcome.error] if outcome.error else list(outcome.damage)
+                if outcome.moved_from is not None:
+                    reasons.append(f"moved from {outcome.moved_from}")
+                db.execute(
+                    "INSERT INTO checks (run, disc, at, status, changes, reason, accepted) "
+                    "VALUES (?, ?, ?, ?, ?, ?, ?)",
+                    (
+                        run,
+                        disc_id,
+                        _now(),
+                        status,
+                        _json(list(outcome.changes)),
+                        "; ".join(reasons) or None,
+                        int(outcome.accepted),
+                    ),
+                )
             if outcome.verification is not None or outcome.unverified is not None:
                 self._record_verification(disc_id, outcome.verification, outcome.unverified)
-            db.execute(f"UPDATE runs SET {status} = {status} + 1 WHERE id = ?", (run,))
+            db.execute(f'UPDATE runs SET "{status}" = "{status}" + 1 WHERE id = ?', (run,))
+
+    def _replace_good(self, disc_id: int, result: DiscResult) -> None:
+        db = self._db
+        db.execute("DELETE FROM good_tracks WHERE disc_id = ?", (disc_id,))
+        db.executemany(
+            "INSERT INTO good_tracks (disc_id, number, start, frames, v1, v2, v2_offset) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?)",
+            [
+                (
+                    disc_id,
+                    track.number,
+                    track.start,
+                    track.frames,
+                    track.checksum_v1,
+                    track.checksum_v2,
+                    result.v2_offset,
+                )
+                for track in result.tracks
+            ],
+        )
 
     def _replace_checksums(
         self,
@@ -511,20 +820,7 @@ class ReferenceDatabase:
 
     def __init__(self, path: Path_, *, name: str | None = None, timeout: float = BUSY_TIMEOUT) -> None:
         self.name = os.fspath(path) if name is None else name
-        if not os.path.isfile(path):
-            raise StoreError(f"{self.name}: no such database")
-        self._db = _connect(path, self.name, timeout, read_only=True)
-        try:
-            with _reporting(self.name):
-                version = _user_version(self._db)
-            if not 1 <= version <= SCHEMA_VERSION:
-                raise StoreError(
-                    f"{self.name}: not an orvane library database of a version this orvane reads"
-                    f" (schema version {version})"
-                )
-        except BaseException:
-            self._db.close()
-            raise
+        self._db = _open_read_only(path, self.name, timeout)
 
     def close(self) -> None:
         self._db.close()
@@ -540,7 +836,8 @@ class ReferenceDatabase:
         or None when it holds no checksums of such a disc.
 
         Each track gets one candidate: its version 1 checksum at shift 0,
-        and its version 2 checksum when it was taken at shift 0.
+        and its version 2 checksum when it was taken at shift 0.  Raises
+        StoreError for rows that cannot be read back.
         """
         with _reporting(self.name):
             row = self._db.execute(
@@ -551,11 +848,78 @@ class ReferenceDatabase:
             if row is None:
                 return None
             disc_id, v2_offset = row
-            tracks = {
-                number: (Candidate(v1, v2 if v2_offset == 0 else None),)
-                for number, v1, v2 in self._db.execute(
-                    "SELECT number, v1, v2 FROM tracks WHERE disc_id = ? ORDER BY number",
-                    (disc_id,),
-                )
-            }
+            try:
+                tracks = {
+                    _int(number): (
+                        Candidate(_checksum(v1), _checksum(v2) if v2_offset == 0 else None),
+                    )
+                    for number, v1, v2 in self._db.execute(
+                        "SELECT number, v1, v2 FROM tracks WHERE disc_id = ? ORDER BY number",
+                        (disc_id,),
+                    )
+                }
+            except ValueError as error:
+                raise StoreError(
+                    f"{self.name}: {name}: its stored checksums cannot be read: {error}"
+                ) from None
         return Reference(f"{self.name}: {name}", tracks)
+
+
+def _open_read_only(path: Path_, name: str, timeout: float = BUSY_TIMEOUT) -> sqlite3.Connection:
+    """An orvane library database opened for reading alone (also on read-only media)."""
+    if not os.path.isfile(path):
+        raise StoreError(f"{name}: no such database")
+    db = _connect(path, name, timeout, read_only=True)
+    try:
+        with _reporting(name):
+            version = _user_version(db)
+        if not 1 <= version <= SCHEMA_VERSION:
+            raise StoreError(
+                f"{name}: not an orvane library database of a version this orvane reads"
+                f" (schema version {version})"
+            )
+    except BaseException:
+        db.close()
+        raise
+    return db
+
+
+def stored_states(
+    path: Path_, *, root: str | None = None, name: str | None = None
+) -> Iterator[StoredState]:
+    """The stored state of every disc of a database (under ``root``, when
+    given), in the order of their names, read without writing anything.
+
+    Raises StoreError for a database that cannot be read.
+    """
+    shown = os.fspath(path) if name is None else name
+    db = _open_read_only(path, shown)
+    prefix = None if root is None else os.path.join(root, "")
+    try:
+        with _reporting(shown):
+            version = _user_version(db)
+            missing = "missing" if version >= 3 else "NULL"
+            for disc_id, disc_path, disc_name, status, checked_at, error, gone in db.execute(
+                f"SELECT id, path, name, status, checked_at, error, {missing} FROM discs ORDER BY name"
+            ):
+                disc_path = _text(disc_path)
+                if prefix is not None and not disc_path.startswith(prefix):
+                    continue
+                # Shown as they are, whatever a damaged row holds.
+                changes = tuple(
+                    (number if type(number) is int else -1, None if change is None else _text(change))
+                    for number, change in db.execute(
+                        "SELECT number, change FROM tracks WHERE disc_id = ? ORDER BY number",
+                        (disc_id,),
+                    )
+                )
+                yield StoredState(
+                    disc_path,
+                    _text(disc_name),
+                    "missing" if gone is not None else _text(status),
+                    None if checked_at is None else _text(checked_at),
+                    None if error is None else _text(error),
+                    changes,
+                )
+    finally:
+        db.close()

@@ -21,7 +21,14 @@ from orvane.isotrak.audio.base import (
     refuse_lossy,
 )
 from orvane.isotrak.audio.blocks import open_reader
-from orvane.isotrak.audio.formats import AUDIO_SUFFIXES, LOSSY_SUFFIXES, open_audio, open_track
+from orvane.isotrak.audio.formats import (
+    AUDIO_SUFFIXES,
+    LOSSY_SUFFIXES,
+    file_tags,
+    is_lossy_file_type,
+    open_audio,
+    open_track,
+)
 
 __all__ = [
     "AUDIO_SUFFIXES",
@@ -31,6 +38,8 @@ __all__ = [
     "PCMTrack",
     "Reader",
     "TrackSource",
+    "file_tags",
+    "is_lossy_file_type",
     "open_audio",
     "open_reader",
     "open_track",

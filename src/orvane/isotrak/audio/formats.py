@@ -23,7 +23,7 @@ from orvane.isotrak.cd import SAMPLE_RATE
 from orvane.isotrak import errors
 from orvane.isotrak.errors import TrackError, Warn, gathering
 
-__all__ = ["AUDIO_SUFFIXES", "LOSSY_SUFFIXES", "open_audio", "open_track"]
+__all__ = ["AUDIO_SUFFIXES", "LOSSY_SUFFIXES", "file_tags", "is_lossy_file_type", "open_audio", "open_track"]
 
 # Audio files a folder's disc is made of, and the suffixes a sheet's file
 # may have been re-encoded to.
@@ -123,6 +123,11 @@ def open_audio(
     return audio
 
 
+def is_lossy_file_type(file_type: str) -> bool:
+    """Whether a CUE sheet's FILE type names lossy data (MP3, ...)."""
+    return file_type.upper() in _LOSSY_FILE_TYPES
+
+
 def open_track(
     path: str | os.PathLike[str], name: str | None = None, *, warn: Warn | None = None
 ) -> AudioFile:
@@ -163,3 +168,35 @@ def _open(path: str | os.PathLike[str], shown: str, file_type: str | None) -> Au
     except BaseException:
         input.close()
         raise
+
+
+def file_tags(path: str | os.PathLike[str]) -> tuple[str | None, str | None]:
+    """A track file's title and performer from its tags, for display: None
+    for each it does not tell, and for a file that is not a regular file
+    or whose tags cannot be read (its audio is judged elsewhere)."""
+    if not os.path.isfile(path):
+        return None, None
+    import mutagen  # only for files that may carry tags
+
+    try:
+        found = mutagen.File(os.fspath(path))
+    except Exception:  # mutagen raises many kinds for what it cannot parse
+        return None, None
+    tags = getattr(found, "tags", None)
+    if tags is None:
+        return None, None
+
+    def first(*keys: str) -> str | None:
+        for key in keys:
+            try:
+                value = tags[key]
+            except (KeyError, ValueError, TypeError):
+                continue
+            text = getattr(value, "text", value)  # ID3 frames hold a list in .text
+            if isinstance(text, (list, tuple)):
+                text = text[0] if text else None
+            if text:
+                return str(text)
+        return None
+
+    return first("title", "TITLE", "TIT2", "\xa9nam"), first("artist", "ARTIST", "TPE1", "\xa9ART")

@@ -12,7 +12,9 @@ turned into a TrackError in one place, ``_decoding``.
 
 from __future__ import annotations
 
+import hashlib
 import os
+import re
 import sys
 from collections.abc import Callable
 from pathlib import Path
@@ -31,7 +33,7 @@ from orvane.isotrak.audio.base import (
 from orvane.isotrak.audio.input import FileInput, reason
 from orvane.isotrak.errors import TrackError
 
-__all__ = ["LOSSY_SUBTYPES", "SoundFileAudio", "open_soundfile"]
+__all__ = ["LOSSY_SUBTYPES", "SoundFileAudio", "flac_md5", "open_soundfile"]
 
 # 262144 frames (1 MiB) a read, which libsndfile decodes into a buffer of
 # its own and copies out: fewer calls through soundfile (each also asks
@@ -106,13 +108,18 @@ class _PlacedFile:
         return got
 
 
-def _decoding(name: str, placed: _PlacedFile | None, call: Callable[[], Any]) -> Any:
+def _decoding(
+    name: str, placed: _PlacedFile | None, call: Callable[[], Any], damaged: str | None = None
+) -> Any:
     """call(), what soundfile reports refused with TrackError.
 
     soundfile's messages name the file by the object it was given (here a
-    descriptor); libsndfile's own words are what says what is wrong.  Its
-    error is let go before the refusal is raised: its frames hold a view of
-    the caller's buffer, which must not outlive the call in a reference cycle.
+    descriptor); libsndfile's own words are what says what is wrong, when
+    the file is opened.  Once its header was read, a failure means the
+    file is damaged or cut short, which ``damaged`` says in our words,
+    with where.  Its error is let go before the refusal is raised: its
+    frames hold a view of the caller's buffer, which must not outlive the
+    call in a reference cycle.
     """
     problem = None
     try:
@@ -124,8 +131,22 @@ def _decoding(name: str, placed: _PlacedFile | None, call: Callable[[], Any]) ->
     if placed is not None and placed.error is not None:
         raise placed.error
     if problem is not None:
+        if damaged is not None:
+            raise TrackError(f"{name}: damaged or cut short: {damaged}")
         raise TrackError(f"{name}: cannot be read: {problem}")
     return result
+
+
+def _sample_words(subtype: str, info: str) -> str:
+    """What a subtype's samples are, in the words the WAV reader uses
+    ("24-bit PCM"); libsndfile's own description for the rest."""
+    pcm = re.fullmatch(r"(?:PCM|ALAC)_[SU]?(\d+)", subtype)
+    if pcm is not None:
+        return f"{pcm.group(1)}-bit PCM"
+    floating = {"FLOAT": 32, "DOUBLE": 64}.get(subtype)
+    if floating is not None:
+        return f"{floating}-bit floating-point samples"
+    return info
 
 
 def _own_descriptor(input: FileInput) -> int | None:
@@ -152,8 +173,10 @@ class _Decoder:
     whose reads call back into Python.
     """
 
-    def __init__(self, name: str, input: FileInput, offset: int) -> None:
+    def __init__(self, name: str, input: FileInput, offset: int, frames: int) -> None:
         self._name = name
+        self._at = offset
+        self._frames = frames
         self._placed: _PlacedFile | None = None
         self._sound: Any = None
         # Its own descriptor, closed with it; libsndfile never closes a
@@ -166,16 +189,18 @@ class _Decoder:
             opened = self._placed if self._descriptor is None else self._descriptor
             self._sound = self._call(lambda: soundfile.SoundFile(opened, closefd=False))
             if offset:
-                self._call(lambda: self._sound.seek(offset))
+                self._call(lambda: self._sound.seek(offset), f"frame {offset} cannot be reached")
         except BaseException:
             self.close()
             raise
 
-    def _call(self, call: Callable[[], Any]) -> Any:
-        return _decoding(self._name, self._placed, call)
+    def _call(self, call: Callable[[], Any], damaged: str | None = None) -> Any:
+        return _decoding(self._name, self._placed, call, damaged)
 
     def read_into(self, buffer: memoryview) -> int:
-        frames = int(self._call(lambda: self._sound.buffer_read_into(buffer, "int16")))
+        where = f"cannot be decoded past frame {self._at} of its {self._frames} frames"
+        frames = int(self._call(lambda: self._sound.buffer_read_into(buffer, "int16"), where))
+        self._at += frames
         if sys.byteorder == "big" and frames:
             size = frames * BYTES_PER_FRAME
             buffer[:size] = swap_bytes(bytes(buffer[:size]))
@@ -200,7 +225,7 @@ class SoundFileAudio(AudioFile):
         # Each stream decodes with a decoder of its own, reading the file at
         # a place of its own: readers of one file in several threads never
         # move each other's place.
-        return _Decoder(self.name, self._input, offset)
+        return _Decoder(self.name, self._input, offset, self.frames)
 
 
 def open_soundfile(input: FileInput, path: Path) -> SoundFileAudio:
@@ -230,7 +255,7 @@ def open_soundfile(input: FileInput, path: Path) -> SoundFileAudio:
         if subtype in LOSSY_SUBTYPES:
             raise refuse_lossy(name)
         if channels != 2 or subtype not in _EXACT_16_BIT:
-            shape = describe_channels(channels, str(header.subtype_info))
+            shape = describe_channels(channels, _sample_words(subtype, str(header.subtype_info)))
             raise refuse_shape(name, f"{header.format} file of {shape}")
         refuse_rate(name, audio.sample_rate)
     except BaseException:
@@ -239,3 +264,44 @@ def open_soundfile(input: FileInput, path: Path) -> SoundFileAudio:
     finally:
         header.close()
     return audio
+
+
+def flac_md5(path: str | os.PathLike[str], name: str) -> tuple[bool | None, str | None]:
+    """Whether a FLAC file's decoded audio matches the MD5 its STREAMINFO
+    holds (None when it holds none: an MD5 of zeros, or not a FLAC file),
+    and a warning when STREAMINFO counts other samples than were decoded.
+
+    FLAC's MD5 is that of the samples as decoded, interleaved, signed and
+    little-endian: for 16-bit stereo, the very bytes of its PCM frames.
+    The file is decoded a block at a time.  Raises TrackError for a file
+    that cannot be read.
+    """
+    from mutagen.flac import FLAC
+
+    try:
+        info = FLAC(os.fspath(path)).info
+    except Exception as error:  # mutagen wraps most troubles in MutagenError, not all
+        raise TrackError(f"{name}: cannot be read: {reason(error)}") from None
+    if not info.md5_signature:
+        return None, None
+    soundfile = _load_soundfile()
+    if soundfile is None:
+        return None, None  # no FLAC file is read without it
+    digest = hashlib.md5()
+    decoded = 0
+    buffer = memoryview(bytearray(_READ_FRAMES * BYTES_PER_FRAME))
+    sound = _decoding(name, None, lambda: soundfile.SoundFile(os.fspath(path)))
+    try:
+        while True:
+            frames = int(_decoding(name, None, lambda: sound.buffer_read_into(buffer, "int16")))
+            if not frames:
+                break
+            data = buffer[: frames * BYTES_PER_FRAME]
+            digest.update(swap_bytes(bytes(data)) if sys.byteorder == "big" else data)
+            decoded += frames
+    finally:
+        sound.close()
+    warning = None
+    if info.total_samples and info.total_samples != decoded:
+        warning = f"{name}: its STREAMINFO counts {info.total_samples} samples, {decoded} were decoded"
+    return digest.digest() == int(info.md5_signature).to_bytes(16, "big"), warning
