@@ -146,6 +146,9 @@ class IsotrakPlugin(BeetsPlugin):
                 ui.print_(f"{colorize('text_error', disc.name)}: {result}")
                 failed = True
                 continue
+            for track in result.failed:
+                ui.print_(f"{colorize('text_error', disc.name)}: {track.error}")
+                failed = True
             changed |= self._store(disc, result)
             if result.verification is not None:
                 matched = result.verification.matched
@@ -159,6 +162,8 @@ class IsotrakPlugin(BeetsPlugin):
         now = time.time()
         changed: list[Item] = []
         for item, track in zip(disc.items, result.tracks):
+            if track.error is not None:
+                continue  # reported with the disc
             v1, v2 = _hex(track.checksums_v1[0]), _hex(track.checksum_v2)
             kept = item.get("isotrak_v1"), item.get("isotrak_v2")
             if kept[0] is not None and kept != (v1, v2):
@@ -169,5 +174,5 @@ class IsotrakPlugin(BeetsPlugin):
             item["isotrak_v1"], item["isotrak_v2"], item["isotrak_checked"] = v1, v2, now
             item.store()
         if not changed:
-            self._log.info("{}: {} tracks checked", disc.name, len(result.tracks))
+            self._log.info("{}: {} tracks checked", disc.name, len(result.tracks) - len(result.failed))
         return bool(changed)
