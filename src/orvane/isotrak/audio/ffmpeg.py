@@ -264,6 +264,10 @@ class FFmpegAudio(AudioFile):
         return _Decoder(av, self.name, self.format, self._input, offset)
 
 
+def _count_frames(container: Any, stream: Any) -> int:
+    return sum(frame.samples for packet in container.demux(stream) for frame in stream.decode(packet))
+
+
 def open_ffmpeg(input: FileInput, path: Path, format: str) -> FFmpegAudio:
     """Open ``input``, a file of ``format``, with PyAV and check that it
     holds 16-bit stereo PCM of a lossless codec."""
@@ -290,10 +294,13 @@ def open_ffmpeg(input: FileInput, path: Path, format: str) -> FFmpegAudio:
         if channels != 2 or sample.name not in _SIXTEEN_BIT or bits != 16:
             what = "floating-point samples" if sample.name.startswith(("flt", "dbl")) else f"{bits}-bit PCM"
             raise refuse_shape(name, f"{kind} file of {describe_channels(channels, what)}")
-        if stream.duration is None:
-            raise TrackError(f"{name}: cannot be read: its {kind} stream does not say its length")
         rate = int(context.rate)
-        frames = int(Fraction(stream.duration) * stream.time_base * rate)
+        if stream.duration is not None:
+            frames = int(Fraction(stream.duration) * stream.time_base * rate)
+        else:
+            # A stream with no index or header length (Shorten's) is counted
+            # by decoding it once.
+            frames = _decoding(name, lambda: _count_frames(container, stream))
         audio = FFmpegAudio(input, path, frames, rate, kind)
         refuse_rate(name, rate)
     except BaseException:
