@@ -100,7 +100,7 @@ def test_the_first_bytes_name_the_format() -> None:
     assert ffmpeg_format(b"tBaK\x00") == "TAK"
     assert ffmpeg_format(b"ajkg\x02") == "Shorten"
     assert ffmpeg_format(b"\x00\x00\x00\x1cftypM4A ") == "MP4"
-    assert ffmpeg_format(bytes.fromhex("3026b2758e66cf11a6d900aa0062ce6c")) == "ASF (WMA)"
+    assert ffmpeg_format(bytes.fromhex("3026b2758e66cf11a6d900aa0062ce6c")) == "WMA"
     assert ffmpeg_format(b"RIFF\x00\x00\x00\x00WAVE") is None
 
 

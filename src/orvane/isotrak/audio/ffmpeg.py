@@ -78,7 +78,7 @@ def ffmpeg_format(head: bytes) -> str | None:
     if head[4:8] == b"ftyp":
         return "MP4"
     if head[:16] == _ASF_GUID:
-        return "ASF (WMA)"
+        return "WMA"
     return None
 
 
