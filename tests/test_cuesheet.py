@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import codecs
+import json
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -19,6 +22,7 @@ from orvane.isotrak.cuesheet import (
     parse_cue,
     read_cue,
 )
+from orvane.isotrak.discs import check_disc
 from orvane.isotrak.errors import TrackError
 
 
@@ -160,6 +164,13 @@ BAD = [
     ([*ONE, 'TITLE "Intro'], "line 4: TITLE has a quote that is not closed"),
     (["REM nothing here", "FILE a.wav WAVE"], "line 2: the sheet has no TRACK"),
     ([], "line 1: the sheet has no TRACK"),
+    ([*ONE, "POSTGAP 999999999:00:00"],
+     "line 4: POSTGAP time 999999999:00:00 is longer than a CD holds (99 minutes)"),
+    ([*HEAD, "PREGAP 99:00:01"], "line 3: PREGAP time 99:00:01 is longer than a CD holds (99 minutes)"),
+    ([*HEAD, "INDEX 01 100:00:00"],
+     "line 3: INDEX 01 time 100:00:00 is longer than a CD holds (99 minutes)"),
+    ([*HEAD, "PREGAP 60:00:00", "INDEX 01 00:00:00", "POSTGAP 39:00:01"],
+     "line 5: POSTGAP 39:00:01 brings the sheet's gaps to 99:00:01, more than a CD holds (99 minutes)"),
 ]
 
 
@@ -291,6 +302,34 @@ def test_embedded_outcomes(flac_path, tag, cuesheet, outcome):
         with pytest.raises(CueError) as refused:
             embedded_cue(flac_path, "disc.flac")
         assert str(refused.value) == outcome
+
+
+def test_a_block_past_the_audio_names_the_block_and_the_track(flac_path):
+    flac = FLAC(flac_path)
+    flac.cuesheet = block((1, 0, 0, [(1, 0)]), (2, 30 * SECTOR, 0, [(1, 0)]), (170, 40 * SECTOR, 0, []))
+    flac.save()
+    with pytest.raises(TrackError) as refused:
+        check_disc(flac_path)
+    assert str(refused.value) == (
+        f"{flac_path}: CUESHEET block: track 2 starts past the end of disc.flac, "
+        f"which holds {20 * SECTOR} frames"
+    )
+
+
+def test_gaps_as_long_as_a_disc_make_no_silence_that_nothing_reads(tmp_path):
+    """A 99-minute PREGAP before track 1 changes no checksum (silence
+    stands before the disc's first frame anyway), and is passed over at once."""
+    soundfile.write(tmp_path / "a.wav", np.arange(-4000, 4000, dtype=np.int16).reshape(-1, 2),
+                    44100, subtype="PCM_16")  # fmt: skip
+    plain = ["FILE a.wav WAVE", "TRACK 01 AUDIO", "INDEX 01 00:00:00", "TRACK 02 AUDIO", "INDEX 01 00:00:03"]
+    gapped = [*plain[:2], "PREGAP 99:00:00", *plain[2:]]
+    results = []
+    for name, lines in (("plain.cue", plain), ("gapped.cue", gapped)):
+        (tmp_path / name).write_text("\n".join(lines))
+        command = [sys.executable, "-m", "orvane.isotrak", "--search", "5", "--json", name]
+        done = subprocess.run(command, cwd=tmp_path, capture_output=True, timeout=20, check=True)
+        results.append([(t["v1_by_shift"], t["v2"]) for t in json.loads(done.stdout)["tracks"]])
+    assert results[0] == results[1]
 
 
 def test_embedded_other_files(tmp_path, flac_path):

@@ -297,6 +297,8 @@ def test_bad_paths_are_refused_by_name(tmp_path):
         (f"{tmp_path}/none.wav", "cannot be read: No such file or directory"),
         (f"{tmp_path}/empty.wav", "the file is empty"),
         ("/dev/null", "cannot be read: it is a device, not a file or a pipe"),
+        (f"{tmp_path}/{'a' * 300}.wav", "cannot be read: file name too long"),
+        (f"{tmp_path}/{'a' * 300}.cue", "cannot be read: file name too long"),
     ]:
         with pytest.raises(TrackError) as refused:
             disc_checksums([path])

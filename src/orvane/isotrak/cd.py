@@ -7,6 +7,8 @@ __all__ = [
     "EDGE_SECTORS",
     "FRAMES_PER_SECTOR",
     "MAX_COUNT",
+    "MAX_DISC_MINUTES",
+    "MAX_DISC_SECTORS",
     "MAX_SHIFT",
     "SAMPLE_RATE",
     "SECTORS_PER_SECOND",
@@ -21,6 +23,10 @@ BYTES_PER_FRAME = 4
 # A disc is read in sectors ("CD frames" in a CUE sheet) of 1/75 s.
 SECTORS_PER_SECOND = 75
 FRAMES_PER_SECTOR = SAMPLE_RATE // SECTORS_PER_SECOND
+
+# A CD holds at most 99 minutes: no place on a disc, and no gap, is longer.
+MAX_DISC_MINUTES = 99
+MAX_DISC_SECTORS = MAX_DISC_MINUTES * 60 * SECTORS_PER_SECOND
 
 # The sectors left out of the checksums at each end of a disc: a drive
 # cannot read past the disc's edges at every read offset.

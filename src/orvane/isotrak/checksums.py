@@ -493,6 +493,11 @@ def _blocks(
     is read no more; a stream that fails raises TrackError, naming it.
     """
     pieces = layout.pieces_of(unit.stretch)
+    # Silence that no checksum reads (a long gap before the first track)
+    # is passed over, never made.
+    reached = Stretch(
+        min(item.stretch.begin for item in unit.sums), max(item.stretch.end for item in unit.sums)
+    )
     files = [p.source for p in pieces if isinstance(p.source, AudioFile)]
     block = max((f.read_frames for f in files), default=READ_BYTES // BYTES_PER_FRAME)
     buffers = [memoryview(bytearray(block * BYTES_PER_FRAME)) for _ in range(depth)]
@@ -504,7 +509,9 @@ def _blocks(
         for piece in pieces:
             source = piece.source
             if source is None:
-                yield from _silence(piece.stretch)
+                silence = piece.stretch.meet(reached)
+                if silence is not None:
+                    yield from _silence(silence)
                 continue
             key = id(source)
             if key in failed:

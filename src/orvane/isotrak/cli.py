@@ -18,7 +18,9 @@ import json
 import multiprocessing
 import os
 import re
+import signal
 import sys
+import threading
 from collections.abc import Callable, Iterable, Sequence
 from contextlib import AbstractContextManager, nullcontext
 from datetime import timedelta
@@ -37,6 +39,7 @@ __all__ = [
     "EXIT_INTERRUPTED",
     "EXIT_MISMATCH",
     "EXIT_REFUSED",
+    "EXIT_TERMINATED",
     "PROG",
     "main",
     "parse_duration",
@@ -50,6 +53,13 @@ EXIT_REFUSED = 1  # a file or reference was refused or could not be read (a trac
 EXIT_BAD_USAGE = 2  # the arguments, or a reference's contents, are malformed; an ambiguous disc
 EXIT_MISMATCH = 3  # some track matched no reference; a library's disc changed or did not match
 EXIT_INTERRUPTED = 130  # Ctrl-C
+EXIT_TERMINATED = 143  # SIGTERM, handled as Ctrl-C is
+
+# The most worker processes --jobs may ask for.
+MAX_JOBS = 1024
+
+# Seconds to wait for a Dask scheduler to answer, and then for a worker of it.
+SCHEDULER_TIMEOUT = 20.0
 
 # The search of a verification that names none: 5 CD sectors either way,
 # which holds the read offset of every drive in use.
@@ -80,7 +90,8 @@ exit status:
   2  bad usage, or a malformed reference, or a disc named ambiguously
      (a folder of several CUE sheets, a track given twice)
   3  some track matched no reference
-  130  interrupted
+  130  interrupted (Ctrl-C)
+  143  terminated (SIGTERM): handled as Ctrl-C is
 
 library mode (--library ROOT --db FILE): 1 when a disc failed, else 3 when a
 disc's audio changed, a disc is missing or a disc did not match --expect-db,
@@ -190,13 +201,26 @@ def _parser() -> tuple[argparse.ArgumentParser, list[argparse.Action]]:
             "--jobs",
             type=int,
             metavar="N",
-            help="check N discs at once in worker processes (default: as many as the cores)",
+            help=f"check N discs at once in worker processes, 1 to {MAX_JOBS} "
+            "(default: as many as the cores)",
         ),
         library.add_argument(
             "--scheduler",
             metavar="ADDRESS",
             help="send the discs to the workers of a running Dask scheduler instead "
             "(they must see the same paths; needs orvane[dask])",
+        ),
+        library.add_argument(
+            "--scheduler-timeout",
+            type=float,
+            metavar="SECONDS",
+            help="how long to wait for the Dask scheduler to answer, and then for a worker "
+            f"of it (default {SCHEDULER_TIMEOUT:g})",
+        ),
+        library.add_argument(
+            "--verbose",
+            action="store_true",
+            help="let the Dask cluster library log on stderr",
         ),
         library.add_argument(
             "--recheck",
@@ -361,15 +385,21 @@ def _check_library_usage(args: argparse.Namespace, parser: argparse.ArgumentPars
     # would name neither option first.
     if args.jobs is not None and args.scheduler is not None:
         parser.error("--jobs and --scheduler exclude each other")
-    if args.jobs is not None and args.jobs < 1:
-        parser.error("--jobs must be at least 1")
+    if args.jobs is not None and not 1 <= args.jobs <= MAX_JOBS:
+        parser.error(f"--jobs must be from 1 to {MAX_JOBS}")
+    if args.scheduler_timeout is not None:
+        if args.scheduler is None:
+            parser.error("--scheduler-timeout needs --scheduler ADDRESS")
+        # Also refuses nan and inf.
+        if not 0 < args.scheduler_timeout <= 86400:
+            parser.error("--scheduler-timeout must be more than 0 and at most 86400 seconds")
     if args.scheduler is not None:
         if importlib.util.find_spec("distributed") is None:
             parser.error("--scheduler needs the distributed package: pip install 'orvane[dask]'")
         from orvane.isotrak.library import scheduler_address_fault
         from orvane.isotrak.report import shown_name
 
-        fault = scheduler_address_fault(args.scheduler)
+        fault = scheduler_address_fault(args.scheduler, from_outside=True)
         if fault is not None:
             parser.error(f"--scheduler {shown_name(fault)}")
 
@@ -605,7 +635,11 @@ def _run_library(args: argparse.Namespace) -> int:
     try:
         discs = find_discs(args.library)
         if args.scheduler is not None:
-            executor, close = dask_executor(args.scheduler)
+            executor, close = dask_executor(
+                args.scheduler,
+                timeout=args.scheduler_timeout or SCHEDULER_TIMEOUT,
+                verbose=args.verbose,
+            )
         else:
             pool = process_pool(args.jobs or default_jobs())
             executor, close = pool, pool.shutdown
@@ -673,13 +707,39 @@ def _write(chunks: Iterable[str]) -> None:
     buffer.flush()
 
 
+class _Terminated(KeyboardInterrupt):
+    """SIGTERM, which ends the work as Ctrl-C does."""
+
+
+def _terminate(signum: int, frame: object) -> None:
+    # Once: the work being given up is not interrupted again.
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+    raise _Terminated
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    """Run the command line; return the exit status (see the module's EXIT_ names)."""
+    """Run the command line; return the exit status (see the module's EXIT_ names).
+
+    SIGTERM is handled as Ctrl-C is, with its own status, while it runs.
+    """
+    in_main_thread = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGTERM, _terminate) if in_main_thread else None
+    try:
+        return _main(argv)
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     try:
         args = _arguments(argv)
         if args.report:
             return _run_report(args)
         return _run_library(args) if args.library is not None else _run_disc(args)
+    except _Terminated:
+        print(f"{PROG}: terminated", file=sys.stderr)
+        return EXIT_TERMINATED
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

@@ -23,6 +23,8 @@ from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import Any
 
+from orvane.isotrak.audio.input import reason
+from orvane.isotrak.cd import MAX_DISC_MINUTES, MAX_DISC_SECTORS
 from orvane.isotrak.cd import SECTORS_PER_SECOND as CD_FRAMES_PER_SECOND
 from orvane.isotrak.errors import CueError, TrackError, warn
 
@@ -286,7 +288,10 @@ def _time(text: str, what: str) -> int:
         raise _LineError(
             f"{what} time {text} has {frames} frames; a second has {CD_FRAMES_PER_SECOND}"
         )
-    return (minutes * 60 + seconds) * CD_FRAMES_PER_SECOND + frames
+    sectors = (minutes * 60 + seconds) * CD_FRAMES_PER_SECOND + frames
+    if sectors > MAX_DISC_SECTORS:
+        raise _LineError(f"{what} time {text} is longer than a CD holds ({MAX_DISC_MINUTES} minutes)")
+    return sectors
 
 
 def _arguments(rest: str, command: str, count: int, names: str) -> list[str]:
@@ -308,6 +313,7 @@ def parse_cue(text: str, name: str = "CUE sheet") -> CueSheet:
     drafts: list[_Draft] = []
     disc_title: str | None = None
     disc_performer: str | None = None
+    gaps = 0  # the silence the sheet inserts, which must fit on one disc
     lines = _LINE_BREAK.split(text.removeprefix("\ufeff"))
     if lines and not lines[-1]:
         lines.pop()
@@ -344,6 +350,12 @@ def parse_cue(text: str, name: str = "CUE sheet") -> CueSheet:
                     raise _LineError(f"{command} comes before any TRACK")
                 if (track.pregap if command == "PREGAP" else track.postgap) is not None:
                     raise _LineError(f"TRACK {track.number:02d} has a second {command}")
+                gaps += gap
+                if gaps > MAX_DISC_SECTORS:
+                    raise _LineError(
+                        f"{command} {time} brings the sheet's gaps to {format_time(gaps)}, "
+                        f"more than a CD holds ({MAX_DISC_MINUTES} minutes)"
+                    )
                 if command == "PREGAP":
                     track.pregap = gap
                 else:
@@ -532,7 +544,7 @@ def read_cue(path: str | os.PathLike[str], name: str | None = None) -> CueSheet:
         with open(path, "rb") as file:
             data = file.read(MAX_SHEET_BYTES + 1)
     except OSError as error:
-        raise TrackError(f"{shown}: cannot be read: {error.strerror or error}") from None
+        raise TrackError(f"{shown}: cannot be read: {reason(error)}") from None
     if len(data) > MAX_SHEET_BYTES:
         raise CueError(f"{shown}: larger than {MAX_SHEET_BYTES >> 20} MiB, not a CUE sheet")
     text, encoding = decode_sheet(data, shown)
@@ -564,7 +576,7 @@ def embedded_cue(path: str | os.PathLike[str], name: str | None = None) -> CueSh
     except Exception as error:  # mutagen wraps most troubles in MutagenError, not all
         cause = error.__context__ if isinstance(error.__context__, OSError) else error
         if isinstance(cause, OSError):
-            raise TrackError(f"{shown}: cannot be read: {cause.strerror or cause}") from None
+            raise TrackError(f"{shown}: cannot be read: {reason(cause)}") from None
         raise TrackError(f"{shown}: damaged FLAC file: {error}") from None
     own_name = os.path.basename(os.fspath(path))
     if flac.cuesheet is not None:

@@ -28,6 +28,7 @@ from orvane.isotrak.audio import (
     open_audio,
     refuse_lossy,
 )
+from orvane.isotrak.audio.input import is_file, is_folder, reason
 from orvane.isotrak.checksums import Progress, check_layout, reach, rereadable, v2_checksums
 from orvane.isotrak.cuesheet import (
     LEGACY_ENCODINGS,
@@ -72,11 +73,11 @@ def disc_files(folder: Path) -> Path | list[Path]:
     """A folder's disc: its one CUE sheet, else its audio files in natural order."""
     try:
         entries = sorted(
-            (entry for entry in folder.iterdir() if entry.is_file()),
+            (entry for entry in folder.iterdir() if is_file(entry)),
             key=lambda entry: natural_key(entry.name),
         )
     except OSError as error:
-        raise TrackError(f"{folder}: cannot be read: {error.strerror or error}") from None
+        raise TrackError(f"{folder}: cannot be read: {reason(error)}") from None
     sheets = [entry for entry in entries if is_cue_sheet(entry)]
     if len(sheets) == 1:
         return sheets[0]
@@ -195,7 +196,7 @@ class _Folder:
         or in how its characters were encoded."""
         if part in ("", ".", ".."):
             return folder / part
-        if (folder / part).exists():
+        if os.path.exists(folder / part):
             return folder / part
         wanted = {spelling.casefold() for spelling in _spellings(part, encoding)}
         for name in self.names(folder):
@@ -214,7 +215,7 @@ class _Folder:
 
     def _file(self, parts: Sequence[str], encoding: str) -> Path | None:
         found = self._walk(parts, encoding)
-        return found if found is not None and found.is_file() else None
+        return found if found is not None and is_file(found) else None
 
     def resolve(self, sheet: CueSheet, file: CueFile) -> Path:
         """The file a sheet's FILE entry names.
@@ -228,7 +229,7 @@ class _Folder:
         """
         written = file.name
         direct = self.folder / written
-        if direct.is_file():
+        if is_file(direct):
             return direct
         parts = re.split(r"[\\/]", written)
         found = self._file(parts, sheet.encoding)
@@ -241,12 +242,12 @@ class _Folder:
         if len(parts) > 1:
             # The re-encoded file beside where the sheet puts it, else in the sheet's folder.
             beside = self._walk(parts[:-1], sheet.encoding)
-            folder = beside if beside is not None and beside.is_dir() else self.folder
+            folder = beside if beside is not None and is_folder(beside) else self.folder
         stem = Path(base).stem.casefold()
         for name in self.names(folder):
             candidate = Path(name)
             if candidate.stem.casefold() == stem and candidate.suffix.lower() in AUDIO_SUFFIXES:
-                if (folder / name).is_file():
+                if is_file(folder / name):
                     shown = _relative(folder / name, self.folder)
                     message = f"{sheet.name}: line {file.line}: {written} is missing; using {shown}"
                     warn(message)
@@ -361,7 +362,7 @@ def disc_paths(disc: Path_ | Iterable[Path_]) -> list[Path]:
     if not isinstance(disc, (str, os.PathLike)):
         return [Path(path) for path in disc]
     path = Path(disc)
-    if path.is_dir():
+    if is_folder(path):
         found = disc_files(path)
         return disc_paths(found) if isinstance(found, Path) else found
     if is_cue_sheet(path):
@@ -417,7 +418,7 @@ def _open(
         return _open_path(paths[0], sample_rate, hidden_file, opened)
     for path in paths:
         shown = os.fspath(path)
-        if is_cue_sheet(path) or Path(path).is_dir():
+        if is_cue_sheet(path) or is_folder(path):
             raise TrackError(f"{shown}: a CUE sheet or a folder must be the only thing given")
     _refuse_repeats(paths)
     sources = [
@@ -456,7 +457,7 @@ def _open_path(
 ) -> DiscLayout:
     shown = os.fspath(path_given)
     path = Path(path_given)
-    if path.is_dir():
+    if is_folder(path):
         found = disc_files(path)
         if isinstance(found, list) and len(found) > 1:
             sources = [opened.add(open_audio(p, _display(shown, p))) for p in found]
@@ -467,13 +468,13 @@ def _open_path(
         sheet = read_cue(path, shown)
         return _sheet_disc(sheet, path.parent, os.path.dirname(shown), sample_rate, opened)
     source = opened.add(open_audio(path, shown))
-    if getattr(source, "format", None) == "FLAC" and path.is_file():
+    if getattr(source, "format", None) == "FLAC" and is_file(path):
         embedded = embedded_cue(path, shown)
         if embedded is not None:
             return _sheet_disc(
                 embedded, path.parent, os.path.dirname(shown), sample_rate, opened, [source]
             )
-    beside = _sheet_beside(path) if path.is_file() else None
+    beside = _sheet_beside(path) if is_file(path) else None
     if beside is not None:
         warn(f"{shown}: a CUE sheet lies beside it ({beside.name}); give the .cue to check its tracks")
     return _track_files([source], sample_rate, hidden_file)

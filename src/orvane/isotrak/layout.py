@@ -219,9 +219,15 @@ def _begins(sheet: CueSheet, to_frames: Callable[[int], int]) -> list[_FilePosit
     for track in sheet.tracks:
         index = track.index(1)
         if index is None:  # the parser refuses such sheets; this guards hand-made ones
-            raise TrackError(f"{sheet.name}: line {track.line}: track {track.number} has no INDEX 01")
+            raise TrackError(f"{_at(sheet, track.line)}track {track.number} has no INDEX 01")
         places.append((index.file, to_frames(index.position)))
     return places
+
+
+def _at(sheet: CueSheet, line: int) -> str:
+    """Where in the sheet a fault lies: its line, or for a FLAC CUESHEET
+    block (which has no lines, its entries carry line 0) the block alone."""
+    return f"{sheet.name}: line {line}: " if line else f"{sheet.name}: "
 
 
 def files_in_stream(sheet: CueSheet) -> list[bool]:
@@ -280,7 +286,7 @@ def sheet_layout(
                 begins[n] = (file, lengths[file])
                 continue
             raise TrackError(
-                f"{sheet.name}: line {track.line}: track {track.number} starts past the end of "
+                f"{_at(sheet, track.line)}track {track.number} starts past the end of "
                 f"{sheet.files[file].name}, which holds {lengths[file]} frames"
             )
     end_of_sheet = (len(sources) - 1, lengths[-1])
@@ -313,7 +319,7 @@ def sheet_layout(
         track = sheet.tracks[n]
         end = starts[audio[k + 1]] if k + 1 < len(audio) else stream.position
         if end <= starts[n]:
-            raise TrackError(f"{sheet.name}: line {track.line}: track {track.number} holds no frames")
+            raise TrackError(f"{_at(sheet, track.line)}track {track.number} holds no frames")
         file = begins[n][0]
         source = sources[file]
         name = source.name if source is not None else sheet.files[file].name

@@ -23,22 +23,29 @@ from __future__ import annotations
 
 import multiprocessing
 import os
+import select
 import signal
+import sys
+import threading
+import time
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import (
     FIRST_COMPLETED,
     Executor,
     Future,
+    InvalidStateError,
     ProcessPoolExecutor,
     as_completed,
     wait,
 )
 from contextlib import ExitStack
 from dataclasses import dataclass, replace
+from multiprocessing.managers import SyncManager
 from datetime import UTC, datetime, timedelta
-from typing import Any
+from typing import Any, TypeVar
 
 from orvane.isotrak.audio import AUDIO_SUFFIXES
+from orvane.isotrak.audio.input import reason
 from orvane.isotrak.audio.libsndfile import flac_md5
 from orvane.isotrak.checksums import reach
 from orvane.isotrak.cuesheet import is_cue_sheet
@@ -84,6 +91,7 @@ __all__ = [
     "check_library_disc",
     "dask_executor",
     "default_jobs",
+    "end_with",
     "file_states",
     "find_discs",
     "ignore_interrupts",
@@ -93,6 +101,9 @@ __all__ = [
 ]
 
 Path_ = str | os.PathLike[str]
+T = TypeVar("T")
+
+
 def _hidden(name: str) -> bool:
     return name.startswith(".")
 
@@ -107,6 +118,12 @@ def find_discs(root: Path_) -> list[LibraryDisc]:
     tracks, which fails when it is checked: what it holds is not known.
     """
     top = os.path.abspath(os.fspath(root))
+    try:
+        os.stat(top)
+    except FileNotFoundError:
+        pass  # said below
+    except OSError as error:
+        raise LibraryError(f"{os.fspath(root)}: cannot be read: {reason(error)}") from None
     if not os.path.isdir(top):
         raise LibraryError(f"{os.fspath(root)}: is not a folder")
     found: list[LibraryDisc] = []
@@ -168,7 +185,7 @@ def file_states(paths: Iterable[Path_]) -> tuple[FileState, ...]:
         try:
             status = os.stat(path)
         except OSError as error:
-            raise TrackError(f"{os.fspath(path)}: cannot be read: {error.strerror or error}") from None
+            raise TrackError(f"{os.fspath(path)}: cannot be read: {reason(error)}") from None
         states.append(FileState(os.fspath(path), status.st_size, status.st_mtime_ns))
     return tuple(states)
 
@@ -307,9 +324,53 @@ def _ignore(message: str) -> None:
 
 
 def ignore_interrupts() -> None:
-    """A worker process's initializer: Ctrl-C is for the coordinating
-    process to handle, which stops the workers itself."""
+    """Ctrl-C in a worker process is for the coordinating process to
+    handle, which stops the workers itself."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+def _start_worker(coordinator: int) -> None:
+    """A worker process's initializer: it ignores Ctrl-C, and ends as soon
+    as the coordinating process ``coordinator`` ends, however that ends
+    (kill -9 included), even in the middle of a disc."""
+    ignore_interrupts()
+    end_with(coordinator)
+
+
+def end_with(pid: int) -> None:
+    """End this process (exit status 1) as soon as process ``pid`` ends.
+
+    A daemon thread waits on a descriptor of that process (a pidfd, which
+    becomes readable when it ends), else asks every half second whether
+    it is still there.  Its parent is no sign: a worker's parent is the
+    forkserver, which may outlive the coordinator for a moment.
+    """
+    try:
+        handle: int | None = os.pidfd_open(pid)
+    except ProcessLookupError:
+        os._exit(1)
+    except (AttributeError, OSError):  # no pidfd on this system
+        handle = None
+
+    def watch() -> None:
+        if handle is not None:
+            select.select([handle], [], [])
+        else:
+            while _alive(pid):
+                time.sleep(0.5)
+        os._exit(1)
+
+    threading.Thread(target=watch, name="orvane-watch-coordinator", daemon=True).start()
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:  # there, but another user's: the pid was reused
+        return False
+    return True
 
 
 def default_jobs() -> int:
@@ -321,16 +382,63 @@ def default_jobs() -> int:
     return os.cpu_count() or 1
 
 
+def _start_helpers(context: multiprocessing.context.BaseContext) -> None:
+    """Start multiprocessing's helper processes (the resource tracker, and
+    the forkserver) with their output on the null device.
+
+    Each ends once the last process holding its pipe has ended, that is
+    just after the coordinator and the workers; till then, holding our
+    stdout or stderr, it would keep a caller that reads them waiting, and
+    the tracker would write there of the semaphores it frees.
+    """
+    from multiprocessing import forkserver, resource_tracker
+
+    try:
+        saved = [os.dup(1), os.dup(2)]
+    except OSError:  # no stdout or stderr to keep free
+        saved = []
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        for stream in (sys.stdout, sys.stderr):
+            if stream is not None:
+                stream.flush()
+        if saved:
+            os.dup2(devnull, 1)
+            os.dup2(devnull, 2)
+        resource_tracker.ensure_running()
+        if context.get_start_method() == "forkserver":
+            forkserver.ensure_running()
+    finally:
+        for fd, original in zip((1, 2), saved):
+            os.dup2(original, fd)
+            os.close(original)
+        os.close(devnull)
+
+
 def process_pool(jobs: int | None = None) -> ProcessPoolExecutor:
     """A pool of ``jobs`` worker processes (default: the cores) for the discs.
 
     The workers start from a server process that has imported this
     package once (forkserver), where the system offers one, else afresh
-    (spawn); they ignore Ctrl-C (``ignore_interrupts``).
+    (spawn); they ignore Ctrl-C (``ignore_interrupts``), and each ends when
+    the process that made the pool ends, however it ends (``end_with``).
     """
+    context = _start_method()
+    _start_helpers(context)
     return ProcessPoolExecutor(
-        jobs or default_jobs(), mp_context=_start_method(), initializer=ignore_interrupts
+        jobs or default_jobs(),
+        mp_context=context,
+        initializer=_start_worker,
+        initargs=(os.getpid(),),
     )
+
+
+def _manager() -> SyncManager:
+    """A started multiprocessing manager whose server process ends, as the
+    workers do, when this process ends, however it ends."""
+    manager = SyncManager(ctx=_start_method())
+    manager.start(end_with, (os.getpid(),))
+    return manager
 
 
 def _start_method() -> multiprocessing.context.BaseContext:
@@ -343,27 +451,158 @@ def _start_method() -> multiprocessing.context.BaseContext:
     return multiprocessing.get_context("spawn")
 
 
-# Seconds to wait for a Dask scheduler to answer before giving up.
-CONNECT_TIMEOUT = 20
+# Seconds to wait for a Dask scheduler to answer, and then for a worker of it.
+CONNECT_TIMEOUT = 20.0
+
+# Schemes of distributed whose addresses are a host and a port over TCP.
+_TCP_SCHEMES = ("tcp", "tls", "ws", "wss")
 
 
-def scheduler_address_fault(address: str) -> str | None:
-    """What is wrong with a Dask scheduler's address, or None (needs distributed)."""
+def scheduler_address_fault(address: str, *, from_outside: bool = False) -> str | None:
+    """What is wrong with a Dask scheduler's address, or None (needs distributed).
+
+    The address must name a scheme that distributed knows and, for one
+    over TCP, a host and a port from 1 to 65535; a TLS scheme needs the
+    certificates in Dask's configuration.  ``from_outside``: the address
+    is for another process, which an inproc:// address cannot name.
+    """
     from distributed.comm import parse_address
+    from distributed.comm.addressing import parse_host_port
     from distributed.comm.registry import get_backend
+
+    def fault(what: str) -> str:
+        return f"{address}: not a Dask scheduler address: {what}"
 
     try:
         scheme, location = parse_address(address, strict=False)
         get_backend(scheme)
     except ValueError as error:
-        return f"{address}: not a Dask scheduler address: {error}"
-    return None if location else f"{address!r}: not a Dask scheduler address: it names no host"
+        return fault(str(error))
+    if not location:
+        return fault("it names no host")
+    if scheme == "inproc" and from_outside:
+        return fault("an inproc:// address names a scheduler inside the same process")
+    if scheme in _TCP_SCHEMES:
+        try:
+            host, port = parse_host_port(location)
+        except ValueError as error:
+            if "invalid literal" in str(error):  # int() of the port
+                return fault("its port is not a number")
+            return fault(str(error))
+        if not host:
+            return fault("it names no host")
+        if not 0 < port < 65536:
+            return fault(f"port {port} is outside 1 to 65535")
+        if scheme in ("tls", "wss") and not _tls_configured():
+            return (
+                f"{address}: a {scheme}:// scheduler needs TLS certificates in Dask's "
+                "configuration (distributed.comm.tls), and none are set"
+            )
+    return None
 
 
-def dask_executor(address: str) -> tuple[Executor, Callable[[], None]]:
+def _tls_configured() -> bool:
+    from distributed.security import Security
+
+    try:
+        return Security().get_connection_args("client").get("ssl_context") is not None
+    except Exception:  # a configuration that does not load is no configuration
+        return False
+
+
+def _probe(address: str, timeout: float) -> None:
+    """Refuse at once a TCP scheduler that nothing listens for, or that
+    does not answer within ``timeout``: distributed would retry for the
+    whole timeout, then linger at exit."""
+    import socket
+
+    from distributed.comm import parse_address
+    from distributed.comm.addressing import parse_host_port
+
+    scheme, location = parse_address(address, strict=False)
+    if scheme not in _TCP_SCHEMES:
+        return
+    host, port = parse_host_port(location)
+    try:
+        socket.create_connection((host.strip("[]"), port), timeout=timeout).close()
+    except TimeoutError:
+        raise LibraryError(
+            f"{address}: cannot reach the Dask scheduler: no answer within {timeout:g} s"
+        ) from None
+    except OSError as error:
+        raise LibraryError(f"{address}: cannot reach the Dask scheduler: {reason(error)}") from None
+
+
+def _quiet_cluster_logging() -> None:
+    """Keep distributed's logging (and that of the libraries it runs on)
+    off stderr: what matters to the user is said by the tool itself."""
+    import logging
+
+    families = ("distributed", "tornado", "bokeh", "asyncio")
+    # distributed gives several of its loggers a handler of their own.
+    names = [name for name in logging.root.manager.loggerDict if name.split(".")[0] in families]
+    for name in {*families, *names}:
+        logger = logging.getLogger(name)
+        for handler in list(logger.handlers):
+            logger.removeHandler(handler)
+        logger.addHandler(logging.NullHandler())
+        logger.propagate = False
+
+
+class _ClusterExecutor(Executor):
+    """A Dask client's executor whose lost discs say why they were lost.
+
+    distributed cancels the futures of a scheduler it lost, which says
+    nothing; here they fail with a LibraryError that says so.
+    """
+
+    def __init__(self, client: Any, address: str) -> None:
+        self._client = client
+        self._address = address
+        # Not pure: each disc is checked afresh, never taken from a cache.
+        self._executor: Executor = client.get_executor(pure=False)
+
+    def submit(self, fn: Callable[..., T], /, *args: Any, **kwargs: Any) -> Future[T]:
+        inner = self._executor.submit(fn, *args, **kwargs)
+        outer: Future[T] = Future()
+
+        def relay(done: Future[T]) -> None:
+            try:
+                if done.cancelled():
+                    outer.set_exception(LibraryError(self._lost()))
+                elif (error := done.exception()) is not None:
+                    outer.set_exception(error)
+                else:
+                    outer.set_result(done.result())
+            except InvalidStateError:  # cancelled here meanwhile
+                pass
+
+        def cancel(done: Future[T]) -> None:
+            if done.cancelled():
+                inner.cancel()
+
+        outer.add_done_callback(cancel)
+        inner.add_done_callback(relay)
+        return outer
+
+    def _lost(self) -> str:
+        if self._client.status != "running":
+            return f"the Dask scheduler at {self._address} was lost"
+        return f"the Dask scheduler at {self._address} cancelled it"
+
+    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        self._executor.shutdown(wait=wait)
+
+
+def dask_executor(
+    address: str, *, timeout: float = CONNECT_TIMEOUT, verbose: bool = False
+) -> tuple[Executor, Callable[[], None]]:
     """An executor on the Dask scheduler at ``address``, and what closes it.
 
-    Needs the ``distributed`` package (``pip install 'orvane[dask]'``).
+    ``timeout`` bounds, in seconds, the wait for the scheduler to answer
+    and then for it to have a worker; past it a LibraryError says which.
+    distributed's own logging stays off stderr unless ``verbose``.  Needs
+    the ``distributed`` package (``pip install 'orvane[dask]'``).
     """
     try:
         from distributed import Client
@@ -371,18 +610,36 @@ def dask_executor(address: str) -> tuple[Executor, Callable[[], None]]:
         raise LibraryError(
             "a Dask scheduler needs the distributed package: pip install 'orvane[dask]'"
         ) from None
+    if not verbose:
+        _quiet_cluster_logging()
     # Checked first: a Client refused for its address lingers at exit, and
     # one given no address starts a cluster of its own.
     fault = scheduler_address_fault(address)
     if fault is not None:
         raise LibraryError(fault)
+    _probe(address, timeout)
     try:
-        client = Client(address, set_as_default=False, timeout=CONNECT_TIMEOUT)
-    except (OSError, TimeoutError, ValueError) as error:
+        client = Client(address, set_as_default=False, timeout=timeout)
+    except Exception as error:  # distributed raises what its transport raised
         raise LibraryError(f"{address}: cannot reach the Dask scheduler: {error}") from None
-    # Not pure: each disc is checked afresh, never taken from a cache.
-    executor: Executor = client.get_executor(pure=False)
-    return executor, client.close
+    try:
+        client.wait_for_workers(1, timeout=timeout)
+    except BaseException as error:
+        _close(client)
+        if isinstance(error, Exception):
+            raise LibraryError(
+                f"{address}: the Dask scheduler has no workers (waited {timeout:g} s)"
+            ) from None
+        raise  # Ctrl-C, once the client is closed
+    return _ClusterExecutor(client, address), lambda: _close(client)
+
+
+def _close(client: Any) -> None:
+    """Close a client without waiting long for a scheduler that is gone."""
+    try:
+        client.close(timeout=2)
+    except Exception:  # the scheduler is gone already: nothing to tell it
+        pass
 
 
 # -- the library ------------------------------------------------------------------------
@@ -554,7 +811,7 @@ def check_library(
         run = store.start_run(next(iter(roots)) if len(roots) == 1 else None, options)
         queue = None
         if advance is not None and isinstance(executor, ProcessPoolExecutor):
-            queue = stack.enter_context(_start_method().Manager()).Queue()
+            queue = stack.enter_context(_manager()).Queue()
         # The part told of each disc being read, by its index.  A worker
         # puts all its parts before its result is sent, so none comes after.
         told: dict[int, float] = {}
@@ -580,7 +837,8 @@ def check_library(
         def lost(index: int, error: Exception) -> None:
             # Not recorded: the disc itself may be fine, and is checked next time.
             disc = listed[index]
-            done(index, DiscOutcome(disc, "failed", error=f"{disc.path}: not checked: {error}"))
+            why = str(error) or type(error).__name__
+            done(index, DiscOutcome(disc, "failed", error=f"{disc.path}: not checked: {why}"))
 
         # What each disc being checked needs once its result is back; not
         # the stored checksums, which the known-good ones have replaced.

@@ -35,6 +35,7 @@ from collections.abc import Callable, Collection, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from orvane.isotrak.audio.input import reason
 from orvane.isotrak.errors import (
     BadReference,
     MalformedReference,
@@ -131,7 +132,7 @@ def read_reference(path: str | os.PathLike[str], name: str | None = None) -> Ref
         with open(path, "rb") as file:
             data = file.read(MAX_REFERENCE_BYTES + 1)
     except OSError as error:
-        raise UnreadableReference(f"{shown}: cannot be read: {error.strerror or error}") from None
+        raise UnreadableReference(f"{shown}: cannot be read: {reason(error)}") from None
     if len(data) > MAX_REFERENCE_BYTES:
         raise MalformedReference(
             f"{shown}: more than {MAX_REFERENCE_BYTES} bytes, too large for a reference"

@@ -26,7 +26,9 @@ from __future__ import annotations
 import json
 import os
 import sqlite3
+import stat
 import sys
+import time
 from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -34,6 +36,7 @@ from datetime import UTC, datetime
 from pathlib import Path
 from typing import Any
 
+from orvane.isotrak.audio.input import reason
 from orvane.isotrak.errors import StoreError
 from orvane.isotrak.references import Candidate, Reference
 from orvane.isotrak.results import (
@@ -68,8 +71,11 @@ Path_ = str | os.PathLike[str]
 
 
 # Seconds a write waits for another program that holds the database busy.
-# Short, as no interruption reaches a connection while it waits.
 BUSY_TIMEOUT = 10.0
+
+# SQLite waits in slices this long, so that Ctrl-C, which reaches Python
+# only between them, ends a wait at once.
+_BUSY_SLICE = 0.05
 
 
 @dataclass(frozen=True)
@@ -246,7 +252,7 @@ def _transaction(db: sqlite3.Connection) -> Iterator[None]:
     """One write transaction: committed whole, or rolled back whole."""
     # IMMEDIATE takes the write lock first, so a busy database is waited
     # for here, not halfway through.
-    db.execute("BEGIN IMMEDIATE")
+    _waiting(db, "BEGIN IMMEDIATE")
     try:
         yield
     except BaseException:
@@ -254,6 +260,26 @@ def _transaction(db: sqlite3.Connection) -> Iterator[None]:
             db.execute("ROLLBACK")
         raise
     db.execute("COMMIT")
+
+
+class _Connection(sqlite3.Connection):
+    """A connection that knows how long a busy database is waited for."""
+
+    busy_timeout = BUSY_TIMEOUT
+
+
+def _waiting(db: sqlite3.Connection, statement: str) -> None:
+    """Run a statement that may find the database busy, waiting for it as
+    long as the connection's timeout in short slices (see _BUSY_SLICE)."""
+    deadline = time.monotonic() + (db.busy_timeout if isinstance(db, _Connection) else 0.0)
+    while True:
+        try:
+            db.execute(statement)
+            return
+        except sqlite3.OperationalError as error:
+            busy = getattr(error, "sqlite_errorcode", None) in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED)
+            if not busy or time.monotonic() >= deadline:
+                raise
 
 
 def _user_version(db: sqlite3.Connection) -> int:
@@ -305,7 +331,24 @@ def _migrate(db: sqlite3.Connection, name: str) -> None:
                 db.execute(f"PRAGMA user_version = {version}")
 
 
+def _refuse_other_than_file(path: Path_, name: str) -> None:
+    """Refuse, before SQLite opens it (and leaves a journal beside it),
+    anything at ``path`` but a regular file: a device, a pipe, a folder."""
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        return  # made when missing
+    except (OSError, ValueError) as error:
+        raise StoreError(f"{name}: cannot be opened: {reason(error)}") from None
+    if stat.S_ISDIR(mode):
+        raise StoreError(f"{name}: is a folder, not a database file")
+    if not stat.S_ISREG(mode):
+        raise StoreError(f"{name}: is not a regular file (a device or a pipe), not a database file")
+
+
 def _connect(path: Path_, name: str, timeout: float, read_only: bool = False) -> sqlite3.Connection:
+    _refuse_other_than_file(path, name)
+    slice_ = min(timeout, _BUSY_SLICE)
     try:
         if read_only:
             uri = Path(path).absolute().as_uri() + "?mode=ro"
@@ -314,7 +357,11 @@ def _connect(path: Path_, name: str, timeout: float, read_only: bool = False) ->
             # would otherwise make -wal and -shm files it cannot remove.
             quiet = not os.path.exists(os.fspath(path) + "-wal")
             db = sqlite3.connect(
-                uri + ("&immutable=1" if quiet else ""), uri=True, timeout=timeout, isolation_level=None
+                uri + ("&immutable=1" if quiet else ""),
+                uri=True,
+                timeout=slice_,
+                isolation_level=None,
+                factory=_Connection,
             )
             try:
                 db.execute("SELECT count(*) FROM sqlite_master").fetchone()
@@ -325,16 +372,21 @@ def _connect(path: Path_, name: str, timeout: float, read_only: bool = False) ->
                 # Read-only media: no shared memory file can be made beside
                 # it, and no one can be writing to it.
                 db = sqlite3.connect(
-                    uri + "&immutable=1", uri=True, timeout=timeout, isolation_level=None
+                    uri + "&immutable=1",
+                    uri=True,
+                    timeout=slice_,
+                    isolation_level=None,
+                    factory=_Connection,
                 )
         else:
-            db = sqlite3.connect(path, timeout=timeout, isolation_level=None)
+            db = sqlite3.connect(path, timeout=slice_, isolation_level=None, factory=_Connection)
     except (sqlite3.Error, ValueError) as error:
         raise StoreError(f"{name}: cannot be opened: {error}") from None
+    db.busy_timeout = timeout
     try:
         db.execute("PRAGMA foreign_keys = ON")
         if not read_only:
-            db.execute("PRAGMA journal_mode = WAL")
+            _waiting(db, "PRAGMA journal_mode = WAL")
             # In WAL mode this keeps every commit atomic and survives a crash
             # of the program; only a power cut can lose the last commits.
             db.execute("PRAGMA synchronous = NORMAL")
@@ -362,6 +414,18 @@ def _stored_path(path: str) -> str | bytes:
     except UnicodeEncodeError:
         return os.fsencode(path)
     return path
+
+
+def _message(message: str | None) -> str | None:
+    """A message as text SQLite takes: the undecodable bytes of a name in
+    it shown as \\xNN, as the tool prints them."""
+    if message is None:
+        return None
+    try:
+        raw = message.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:  # a surrogate that stands for no byte
+        raw = message.encode("utf-8", "backslashreplace")
+    return raw.decode("utf-8", "backslashreplace")
 
 
 def _read_path(value: str | bytes) -> str:
@@ -499,6 +563,8 @@ class Store:
     def __init__(self, path: Path_, *, name: str | None = None, timeout: float = BUSY_TIMEOUT) -> None:
         self.path = os.fspath(path)
         self.name = self.path if name is None else name
+        # Before the lock, whose file beside a device would be left behind.
+        _refuse_other_than_file(self.path, self.name)
         _inspect(self.path, self.name)
         self._lock = _Lock(self.path, self.name)
         try:
@@ -681,7 +747,7 @@ class Store:
                         _stored_path(disc.name),
                         int(disc.sheet),
                         _STORED_STATUS.get(status, status),
-                        outcome.error,
+                        _message(outcome.error),
                         run,
                     ),
                 )
@@ -704,7 +770,7 @@ class Store:
                         _now(),
                         status,
                         _json(list(outcome.changes)),
-                        "; ".join(reasons) or None,
+                        _message("; ".join(reasons) or None),
                         int(outcome.accepted),
                     ),
                 )

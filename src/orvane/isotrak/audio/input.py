@@ -9,6 +9,7 @@ forward only, and copied to a temporary file where a format needs seeks.
 
 from __future__ import annotations
 
+import errno
 import io
 import os
 import stat
@@ -18,7 +19,7 @@ from typing import BinaryIO, cast
 from orvane.isotrak.cd import BYTES_PER_FRAME, MAX_COUNT
 from orvane.isotrak.errors import TrackError
 
-__all__ = ["MAX_FRAMES", "READ_BYTES", "FileInput", "reason"]
+__all__ = ["MAX_FRAMES", "READ_BYTES", "FileInput", "is_file", "is_folder", "reason"]
 
 # Audio is read 1 MiB (262144 frames) at a time: few system calls and few
 # Python steps per second of audio, yet no track is held whole.
@@ -31,9 +32,30 @@ MAX_FRAMES = MAX_COUNT
 
 def reason(error: BaseException) -> str:
     """What went wrong, in the words of the system where it has some."""
+    if isinstance(error, OSError) and error.errno == errno.ENAMETOOLONG:
+        # A name past NAME_MAX, or a path past PATH_MAX.
+        return "file name too long"
     if isinstance(error, OSError) and error.strerror:
         return error.strerror
     return str(error) or type(error).__name__
+
+
+def is_file(path: str | os.PathLike[str]) -> bool:
+    """Whether ``path`` is a regular file (or a link to one); False for a
+    path the system cannot even look up (too long, say)."""
+    try:
+        return os.path.isfile(path)
+    except (OSError, ValueError):
+        return False
+
+
+def is_folder(path: str | os.PathLike[str]) -> bool:
+    """Whether ``path`` is a folder (or a link to one); False for a path
+    the system cannot look up."""
+    try:
+        return os.path.isdir(path)
+    except (OSError, ValueError):
+        return False
 
 
 class FileInput:
