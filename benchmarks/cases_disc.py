@@ -9,7 +9,10 @@ run, the floors:
 - FLAC: decoding the same files to 16-bit PCM with soundfile alone, in
   one thread, in large blocks into a reused buffer (the quickest of two
   block sizes);
-- WAV: reading the same files' bytes in 1 MiB reads into a reused buffer.
+- WAV: reading the same files' bytes in 1 MiB reads into a reused buffer;
+- WavPack (the same audio, encoded once with PyAV from the WAV files):
+  PyAV's own decoding of the same files, in one thread, each frame left as
+  FFmpeg gives it.
 
 Then the command line in child processes: its peak RSS for --search 5 on
 both formats and for a wide search (the first four tracks, --search
@@ -92,6 +95,50 @@ def disc_files() -> tuple[list[Path], list[Path]]:
                     f.write(chunk)
         done.write_text("complete\n")
     return wavs, flacs
+
+
+def wavpack_files(wavs: list[Path]) -> list[Path]:
+    """The disc as WavPack files, encoded from its WAV files with PyAV on first use."""
+    import wave
+
+    import av
+
+    folder = cache_folder().with_name(f"wavpack-{GENERATION}")
+    files = [folder / wav.with_suffix(".wv").name for wav in wavs]
+    done = folder / "complete"
+    if not done.exists():
+        folder.mkdir(parents=True, exist_ok=True)
+        print(f"encoding the benchmark disc to WavPack in {folder} (once)", flush=True)
+        for wav, path in zip(wavs, files):
+            with wave.open(str(wav), "rb") as source, av.open(str(path), "w", format="wv") as output:
+                stream = output.add_stream("wavpack", rate=RATE, layout="stereo")
+                stream.format = "s16p"
+                resampler = av.AudioResampler(format="s16p", layout="stereo", rate=RATE)
+                position = 0
+                while data := source.readframes(CHUNK_SECONDS * RATE):
+                    frame = av.AudioFrame(format="s16", layout="stereo", samples=len(data) // 4)
+                    frame.planes[0].update(data)
+                    frame.rate, frame.pts = RATE, position
+                    position += frame.samples
+                    for converted in resampler.resample(frame):
+                        output.mux(stream.encode(converted))
+                output.mux(stream.encode(None))
+        done.write_text("complete\n")
+    return files
+
+
+def pyav_floor(files: list[Path]) -> Callable[[], None]:
+    import av
+
+    def decode() -> None:
+        for path in files:
+            with av.open(str(path)) as container:
+                stream = container.streams.audio[0]
+                stream.codec_context.thread_count = 1
+                for _ in container.decode(stream):
+                    pass
+
+    return decode
 
 
 def decode_floor(flacs: list[Path], block: int) -> Callable[[], None]:
@@ -191,10 +238,17 @@ def run(repetitions: int) -> int:
         repetitions,
     )
     floor = min(flac["65536-frame blocks"], flac["262144-frame blocks"])
+    wvs = wavpack_files(wavs)
+    wavpack = alternated(
+        {"ours": checked(wvs), "ours, 1 thread": checked(wvs, threads=1), "PyAV": pyav_floor(wvs)},
+        repetitions,
+    )
     rows = [
         ("WAV, check_disc vs reading the bytes", wav["ours"], wav["floor"], 1.3),
         ("FLAC, check_disc vs decoding (all threads)", flac["ours"], floor, 0.55),
         ("FLAC, check_disc vs decoding (1 thread)", flac["ours, 1 thread"], floor, 1.0),
+        ("WavPack, check_disc vs PyAV (all threads)", wavpack["ours"], wavpack["PyAV"], 0.6),
+        ("WavPack, check_disc vs PyAV (1 thread)", wavpack["ours, 1 thread"], wavpack["PyAV"], 1.1),
     ]
     for label, ours, base, limit in rows:
         ratio = ours / base

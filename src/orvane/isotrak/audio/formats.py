@@ -1,8 +1,10 @@
 """Telling a file's format and opening it: by its content, not its name; lossy
 audio refused before any of it is decoded.
 
-WAV files and raw images are read as stored (pcm.py), every other format
-through the soundfile package, an optional extra (libsndfile.py).  A CUE
+WAV files and raw images are read as stored (pcm.py); WavPack, Monkey's
+Audio, TAK, TTA, Shorten, MP4 and ASF through PyAV (ffmpeg.py), which
+refuses their lossy codecs; every other format through the soundfile
+package (libsndfile.py).  Both are optional extras.  A CUE
 sheet's FILE type says only whether a file is raw, or lossy; names say
 which files of a folder are audio at all.
 """
@@ -13,6 +15,7 @@ import os
 from pathlib import Path
 
 from orvane.isotrak.audio.base import AudioFile, refuse_lossy
+from orvane.isotrak.audio.ffmpeg import ffmpeg_format, open_ffmpeg
 from orvane.isotrak.audio.input import FileInput
 from orvane.isotrak.audio.libsndfile import open_soundfile
 from orvane.isotrak.audio.pcm import is_wav, open_raw, open_wav
@@ -24,10 +27,14 @@ __all__ = ["AUDIO_SUFFIXES", "LOSSY_SUFFIXES", "file_tags", "is_lossy_file_type"
 
 # Audio files a folder's disc is made of, and the suffixes a sheet's file
 # may have been re-encoded to.
-AUDIO_SUFFIXES = (".wav", ".wave", ".flac", ".aiff", ".aif", ".aifc")
+# MP4 and ASF files may hold lossless audio or lossy: each file's codec decides.
+AUDIO_SUFFIXES = (
+    ".wav", ".wave", ".flac", ".aiff", ".aif", ".aifc",
+    ".wv", ".ape", ".tak", ".tta", ".shn", ".m4a", ".mp4", ".wma",
+)
 
 # Files of lossy audio, named to say why a folder of them holds no disc.
-LOSSY_SUFFIXES = (".mp3", ".ogg", ".oga", ".opus", ".m4a", ".aac", ".wma", ".mpc")
+LOSSY_SUFFIXES = (".mp3", ".ogg", ".oga", ".opus", ".aac", ".mpc")
 
 # The rate of raw images, which have no header to say it: a CD's.
 RAW_SAMPLE_RATE = SAMPLE_RATE
@@ -58,15 +65,25 @@ def _container(head: bytes) -> str | None:
     return None
 
 
+def _past_id3(input: FileInput, head: bytes) -> bytes | None:
+    """The first bytes after an ID3 tag that heads a file (None for a tag
+    too long to read past); the file's first bytes if there is no tag."""
+    if head[:3] != b"ID3" or len(head) < 10:
+        return head
+    size = 10 + sum((byte & 0x7F) << (7 * (3 - n)) for n, byte in enumerate(head[6:10]))
+    size += 10 if head[5] & 0x10 else 0  # a footer
+    if size > _MAX_ID3_BYTES:
+        return None
+    return input.peek(size + 16)[size:]
+
+
 def _is_lossy(input: FileInput, head: bytes) -> bool:
     """Whether a file's first bytes are those of MPEG audio, Ogg Vorbis or Opus."""
     if head[:3] == b"ID3" and len(head) >= 10:
-        # An ID3 tag usually heads an MP3 file, but a FLAC file may carry one.
-        size = 10 + sum((byte & 0x7F) << (7 * (3 - n)) for n, byte in enumerate(head[6:10]))
-        size += 10 if head[5] & 0x10 else 0  # a footer
-        if size > _MAX_ID3_BYTES:
-            return True
-        return input.peek(size + 4)[size:] != b"fLaC"
+        # An ID3 tag usually heads an MP3 file, but a FLAC, TTA or Monkey's
+        # Audio file may carry one.
+        after = _past_id3(input, head)
+        return after is None or (after[:4] != b"fLaC" and ffmpeg_format(after) is None)
     if len(head) >= 2 and head[0] == 0xFF and head[1] & 0xE0 == 0xE0:
         return True  # an MPEG audio frame's sync word (MP1/2/3, AAC in ADTS)
     if head[:4] == b"OggS":
@@ -88,8 +105,9 @@ def open_audio(
     little-endian 16-bit stereo at 44100 Hz) and MOTOROLA (the same,
     big-endian) are read as raw images; MP3 and the other lossy types are
     refused unread; anything else, or None, means the format is told by
-    the file's content (WAV, and with soundfile FLAC, AIFF and the rest of
-    libsndfile's formats).  ``warn`` takes warnings about the file, one
+    the file's content (WAV; with soundfile FLAC, AIFF and the rest of
+    libsndfile's formats; with PyAV WavPack, Monkey's Audio, TAK, TTA,
+    Shorten, ALAC and WMA Lossless).  ``warn`` takes warnings about the file, one
     line each (by default they go to the disc being checked, else through
     the warnings module).
 
@@ -141,6 +159,9 @@ def _open(path: str | os.PathLike[str], shown: str, file_type: str | None) -> Au
             raise TrackError(f"{shown}: the file is empty")
         if is_wav(head):
             return open_wav(input, Path(path))
+        format = ffmpeg_format(_past_id3(input, head) or b"")
+        if format is not None:
+            return open_ffmpeg(input, Path(path), format)
         if _is_lossy(input, head):
             raise refuse_lossy(shown)
         return open_soundfile(input, Path(path))
