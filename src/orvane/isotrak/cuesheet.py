@@ -29,7 +29,6 @@ from orvane.isotrak.cd import SECTORS_PER_SECOND as CD_FRAMES_PER_SECOND
 from orvane.isotrak.errors import CueError, TrackError, warn
 
 __all__ = [
-    "natural_key",
     "CD_FRAMES_PER_SECOND",
     "CueError",
     "CueFile",
@@ -43,6 +42,7 @@ __all__ = [
     "embedded_cue",
     "format_time",
     "is_cue_sheet",
+    "natural_key",
     "parse_cue",
     "read_cue",
 ]
