@@ -10,6 +10,7 @@ library's database stores of a verification.
 
 from __future__ import annotations
 
+import functools
 import json
 import re
 import unicodedata
@@ -262,9 +263,7 @@ def track_document(result: TrackResult, shifts: bool = True) -> dict[str, Any]:
         "start": result.start,
         "frames": result.frames,
         "v1": None if failed else result.checksum_v1,
-        "v1_by_shift": (
-            {str(shift): value for shift, value in result.checksums_v1.items()} if shifts else {}
-        ),
+        "v1_by_shift": _shift_object(result.checksums_v1) if shifts else {},
         "v2": None if failed else result.checksum_v2,
         "title": result.title,
         "performer": result.performer,
@@ -272,6 +271,24 @@ def track_document(result: TrackResult, shifts: bool = True) -> dict[str, Any]:
     if result.error is not None:
         document["error"] = shown_name(result.error)
     return document
+
+
+@functools.lru_cache(maxsize=8)
+def _shift_keys(start: int, stop: int) -> tuple[str, ...]:
+    """The shifts from ``start`` to ``stop`` as keys: the same for every
+    track of a library checked at one search."""
+    return tuple(map(str, range(start, stop)))
+
+
+def _shift_object(checksums: Mapping[int, int]) -> dict[str, int]:
+    """The checksums by shift, keyed by the shift as text."""
+    if isinstance(checksums, ShiftChecksums):
+        # Packed words: read a chunk at a time, not a shift at a time.
+        found: dict[str, int] = {}
+        for shifts, values in checksums.chunks(_SHIFTS_A_CHUNK):
+            found.update(zip(_shift_keys(shifts.start, shifts.stop), values))
+        return found
+    return {str(shift): value for shift, value in checksums.items()}
 
 
 def json_document(
