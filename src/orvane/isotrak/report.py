@@ -10,7 +10,6 @@ library's database stores of a verification.
 
 from __future__ import annotations
 
-import functools
 import json
 import re
 import unicodedata
@@ -273,11 +272,18 @@ def track_document(result: TrackResult, shifts: bool = True) -> dict[str, Any]:
     return document
 
 
-@functools.lru_cache(maxsize=8)
+_SHIFT_KEYS: dict[tuple[int, int], tuple[str, ...]] = {}
+
+
 def _shift_keys(start: int, stop: int) -> tuple[str, ...]:
-    """The shifts from ``start`` to ``stop`` as keys: the same for every
-    track of a library checked at one search."""
-    return tuple(map(str, range(start, stop)))
+    """The shifts from ``start`` to ``stop`` as keys, made once: the same
+    for every track of a library checked at one search."""
+    keys = _SHIFT_KEYS.get((start, stop))
+    if keys is None:
+        if len(_SHIFT_KEYS) >= 8:  # a few searches at most are in use at once
+            _SHIFT_KEYS.clear()
+        keys = _SHIFT_KEYS[start, stop] = tuple(map(str, range(start, stop)))
+    return keys
 
 
 def _shift_object(checksums: Mapping[int, int]) -> dict[str, int]:
