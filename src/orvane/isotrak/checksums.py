@@ -48,7 +48,7 @@ from typing import Generic, TypeVar
 from orvane._isotrak import Checksum
 from orvane.isotrak.audio import READ_BYTES, AudioFile, Reader, TrackSource, open_reader
 from orvane.isotrak.cd import BYTES_PER_FRAME, MAX_COUNT, MAX_SHIFT, counted_window, reach
-from orvane.isotrak.errors import IncompleteDisc, TrackError, UsageError, warn
+from orvane.isotrak.errors import IncompleteDisc, TrackError, warn
 from orvane.isotrak.layout import DiscLayout, DiscTrack, Stretch
 from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
 

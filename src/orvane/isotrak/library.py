@@ -33,7 +33,6 @@ from concurrent.futures import (
     Executor,
     Future,
     InvalidStateError,
-    as_completed,
     wait,
 )
 from contextlib import ExitStack

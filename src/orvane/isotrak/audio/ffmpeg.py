@@ -18,7 +18,6 @@ or before it and drops the decoded frames that come before it.
 
 from __future__ import annotations
 
-import os
 import sys
 from itertools import chain
 from collections.abc import Callable, Iterator
@@ -37,7 +36,7 @@ from orvane.isotrak.audio.base import (
     refuse_shape,
     swap_bytes,
 )
-from orvane.isotrak.audio.input import FileInput, reason
+from orvane.isotrak.audio.input import FileInput, PlacedFile, reason
 from orvane.isotrak.errors import TrackError
 
 __all__ = ["INSTALL", "FFmpegAudio", "ffmpeg_format", "missing_extra", "open_ffmpeg"]
@@ -114,38 +113,13 @@ def _decoding(name: str, call: Callable[[], T], damaged: str | None = None) -> T
         raise TrackError(f"{name}: cannot be read: {problem}") from None
 
 
-class _PlacedFile:
-    """A file object over an open regular file, at a place of its own: what
-    FFmpeg reads through, calling back into Python, where /proc is not there."""
-
-    def __init__(self, input: FileInput) -> None:
-        assert input.size is not None
-        self._input = input
-        self._size = input.size
-        self._position = 0
-
-    def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
-        base = {os.SEEK_SET: 0, os.SEEK_CUR: self._position, os.SEEK_END: self._size}[whence]
-        self._position = base + offset
-        return self._position
-
-    def tell(self) -> int:
-        return self._position
-
-    def read(self, count: int) -> bytes:
-        buffer = memoryview(bytearray(max(0, min(count, self._size - self._position))))
-        got = self._input.pread(buffer, self._position)
-        self._position += got
-        return bytes(buffer[:got])
-
-
 def _open_container(av: Any, input: FileInput) -> Any:
     """A container of its own over ``input``, a regular file."""
-    source: str | _PlacedFile
+    source: str | PlacedFile
     if sys.platform.startswith("linux"):
         source = f"/proc/self/fd/{input.file.fileno()}"
     else:
-        source = _PlacedFile(input)
+        source = PlacedFile(input)
     return av.open(source, "r")
 
 

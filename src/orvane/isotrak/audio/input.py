@@ -19,7 +19,7 @@ from typing import BinaryIO, cast
 from orvane.isotrak.cd import BYTES_PER_FRAME, MAX_COUNT
 from orvane.isotrak.errors import TrackError
 
-__all__ = ["MAX_FRAMES", "READ_BYTES", "FileInput", "is_file", "is_folder", "reason"]
+__all__ = ["MAX_FRAMES", "READ_BYTES", "FileInput", "PlacedFile", "is_file", "is_folder", "reason"]
 
 # Audio is read 1 MiB (262144 frames) at a time: few system calls and few
 # Python steps per second of audio, yet no track is held whole.
@@ -208,3 +208,47 @@ class FileInput:
             raise
         self.close()
         return FileInput(self.name, spool)
+
+
+class PlacedFile:
+    """An open regular file as a file object at a place of its own, for a
+    decoder that reads through Python: every read is a pread on the shared
+    descriptor, so no reader moves another's place.
+
+    A decoder that calls back into Python may print and lose an exception
+    raised there: ``readinto`` keeps its failure in ``error`` and gives no
+    bytes, for the caller to raise afterwards; ``read`` raises it.
+    """
+
+    def __init__(self, input: FileInput) -> None:
+        assert input.size is not None
+        self._name = input.name
+        self._descriptor = input.file.fileno()
+        self._size = input.size
+        self._position = 0
+        self.error: TrackError | None = None
+
+    def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
+        base = {os.SEEK_SET: 0, os.SEEK_CUR: self._position, os.SEEK_END: self._size}[whence]
+        self._position = base + offset
+        return self._position
+
+    def tell(self) -> int:
+        return self._position
+
+    def readinto(self, buffer: memoryview) -> int:
+        # Called for every few KiB that a decoder reads: kept to one call.
+        try:
+            got = os.preadv(self._descriptor, [buffer], self._position)
+        except OSError as error:
+            self.error = TrackError(f"{self._name}: cannot be read: {reason(error)}")
+            return 0
+        self._position += got
+        return got
+
+    def read(self, count: int) -> bytes:
+        buffer = bytearray(max(0, min(count, self._size - self._position)))
+        got = self.readinto(memoryview(buffer))
+        if self.error is not None:
+            raise self.error
+        return bytes(buffer[:got])

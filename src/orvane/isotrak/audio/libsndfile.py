@@ -30,7 +30,7 @@ from orvane.isotrak.audio.base import (
     refuse_shape,
     swap_bytes,
 )
-from orvane.isotrak.audio.input import FileInput, reason
+from orvane.isotrak.audio.input import FileInput, PlacedFile, reason
 from orvane.isotrak.errors import TrackError
 
 __all__ = ["LOSSY_SUBTYPES", "SoundFileAudio", "flac_md5", "open_soundfile"]
@@ -75,41 +75,8 @@ def _load_soundfile() -> Any:
     return soundfile
 
 
-class _PlacedFile:
-    """A regular file as the file object soundfile reads through, at a
-    place of its own: every read is a pread on the shared descriptor."""
-
-    def __init__(self, input: FileInput) -> None:
-        assert input.size is not None
-        self._input = input
-        self._descriptor = input.file.fileno()
-        self._size = input.size
-        self._position = 0
-        # libsndfile calls back into Python to read, and an exception there
-        # would be printed and lost: it is kept here and raised afterwards.
-        self.error: TrackError | None = None
-
-    def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
-        base = {os.SEEK_SET: 0, os.SEEK_CUR: self._position, os.SEEK_END: self._size}[whence]
-        self._position = base + offset
-        return self._position
-
-    def tell(self) -> int:
-        return self._position
-
-    def readinto(self, buffer: memoryview) -> int:
-        # Called for every few KiB that libsndfile reads: kept to one call.
-        try:
-            got = os.preadv(self._descriptor, [buffer], self._position)
-        except OSError as error:
-            self.error = TrackError(f"{self._input.name}: cannot be read: {reason(error)}")
-            return 0
-        self._position += got
-        return got
-
-
 def _decoding(
-    name: str, placed: _PlacedFile | None, call: Callable[[], Any], damaged: str | None = None
+    name: str, placed: PlacedFile | None, call: Callable[[], Any], damaged: str | None = None
 ) -> Any:
     """call(), what soundfile reports refused with TrackError.
 
@@ -169,7 +136,7 @@ class _Decoder:
 
     It reads through a descriptor of its own where the system gives one:
     libsndfile then reads without the interpreter, so decoders in several
-    threads run side by side.  Elsewhere it reads through a _PlacedFile,
+    threads run side by side.  Elsewhere it reads through a PlacedFile,
     whose reads call back into Python.
     """
 
@@ -177,7 +144,7 @@ class _Decoder:
         self._name = name
         self._at = offset
         self._frames = frames
-        self._placed: _PlacedFile | None = None
+        self._placed: PlacedFile | None = None
         self._sound: Any = None
         # Its own descriptor, closed with it; libsndfile never closes a
         # descriptor it was given to keep.
@@ -185,7 +152,7 @@ class _Decoder:
         try:
             soundfile = _load_soundfile()
             if self._descriptor is None:
-                self._placed = _PlacedFile(input)
+                self._placed = PlacedFile(input)
             opened = self._placed if self._descriptor is None else self._descriptor
             self._sound = self._call(lambda: soundfile.SoundFile(opened, closefd=False))
             if offset:
