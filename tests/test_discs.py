@@ -9,6 +9,7 @@ the sheet inserts it, data tracks left out).
 
 from __future__ import annotations
 
+import io
 import json
 from collections.abc import Callable
 from dataclasses import dataclass, field
@@ -460,3 +461,34 @@ def test_titles_of_sheets_and_tags_in_the_table_and_json(tmp_path, capsys):
     assert main([str(folder), "--json"]) == 0
     tracks = json.loads(capsys.readouterr().out)["tracks"]
     assert [(t["title"], t["performer"]) for t in tracks] == [("Intro", "Band"), ("Outro", "Band")]
+
+
+def _chunk(chunk_id: bytes, body: bytes) -> bytes:
+    return chunk_id + len(body).to_bytes(4, "little") + body + bytes(len(body) % 2)
+
+
+@pytest.mark.parametrize(
+    ("name", "before", "after", "title"),
+    [
+        ("01.wav", b"", b"", None),
+        ("01.wav", b"", b"id3 ", "Song"),
+        ("01.wav", b"ID3 ", b"", "Song"),
+        ("01.wav", b"LIST", b"id3 ", "Song"),
+        ("01.WAV", b"", b"ID3 ", "Song"),
+        ("01.wave", b"", b"id3 ", "Song"),
+    ],
+)
+def test_titles_of_wav_files_from_their_id3_chunk(tmp_path, name, before, after, title):
+    """A WAV file's tags are found in its ID3 chunk, before its audio or after it."""
+    id3 = pytest.importorskip("mutagen.id3")
+    tags = id3.ID3()
+    tags.add(id3.TIT2(text=["Song"]))
+    written = io.BytesIO()
+    tags.save(written)
+    tag = written.getvalue()
+    chunks = {b"": b"", b"LIST": _chunk(b"LIST", b"INFO"), b"id3 ": _chunk(b"id3 ", tag), b"ID3 ": _chunk(b"ID3 ", tag)}
+    fmt = _chunk(b"fmt ", (1).to_bytes(2, "little") + (2).to_bytes(2, "little") + RATE.to_bytes(4, "little")
+                 + (4 * RATE).to_bytes(4, "little") + (4).to_bytes(2, "little") + (16).to_bytes(2, "little"))
+    body = b"WAVE" + fmt + chunks[before] + _chunk(b"data", sl16_bytes(noise(3, 300))) + chunks[after]
+    (tmp_path / name).write_bytes(b"RIFF" + len(body).to_bytes(4, "little") + body)
+    assert [track.title for track in check_disc([tmp_path / name]).tracks] == [title]

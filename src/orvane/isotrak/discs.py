@@ -23,11 +23,11 @@ from orvane.isotrak.audio import (
     LOSSY_SUFFIXES,
     AudioFile,
     TrackSource,
-    file_tags,
     is_lossy_file_type,
     open_audio,
     refuse_lossy,
 )
+from orvane.isotrak.audio.formats import source_tags
 from orvane.isotrak.audio.input import is_file, is_folder, reason
 from orvane.isotrak.checksums import Progress, check_layout, reach, rereadable, v2_checksums
 from orvane.isotrak.cuesheet import (
@@ -434,7 +434,7 @@ def _track_files(
         # Rippers write a track 0 as 00; a lone 0 is left to files numbered from 0.
         if re.fullmatch("00+", first) and second.isdigit() and int(second) == 1:
             hidden, sources = sources[0], sources[1:]
-    titles = [file_tags(source.path) if isinstance(source, AudioFile) else (None, None) for source in sources]
+    titles = [source_tags(source) if isinstance(source, AudioFile) else (None, None) for source in sources]
     return track_layout(sources, rate, hidden=hidden, titles=titles)
 
 

@@ -170,6 +170,10 @@ class AudioFile:
     # read as stored.
     decodes = False
 
+    # Whether its header showed that it carries no tags at all (a WAV file
+    # with no ID3 chunk), so that they need not be looked for.
+    untagged = False
+
     def __init__(
         self, input: FileInput, path: Path, frames: int, sample_rate: int, format: str
     ) -> None:

@@ -23,7 +23,15 @@ from orvane.isotrak.cd import SAMPLE_RATE
 from orvane.isotrak import errors
 from orvane.isotrak.errors import TrackError, Warn, gathering
 
-__all__ = ["AUDIO_SUFFIXES", "LOSSY_SUFFIXES", "file_tags", "is_lossy_file_type", "open_audio", "open_track"]
+__all__ = [
+    "AUDIO_SUFFIXES",
+    "LOSSY_SUFFIXES",
+    "file_tags",
+    "is_lossy_file_type",
+    "open_audio",
+    "open_track",
+    "source_tags",
+]
 
 # Audio files a folder's disc is made of, and the suffixes a sheet's file
 # may have been re-encoded to.
@@ -168,6 +176,20 @@ def _open(path: str | os.PathLike[str], shown: str, file_type: str | None) -> Au
     except BaseException:
         input.close()
         raise
+
+
+# Names that mutagen takes a RIFF/WAVE file of for WAV whatever else it
+# might be (it scores a file's kind by its first bytes and its name).
+_WAV_NAMES = (".wav", ".wave")
+
+
+def source_tags(source: AudioFile) -> tuple[str | None, str | None]:
+    """``file_tags`` of an opened file, without reading again one whose
+    header showed it has none: mutagen reads a WAV file's tags from its
+    ID3 chunk alone."""
+    if source.untagged and os.path.splitext(source.path)[1].lower() in _WAV_NAMES:
+        return None, None
+    return file_tags(source.path)
 
 
 def file_tags(path: str | os.PathLike[str]) -> tuple[str | None, str | None]:

@@ -122,6 +122,7 @@ def open_wav(input: FileInput, path: Path) -> PCMFile:
     rate: int | None = None
     pad = 0
     last = ""
+    id3 = False  # an ID3 chunk ("id3 " or "ID3 "), where WAV files keep their tags
     while True:
         start = input.position
         header = input.read(8 + pad)
@@ -139,6 +140,7 @@ def open_wav(input: FileInput, path: Path) -> PCMFile:
             raise _damaged(name, f"damaged chunk header at byte {start + pad}")
         last = chunk_id.decode("ascii")
         pad = size % 2
+        id3 = id3 or chunk_id[:3].lower() == b"id3"
         if chunk_id == b"data":
             if rate is None:
                 raise _damaged(name, "its 'data' chunk comes before its 'fmt ' chunk")
@@ -149,6 +151,8 @@ def open_wav(input: FileInput, path: Path) -> PCMFile:
         if input.skip(size - read) < size - read:
             raise _past_end(name, last, size)
 
+    # Chunks after the audio are not walked: any byte there may be a tag.
+    untagged = not id3 and input.size is not None and input.size <= input.position + size + pad
     if input.size is None and size in _UNKNOWN_SIZES:
         # A writer to a pipe cannot go back to fill in the size: the audio
         # runs to the end of the stream.
@@ -162,7 +166,9 @@ def open_wav(input: FileInput, path: Path) -> PCMFile:
         raise ended_early(name, (input.size - start) // BYTES_PER_FRAME, frames)
     if stray:
         warn(partial_frame_warning(name, stray))
-    return PCMFile(input, path, frames, rate, "WAV", start=start)
+    audio = PCMFile(input, path, frames, rate, "WAV", start=start)
+    audio.untagged = untagged
+    return audio
 
 
 class PCMFile(AudioFile):
