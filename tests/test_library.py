@@ -501,6 +501,26 @@ def flac(path: Path, audio: list, md5: bytes | None = None) -> None:
         path.write_bytes(bytes(data))
 
 
+@pytest.mark.parametrize("data_track", [False, True], ids=["read-whole", "decoded-again"])
+@pytest.mark.parametrize("md5", [None, bytes(range(1, 17))], ids=["good", "rotten"])
+def test_a_flac_image_is_judged_by_its_md5_however_much_of_it_was_read(tmp_path, data_track, md5):
+    """The checksums read an image whole, or (before a data track at its end)
+    not: either way its audio is set against its STREAMINFO MD5."""
+    pytest.importorskip("soundfile")
+    from orvane.isotrak.library import DiscJob, check_library_disc
+
+    flac(tmp_path / "image.flac", noise(12, 600), md5=md5)
+    mode = "MODE1/2352" if data_track else "AUDIO"
+    (tmp_path / "disc.cue").write_text(
+        'FILE "image.flac" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n'
+        f"  TRACK 02 AUDIO\n    INDEX 01 00:00:20\n  TRACK 03 {mode}\n    INDEX 01 00:00:40\n"
+    )
+    checked = check_library_disc(DiscJob(str(tmp_path / "disc.cue")))
+    assert checked.error is None
+    rotten = f"{tmp_path}/image.flac: audio does not match its FLAC MD5"
+    assert checked.damage == (() if md5 is None else (rotten,))
+
+
 def flip_in_place(path: Path, at: int) -> None:
     """Flip a bit of a file, its size and modification time left as they were."""
     state = path.stat()

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import replace
 from pathlib import Path
@@ -485,6 +485,7 @@ def check_disc(
     warn: Warn | None = None,
     threads: int | None = None,
     hidden_file: bool = True,
+    opened: Callable[[DiscLayout], object] | None = None,
 ) -> DiscResult:
     """Compute the Isotrak checksums of every audio track of a disc, and
     verify them against references.
@@ -517,6 +518,8 @@ def check_disc(
         (``00.wav``, ``00 - Hidden.flac``, ``track00.flac``) for the audio
         before track 1, hidden in no track and counted in hidden_frames;
         False checks it as track 1.
+    opened: called with the disc laid out, once it is open: its sources
+        tell afterwards what was read of them.
 
     Every header is checked before any audio is read; what cannot be
     checked raises TrackError, which names it (MismatchedReference for
@@ -528,6 +531,8 @@ def check_disc(
     reach(search, v2_offset)
     opening = open_disc(disc, folder=folder, sample_rate=sample_rate, hidden_file=hidden_file)
     with gathering(warn) as gathered, opening as layout:
+        if opened is not None:
+            opened(layout)
         if references:
             check_references(references, [track.number for track in layout.tracks])
         # Told once nothing more can be refused before the audio is read.

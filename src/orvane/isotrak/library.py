@@ -73,6 +73,7 @@ if TYPE_CHECKING:
     from concurrent.futures import ProcessPoolExecutor
     from multiprocessing.managers import SyncManager
 
+    from orvane.isotrak.audio import TrackSource
     from orvane.isotrak.store import AbsentDisc, KnownDisc, StoredDisc
 
 __all__ = [
@@ -267,7 +268,9 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
     references = job.references
     unverified = None
     reading = None if job.reading is None else _Reading(*job.reading)
+    sources: list[TrackSource] = []
     while True:
+        sources.clear()
         try:
             # One thread a disc: the executor already runs a disc on each core.
             result = check_disc(
@@ -279,6 +282,7 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
                 progress_total=None if reading is None else reading.total,
                 warn=_ignore,
                 threads=1,
+                opened=lambda layout: sources.extend(layout.sources),
             )
         except MismatchedReference as error:
             references, unverified = (), str(error)
@@ -294,7 +298,7 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
             # ended part-way: the tracks read are kept.
             return DiscChecked(_packed(result), result.failed[0].error)
         try:
-            damage, warnings = _flac_damage(disc)
+            damage, warnings = _flac_damage(sources)
         except TrackError as error:
             return DiscChecked(_packed(result), str(error))
         if warnings:
@@ -302,21 +306,26 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
         return DiscChecked(_packed(result), unverified=unverified, damage=damage)
 
 
-def _flac_damage(disc: str | tuple[str, ...]) -> tuple[tuple[str, ...], tuple[str, ...]]:
+def _flac_damage(sources: Sequence[TrackSource]) -> tuple[tuple[str, ...], tuple[str, ...]]:
     """What the MD5s of a disc's FLAC files say: the files whose audio
-    does not match, and the warnings of their sample counts."""
-    from orvane.isotrak.audio.libsndfile import flac_md5
-    from orvane.isotrak.discs import disc_paths
+    does not match, and the warnings of their sample counts.  A file's
+    audio is hashed as the checksums read it; one that was not read whole
+    in order is decoded again."""
+    from orvane.isotrak.audio.libsndfile import SoundFileAudio, flac_md5
 
     damage, warnings = [], []
-    for path in disc_paths(disc):
+    for source in sources:
+        if not isinstance(source, SoundFileAudio):
+            continue  # only soundfile opens a file that starts as FLAC does
+        path = source.path
         try:
             with open(path, "rb") as file:
                 if file.read(4) != b"fLaC":
                     continue
         except OSError:
             continue  # read by check_disc a moment ago; a fault now is told by the next scan
-        matched, warning = flac_md5(path, os.fspath(path))
+        md5 = source.decoded_md5
+        matched, warning = flac_md5(path, os.fspath(path), None if md5 is None else (md5, source.frames))
         if matched is False:
             damage.append(f"{os.fspath(path)}: {FLAC_MD5_MISMATCH}")
         if warning is not None:

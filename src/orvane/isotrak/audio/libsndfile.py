@@ -140,10 +140,21 @@ class _Decoder:
     whose reads call back into Python.
     """
 
-    def __init__(self, name: str, input: FileInput, offset: int, frames: int) -> None:
+    def __init__(
+        self,
+        name: str,
+        input: FileInput,
+        offset: int,
+        frames: int,
+        whole: Callable[[bytes], None] | None = None,
+    ) -> None:
         self._name = name
         self._at = offset
         self._frames = frames
+        # Read from its first frame, the audio is hashed as it is decoded:
+        # ``whole`` is given the MD5 once the file has been read to its end.
+        self._digest = hashlib.md5() if whole is not None and offset == 0 else None
+        self._whole = whole
         self._placed: PlacedFile | None = None
         self._sound: Any = None
         # Its own descriptor, closed with it; libsndfile never closes a
@@ -171,7 +182,25 @@ class _Decoder:
         if sys.byteorder == "big" and frames:
             size = frames * BYTES_PER_FRAME
             buffer[:size] = swap_bytes(bytes(buffer[:size]))
+        if self._digest is not None and frames:
+            self._digest.update(buffer[: frames * BYTES_PER_FRAME])
+            if self._at >= self._frames:
+                self._ended()
         return frames
+
+    def _ended(self) -> None:
+        """Give the MD5 of the frames read, if the file holds no more: one
+        that decodes past the frames its header counts is left to be
+        decoded again, as is one that fails there (``flac_md5`` says how)."""
+        digest, self._digest = self._digest, None
+        assert digest is not None and self._whole is not None
+        probe = memoryview(bytearray(BYTES_PER_FRAME))
+        try:
+            more = int(self._sound.buffer_read_into(probe, "int16"))
+        except Exception:  # soundfile reports a bad file as RuntimeError or its own error
+            return
+        if not more and (self._placed is None or self._placed.error is None):
+            self._whole(digest.digest())
 
     def close(self) -> None:
         if self._sound is not None:
@@ -188,11 +217,20 @@ class SoundFileAudio(AudioFile):
     read_frames = _READ_FRAMES
     decodes = True
 
+    # The MD5 of its audio as decoded, once a reader has read all of it in
+    # order from its first frame: for a FLAC file, what its STREAMINFO's
+    # MD5 is to be compared with, without decoding it again.
+    decoded_md5: bytes | None = None
+
     def _open_stream(self, offset: int) -> Stream:
         # Each stream decodes with a decoder of its own, reading the file at
         # a place of its own: readers of one file in several threads never
         # move each other's place.
-        return _Decoder(self.name, self._input, offset, self.frames)
+        whole = self._decoded if self.format == "FLAC" else None
+        return _Decoder(self.name, self._input, offset, self.frames, whole)
+
+    def _decoded(self, digest: bytes) -> None:
+        self.decoded_md5 = digest
 
 
 def open_soundfile(input: FileInput, path: Path) -> SoundFileAudio:
@@ -233,15 +271,19 @@ def open_soundfile(input: FileInput, path: Path) -> SoundFileAudio:
     return audio
 
 
-def flac_md5(path: str | os.PathLike[str], name: str) -> tuple[bool | None, str | None]:
+def flac_md5(
+    path: str | os.PathLike[str], name: str, decoded: tuple[bytes, int] | None = None
+) -> tuple[bool | None, str | None]:
     """Whether a FLAC file's decoded audio matches the MD5 its STREAMINFO
     holds (None when it holds none: an MD5 of zeros, or not a FLAC file),
     and a warning when STREAMINFO counts other samples than were decoded.
 
     FLAC's MD5 is that of the samples as decoded, interleaved, signed and
     little-endian: for 16-bit stereo, the very bytes of its PCM frames.
-    The file is decoded a block at a time.  Raises TrackError for a file
-    that cannot be read.
+    The file is decoded a block at a time, unless ``decoded`` gives the
+    MD5 and the count of all its frames, as a read of it found them
+    (``SoundFileAudio.decoded_md5``).  Raises TrackError for a file that
+    cannot be read.
     """
     from mutagen.flac import FLAC
 
@@ -251,9 +293,20 @@ def flac_md5(path: str | os.PathLike[str], name: str) -> tuple[bool | None, str 
         raise TrackError(f"{name}: cannot be read: {reason(error)}") from None
     if not info.md5_signature:
         return None, None
+    digest, frames = _decoded_md5(path, name) if decoded is None else decoded
+    if digest is None:
+        return None, None  # no FLAC file is read without soundfile
+    warning = None
+    if info.total_samples and info.total_samples != frames:
+        warning = f"{name}: its STREAMINFO counts {info.total_samples} samples, {frames} were decoded"
+    return digest == int(info.md5_signature).to_bytes(16, "big"), warning
+
+
+def _decoded_md5(path: str | os.PathLike[str], name: str) -> tuple[bytes | None, int]:
+    """The MD5 of a file's audio decoded to its end, and the frames decoded."""
     soundfile = _load_soundfile()
     if soundfile is None:
-        return None, None  # no FLAC file is read without it
+        return None, 0
     digest = hashlib.md5()
     decoded = 0
     buffer = memoryview(bytearray(_READ_FRAMES * BYTES_PER_FRAME))
@@ -268,7 +321,4 @@ def flac_md5(path: str | os.PathLike[str], name: str) -> tuple[bool | None, str 
             decoded += frames
     finally:
         sound.close()
-    warning = None
-    if info.total_samples and info.total_samples != decoded:
-        warning = f"{name}: its STREAMINFO counts {info.total_samples} samples, {decoded} were decoded"
-    return digest.digest() == int(info.md5_signature).to_bytes(16, "big"), warning
+    return digest.digest(), decoded
