@@ -17,9 +17,9 @@ one pass and the checksums it feeds, run by a ThreadPoolExecutor:
   neighbouring tracks share are read by both;
 - otherwise (a pipe, a track source that only yields blocks, one thread)
   the whole stream is one unit, read once, front to back, and every block
-  goes to each track whose stretch it meets; files to decode are decoded
-  a few blocks ahead of the checksums by one thread, anything else is
-  read in the calling thread.
+  goes to each track whose stretch it meets; files to decode, more than
+  a block of them, are decoded a few blocks ahead of the checksums by one
+  thread, anything else is read in the calling thread.
 
 Either way the checksums are the same, and memory stays bounded by a few
 blocks and the checksums' own arrays, whatever the length of a disc.
@@ -49,7 +49,7 @@ from orvane._isotrak import Checksum
 from orvane.isotrak.audio import READ_BYTES, AudioFile, Reader, TrackSource, open_reader
 from orvane.isotrak.cd import BYTES_PER_FRAME, MAX_COUNT, MAX_SHIFT, counted_window, reach
 from orvane.isotrak.errors import IncompleteDisc, TrackError, warn
-from orvane.isotrak.layout import DiscLayout, DiscTrack, Stretch
+from orvane.isotrak.layout import DiscLayout, DiscTrack, Piece, Stretch
 from orvane.isotrak.results import DiscResult, ShiftChecksums, TrackResult
 
 __all__ = [
@@ -319,7 +319,7 @@ def _checksum(
 
     outcomes: list[_Outcome[Done]] = []
     try:
-        if len(units) == 1 and not (rereadable(layout) and _decodes(layout)):
+        if len(units) == 1 and not _worth_reading_ahead(layout, units[0]):
             # Read in the calling thread: PCM is read at the speed of a copy,
             # and a read that waits on a pipe is ended there by Ctrl-C.
             outcomes.append(run(units[0], None))
@@ -362,8 +362,22 @@ def _checksum(
     return [value for _, value in done], failure
 
 
-def _decodes(layout: DiscLayout) -> bool:
-    return any(isinstance(s, AudioFile) and s.decodes for s in layout.sources)
+def _worth_reading_ahead(layout: DiscLayout, unit: _Unit) -> bool:
+    """Whether a thread decoding ahead of the checksums would gain: for
+    rereadable files to decode, of more than a block of them (the
+    checksums of less cost less than starting a thread)."""
+    files = [s for s in layout.sources if isinstance(s, AudioFile) and s.decodes]
+    if not files or not rereadable(layout):
+        return False
+    return _source_frames(layout, unit.stretch) > max(f.read_frames for f in files)
+
+
+def _block_frames(pieces: Sequence[Piece]) -> int:
+    """The frames of the blocks a stretch's pieces are read in: as many as
+    their files read best, and no more than the longest piece needs."""
+    files = [p.source for p in pieces if isinstance(p.source, AudioFile)]
+    block = max((f.read_frames for f in files), default=READ_BYTES // BYTES_PER_FRAME)
+    return min(block, max((p.frames for p in pieces if p.source is not None), default=block))
 
 
 def _track_units(sums: Sequence[_Sum]) -> list[_Unit]:
@@ -488,8 +502,7 @@ def _blocks(
     reached = Stretch(
         min(item.stretch.begin for item in unit.sums), max(item.stretch.end for item in unit.sums)
     )
-    files = [p.source for p in pieces if isinstance(p.source, AudioFile)]
-    block = max((f.read_frames for f in files), default=READ_BYTES // BYTES_PER_FRAME)
+    block = _block_frames(pieces)
     buffers = [memoryview(bytearray(block * BYTES_PER_FRAME)) for _ in range(depth)]
     turn = 0
     # One reader a source, and the source frame it stands at.
