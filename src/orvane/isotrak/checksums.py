@@ -43,6 +43,7 @@ import threading
 from collections.abc import Callable, Generator, Iterator, Mapping, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import Generic, TypeVar
 
 from orvane._isotrak import Checksum
@@ -116,7 +117,7 @@ class _Sum:
     v2_shift: int
     last: bool
 
-    @property
+    @cached_property
     def stretch(self) -> Stretch:
         return self.track.stretch.widened(self.lead, self.tail)
 

@@ -62,6 +62,7 @@ from orvane.isotrak.results import (
     LibraryDisc,
     ShiftChecksums,
     Status,
+    TrackResult,
     fingerprint,
     summary,
 )
@@ -246,12 +247,14 @@ class DiscChecked:
 def _packed(result: DiscResult) -> DiscResult:
     """The result with every track's shifts packed into bytes, to travel
     light; tracks that could not be read are left out, as a failed disc's."""
-    tracks = tuple(
-        replace(track, checksums_v1=ShiftChecksums.pack(track.checksums_v1, result.search))
-        for track in result.tracks
-        if track.error is None
-    )
+    tracks = tuple(_packed_track(track, result.search) for track in result.tracks if track.error is None)
     return replace(result, tracks=tracks)
+
+
+def _packed_track(track: TrackResult, search: int) -> TrackResult:
+    packed = ShiftChecksums.pack(track.checksums_v1, search)
+    # A checksum's shifts come packed already: no copy of the track for them.
+    return track if packed is track.checksums_v1 else replace(track, checksums_v1=packed)
 
 
 def check_library_disc(job: DiscJob) -> DiscChecked:
