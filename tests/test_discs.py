@@ -20,6 +20,7 @@ from isotrak_model import Frame, frame_value, sl16_bytes, track_sums, write_wav
 from conftest import noise
 
 from orvane.isotrak import check_disc, main, parse_cue
+from orvane.isotrak.library import find_discs
 
 RATE = 750  # ten PCM frames a CD frame; lead-in skip 50 frames
 CD = RATE // 75
@@ -344,12 +345,16 @@ def test_embedded_sheet_of_a_flac_image(tmp_path, capsys):
 
 
 def test_folder_of_track_files_in_natural_order(tmp_path):
-    tracks = [noise(10 + n, 120 + n) for n in range(3)]
-    for name, track in zip(["track10.wav", "track2.wav", "track1.wav"], reversed(tracks)):
+    # "²" is a digit to str.isdigit that int() refuses: it sorts as a letter.
+    names = ["track1.wav", "track2.wav", "track10.wav", "²1.wav"]
+    tracks = [noise(10 + n, 120 + n) for n in range(len(names))]
+    for name, track in reversed(list(zip(names, tracks))):
         write_wav(tmp_path / name, track, RATE)
     results = check_disc(tmp_path).tracks
-    assert [Path(r.name).name for r in results] == ["track1.wav", "track2.wav", "track10.wav"]
-    assert [r.frames for r in results] == [120, 121, 122]
+    assert [Path(r.name).name for r in results] == names
+    assert [r.frames for r in results] == [120, 121, 122, 123]
+    library = find_discs(tmp_path)
+    assert [Path(p).name for p in library[0].tracks] == names
 
 
 def test_lone_image_beside_its_sheet_warns(tmp_path, capsys):

@@ -313,7 +313,7 @@ def _arguments(argv: Sequence[str] | None) -> argparse.Namespace:
     parser, needing_library = _parser()
     args = parser.parse_args(argv)
     from orvane.isotrak.cd import MAX_SHIFT
-    from orvane.isotrak.cuesheet import is_cue_sheet
+    from orvane.isotrak.names import is_cue_sheet
     from orvane.isotrak.report import shown_name
 
     if args.search is None:

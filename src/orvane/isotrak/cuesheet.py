@@ -20,13 +20,13 @@ import codecs
 import os
 import re
 from dataclasses import dataclass, field, replace
-from pathlib import Path
 from typing import Any
 
 from orvane.isotrak.audio.input import reason
 from orvane.isotrak.cd import MAX_DISC_MINUTES, MAX_DISC_SECTORS
 from orvane.isotrak.cd import SECTORS_PER_SECOND as CD_FRAMES_PER_SECOND
 from orvane.isotrak.errors import CueError, TrackError, warn
+from orvane.isotrak.names import is_cue_sheet, natural_key
 
 __all__ = [
     "CD_FRAMES_PER_SECOND",
@@ -196,25 +196,6 @@ def format_time(frames: int) -> str:
     seconds, fraction = divmod(frames, CD_FRAMES_PER_SECOND)
     minutes, seconds = divmod(seconds, 60)
     return f"{minutes:02d}:{seconds:02d}:{fraction:02d}"
-
-
-def natural_key(name: str) -> list[tuple[int, int | str]]:
-    """Order names as people count: track2 before track10."""
-    return [
-        (0, int(part)) if part.isdigit() else (1, part.casefold())
-        for part in re.split(r"(\d+)", name)
-        if part
-    ]
-
-
-def is_cue_sheet(path: str | os.PathLike[str]) -> bool:
-    """Whether a path names a CUE sheet (by its .cue suffix, in any case)."""
-    name = os.fspath(path)
-    if os.sep in name or (os.altsep is not None and os.altsep in name):
-        name = Path(name).name
-    # The suffix as pathlib tells it, without a Path for every name listed.
-    dot = name.rfind(".")
-    return 0 < dot < len(name) - 1 and name[dot:].lower() == ".cue"
 
 
 # -- text ----------------------------------------------------------------------

@@ -40,10 +40,9 @@ from dataclasses import dataclass, replace
 from datetime import UTC, datetime, timedelta
 from typing import TYPE_CHECKING, Any, TypeVar
 
-from orvane.isotrak.audio import AUDIO_SUFFIXES
 from orvane.isotrak.audio.input import reason
 from orvane.isotrak.cd import reach
-from orvane.isotrak.cuesheet import is_cue_sheet, natural_key
+from orvane.isotrak.names import AUDIO_SUFFIXES, is_cue_sheet, natural_key
 from orvane.isotrak.errors import (
     IncompleteDisc,
     LibraryError,
@@ -51,7 +50,6 @@ from orvane.isotrak.errors import (
     StoreError,
     TrackError,
 )
-from orvane.isotrak.references import Reference
 from orvane.isotrak.results import (
     AUDIO_CHANGED,
     FLAC_MD5_MISMATCH,
@@ -75,6 +73,7 @@ if TYPE_CHECKING:
     from multiprocessing.managers import SyncManager
 
     from orvane.isotrak.audio import TrackSource
+    from orvane.isotrak.references import Reference
     from orvane.isotrak.store import AbsentDisc, KnownDisc, StoredDisc
 
 __all__ = [
@@ -131,6 +130,7 @@ def find_discs(root: Path_) -> list[LibraryDisc]:
     found: list[LibraryDisc] = []
     seen: set[tuple[int, int]] = set()
     waiting = [(top, "")]
+    join = os.path.join
     while waiting:
         folder, name = waiting.pop()
         try:
@@ -139,45 +139,40 @@ def find_discs(root: Path_) -> list[LibraryDisc]:
                 continue
             seen.add((status.st_dev, status.st_ino))
             with os.scandir(folder) as listing:
-                entries = sorted(
-                    (entry for entry in listing if not _hidden(entry.name)),
-                    key=lambda entry: natural_key(entry.name),
-                )
+                entries = [entry for entry in listing if entry.name[0] != "."]
         except OSError:
             found.append(LibraryDisc(folder, name or ".", top, sheet=False))
             continue
-        files = [entry for entry in entries if _is_file(entry)]
-        sheets = [entry for entry in files if is_cue_sheet(entry.name)]
+        entries.sort(key=_entry_key)
+        # Each entry told once: a folder, a sheet, an audio file or neither.
+        folders, sheets, audio = [], [], []
+        for entry in entries:
+            try:
+                if entry.is_dir():
+                    folders.append(entry)
+                    continue
+                if not entry.is_file():
+                    continue
+            except OSError:
+                continue
+            file_name = entry.name
+            suffix = file_name[file_name.rfind(".") :].lower() if "." in file_name else ""
+            if suffix == ".cue" and is_cue_sheet(file_name):
+                sheets.append(entry)
+            elif suffix in AUDIO_SUFFIXES:
+                audio.append(entry.path)
         if sheets:
             found.extend(
-                LibraryDisc(entry.path, os.path.join(name, entry.name), top, sheet=True)
-                for entry in sheets
+                LibraryDisc(entry.path, join(name, entry.name), top, sheet=True) for entry in sheets
             )
-        else:
-            audio = tuple(
-                entry.path
-                for entry in files
-                if os.path.splitext(entry.name)[1].lower() in AUDIO_SUFFIXES
-            )
-            if audio:
-                found.append(LibraryDisc(folder, name or ".", top, sheet=False, tracks=audio))
-        folders = [entry for entry in entries if _is_folder(entry)]
-        waiting.extend((entry.path, os.path.join(name, entry.name)) for entry in reversed(folders))
+        elif audio:
+            found.append(LibraryDisc(folder, name or ".", top, sheet=False, tracks=tuple(audio)))
+        waiting.extend((entry.path, join(name, entry.name)) for entry in reversed(folders))
     return found
 
 
-def _is_file(entry: os.DirEntry[str]) -> bool:
-    try:
-        return entry.is_file()
-    except OSError:
-        return False
-
-
-def _is_folder(entry: os.DirEntry[str]) -> bool:
-    try:
-        return entry.is_dir()
-    except OSError:
-        return False
+def _entry_key(entry: os.DirEntry[str]) -> list[tuple[int, int | str]]:
+    return natural_key(entry.name)
 
 
 def file_states(paths: Iterable[Path_]) -> tuple[FileState, ...]:
@@ -782,11 +777,11 @@ def _disc_files(disc: LibraryDisc, known: KnownDisc | None) -> tuple[FileState, 
     those stored is not read again: its files are those stored."""
     if disc.tracks:
         return file_states(disc.tracks)
-    if disc.sheet and known is not None and known.files and known.files[0].path == disc.path:
+    if disc.sheet and known is not None and known.files and known.files[0][0] == disc.path:
         sheet = file_states([disc.path])
         if sheet[0] == known.files[0]:
             try:
-                return sheet + file_states(file.path for file in known.files[1:])
+                return sheet + file_states(file[0] for file in known.files[1:])
             except TrackError:
                 pass  # a file gone: the sheet says what it holds now
     from orvane.isotrak.discs import disc_paths

@@ -33,12 +33,10 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import UTC, datetime
-from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from orvane.isotrak.audio.input import reason
 from orvane.isotrak.errors import StoreError
-from orvane.isotrak.references import Candidate, Reference
 from orvane.isotrak.results import (
     STATUSES,
     DiscOutcome,
@@ -53,6 +51,9 @@ from orvane.isotrak.results import (
 
 if sys.platform != "win32":
     import fcntl
+
+if TYPE_CHECKING:
+    from orvane.isotrak.references import Reference
 
 __all__ = [
     "BUSY_TIMEOUT",
@@ -111,7 +112,7 @@ class KnownDisc:
 
     id: int
     status: str
-    files: tuple[FileState, ...]
+    files: tuple[tuple[str, int, int], ...]  # FileStates, or equal tuples
     checked_at: str | None
     search: int | None
     v2_offset: int | None
@@ -366,12 +367,22 @@ def _refuse_other_than_file(path: Path_, name: str) -> None:
         raise StoreError(f"{name}: is not a regular file (a device or a pipe), not a database file")
 
 
+# Bytes a file: URI may hold as they are; every other is written %XX.
+_URI_SAFE = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/-._~")
+
+
+def _file_uri(path: Path_) -> str:
+    """The file: URI of a path, as pathlib would write it, without loading pathlib."""
+    raw = os.fsencode(os.path.abspath(path))
+    return "file://" + "".join(chr(b) if b in _URI_SAFE else f"%{b:02X}" for b in raw)
+
+
 def _connect(path: Path_, name: str, timeout: float, read_only: bool = False) -> sqlite3.Connection:
     _refuse_other_than_file(path, name)
     slice_ = min(timeout, _BUSY_SLICE)
     try:
         if read_only:
-            uri = Path(path).absolute().as_uri() + "?mode=ro"
+            uri = _file_uri(path) + "?mode=ro"
             # While a program has a WAL database open, its -wal file lies
             # beside it.  Without one, the file is read as it is: a reader
             # would otherwise make -wal and -shm files it cannot remove.
@@ -659,13 +670,22 @@ class Store:
         (``search`` None), so that it is checked afresh.
         """
         db = self._db
-        files: dict[int, list[FileState]] = {}
+        files: dict[int, list[tuple[str, int, int]]] = {}
+        damaged: set[int] = set()  # discs with a file row that is not numbers
         found: dict[str, KnownDisc] = {}
         with _reporting(self.name):
             for disc_id, path, size, mtime in db.execute(
                 "SELECT disc, path, size, mtime FROM files ORDER BY disc, position"
             ):
-                files.setdefault(disc_id, []).append(FileState(_text(path), size, mtime))
+                if type(path) is not str:
+                    path = _text(path)
+                if type(size) is not int or type(mtime) is not int:
+                    damaged.add(disc_id)
+                states = files.get(disc_id)
+                if states is None:
+                    files[disc_id] = [(path, size, mtime)]
+                else:
+                    states.append((path, size, mtime))
             # A stored result stands only if every track's row reads back.
             for disc_id, path, status, checked_at, search, v2_offset, missing, sound in db.execute(
                 "SELECT id, path, status, checked_at, search, v2_offset, missing, "
@@ -678,14 +698,14 @@ class Store:
                 states = files.pop(disc_id, [])
                 usable = (
                     bool(sound)
-                    and isinstance(checked_at, str)
+                    and type(checked_at) is str
                     and type(search) is int
                     and type(v2_offset) is int
-                    and all(type(f.size) is int and type(f.mtime) is int for f in states)
+                    and disc_id not in damaged
                 )
-                found[_text(path)] = KnownDisc(
+                found[path if type(path) is str else _text(path)] = KnownDisc(
                     disc_id,
-                    _text(status),
+                    status if type(status) is str else _text(status),
                     tuple(states),
                     checked_at if usable else None,
                     search if usable else None,
@@ -995,6 +1015,8 @@ class ReferenceDatabase:
         and its version 2 checksum when it was taken at shift 0.  Raises
         StoreError for rows that cannot be read back.
         """
+        from orvane.isotrak.references import Candidate, Reference
+
         with _reporting(self.name):
             row = self._db.execute(
                 "SELECT id, v2_offset FROM discs WHERE name = ? AND checked_at IS NOT NULL "

@@ -18,6 +18,7 @@ from orvane.isotrak.audio.base import AudioFile, refuse_lossy
 from orvane.isotrak.audio.ffmpeg import ffmpeg_format, open_ffmpeg
 from orvane.isotrak.audio.input import FileInput
 from orvane.isotrak.audio.libsndfile import open_soundfile
+from orvane.isotrak.names import AUDIO_SUFFIXES, LOSSY_SUFFIXES
 from orvane.isotrak.audio.pcm import is_wav, open_raw, open_wav
 from orvane.isotrak.cd import SAMPLE_RATE
 from orvane.isotrak import errors
@@ -32,17 +33,6 @@ __all__ = [
     "open_track",
     "source_tags",
 ]
-
-# Audio files a folder's disc is made of, and the suffixes a sheet's file
-# may have been re-encoded to.
-# MP4 and ASF files may hold lossless audio or lossy: each file's codec decides.
-AUDIO_SUFFIXES = (
-    ".wav", ".wave", ".flac", ".aiff", ".aif", ".aifc",
-    ".wv", ".ape", ".tak", ".tta", ".shn", ".m4a", ".mp4", ".wma",
-)
-
-# Files of lossy audio, named to say why a folder of them holds no disc.
-LOSSY_SUFFIXES = (".mp3", ".ogg", ".oga", ".opus", ".aac", ".mpc")
 
 # The rate of raw images, which have no header to say it: a CD's.
 RAW_SAMPLE_RATE = SAMPLE_RATE

@@ -13,7 +13,6 @@ import errno
 import io
 import os
 import stat
-import tempfile
 from typing import BinaryIO, cast
 
 from orvane.isotrak.cd import BYTES_PER_FRAME, MAX_COUNT
@@ -189,6 +188,8 @@ class FileInput:
         if self.size is not None:
             return self
         limit = MAX_FRAMES * BYTES_PER_FRAME
+        import tempfile  # for pipes alone
+
         spool = tempfile.TemporaryFile()
         try:
             copied = 0
