@@ -139,14 +139,17 @@ def find_discs(root: Path_) -> list[LibraryDisc]:
                 continue
             seen.add((status.st_dev, status.st_ino))
             with os.scandir(folder) as listing:
-                entries = [entry for entry in listing if entry.name[0] != "."]
+                entries = list(listing)
         except OSError:
             found.append(LibraryDisc(folder, name or ".", top, sheet=False))
             continue
-        entries.sort(key=_entry_key)
-        # Each entry told once: a folder, a sheet, an audio file or neither.
+        # Each entry told once: a folder, a sheet, an audio file or neither;
+        # then each kind put in natural order, which leaves the others out.
         folders, sheets, audio = [], [], []
         for entry in entries:
+            file_name = entry.name
+            if file_name[0] == ".":
+                continue
             try:
                 if entry.is_dir():
                     folders.append(entry)
@@ -155,18 +158,21 @@ def find_discs(root: Path_) -> list[LibraryDisc]:
                     continue
             except OSError:
                 continue
-            file_name = entry.name
             suffix = file_name[file_name.rfind(".") :].lower() if "." in file_name else ""
             if suffix == ".cue" and is_cue_sheet(file_name):
                 sheets.append(entry)
             elif suffix in AUDIO_SUFFIXES:
-                audio.append(entry.path)
+                audio.append(entry)
         if sheets:
+            sheets.sort(key=_entry_key)
             found.extend(
                 LibraryDisc(entry.path, join(name, entry.name), top, sheet=True) for entry in sheets
             )
         elif audio:
-            found.append(LibraryDisc(folder, name or ".", top, sheet=False, tracks=tuple(audio)))
+            audio.sort(key=_entry_key)
+            tracks = tuple(entry.path for entry in audio)
+            found.append(LibraryDisc(folder, name or ".", top, sheet=False, tracks=tracks))
+        folders.sort(key=_entry_key)
         waiting.extend((entry.path, join(name, entry.name)) for entry in reversed(folders))
     return found
 
@@ -203,6 +209,9 @@ class DiscJob:
     # Where the worker puts (key, part of the disc read) as it reads: a
     # queue of a multiprocessing manager, which any worker process reaches.
     reading: tuple[Any, int] | None = None
+    # Whether the worker states the disc's files (a CUE sheet the
+    # coordinator has not read): found as they are before the disc is read.
+    states: bool = False
 
 
 class _Reading:
@@ -237,6 +246,7 @@ class DiscChecked:
     error: str | None = None
     unverified: str | None = None
     damage: tuple[str, ...] = ()
+    files: tuple[FileState, ...] | None = None  # when the job asked for them
 
 
 def _packed(result: DiscResult) -> DiscResult:
@@ -254,12 +264,27 @@ def _packed_track(track: TrackResult, search: int) -> TrackResult:
 
 def check_library_disc(job: DiscJob) -> DiscChecked:
     """Check one disc as the command line checks it (``check_disc``),
-    verified against the job's references.
+    verified against the job's references; with the job's ``states``, the
+    sizes and times of its files are found first and given back.
 
     Never raises for the disc's sake: a refusal, or any other fault, comes
     back as the error of a failed disc, so one bad disc cannot stop a
     library.  References of other tracks leave the disc unverified.
     """
+    if not job.states:
+        return _check_library_disc(job)
+    from orvane.isotrak.discs import disc_paths
+
+    try:
+        files = file_states(disc_paths(job.tracks or job.disc))
+    except TrackError as error:
+        return DiscChecked(None, str(error))
+    except Exception as error:  # a fault of this disc, reported with it
+        return DiscChecked(None, f"{job.disc}: {type(error).__name__}: {error}")
+    return replace(_check_library_disc(job), files=files)
+
+
+def _check_library_disc(job: DiscJob) -> DiscChecked:
     from orvane.isotrak.discs import check_disc
 
     disc: str | tuple[str, ...] = job.tracks or job.disc
@@ -454,22 +479,75 @@ def process_pool(jobs: int | None = None) -> ProcessPoolExecutor:
     )
 
 
-class OnDemandPool(Executor):
-    """A process pool (``process_pool``) that starts at its first task, so
-    that a scan with nothing to check starts no process at all."""
+# Work the calling process does itself before a pool is worth starting:
+# about what starting one costs (a forkserver importing the checking code,
+# and the workers forked from it).
+INLINE_SECONDS = 0.15
 
-    def __init__(self, jobs: int | None = None) -> None:
+
+class OnDemandPool(Executor):
+    """A process pool (``process_pool``) started only when there is enough
+    work for one: a scan with nothing to check, or little, starts no process.
+
+    The first tasks run in the calling process, one after another, till
+    they have taken ``inline_seconds``; then the pool is made and its
+    workers start in the background, the tasks given meanwhile still run
+    here, and once a worker is up every later task goes to the pool.
+    """
+
+    def __init__(self, jobs: int | None = None, *, inline_seconds: float = INLINE_SECONDS) -> None:
         self._jobs = jobs
+        self._inline_seconds = inline_seconds
+        self._spent = 0.0
+        self._starter: threading.Thread | None = None
+        # Set once its workers are up; till then tasks run here.
         self.pool: ProcessPoolExecutor | None = None
 
     def submit(self, fn: Callable[..., T], /, *args: Any, **kwargs: Any) -> Future[T]:
         if self.pool is None:
-            self.pool = process_pool(self._jobs)
+            if self._starter is None and self._spent >= self._inline_seconds:
+                self._start()
+            if self.pool is None:
+                return self._run_here(fn, args, kwargs)
         return self.pool.submit(fn, *args, **kwargs)
 
+    def _run_here(self, fn: Callable[..., T], args: Any, kwargs: Any) -> Future[T]:
+        future: Future[T] = Future()
+        began = time.perf_counter()
+        try:
+            future.set_result(fn(*args, **kwargs))
+        except Exception as error:  # the task's own failure, as a worker would give it
+            future.set_exception(error)
+        finally:
+            self._spent += time.perf_counter() - began
+        return future
+
+    def _start(self) -> None:
+        # Made here: making it points stdout and stderr elsewhere for a moment,
+        # which no other thread of ours may write through meanwhile.
+        pool = process_pool(self._jobs)
+        workers = self._jobs or default_jobs()
+
+        def start() -> None:
+            try:
+                for started in [pool.submit(_started) for _ in range(workers)]:
+                    started.result()
+            except Exception:  # a pool that cannot start: its tasks will say so
+                pass
+            self.pool = pool
+
+        self._starter = threading.Thread(target=start, name="orvane-start-pool", daemon=True)
+        self._starter.start()
+
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
+        if self._starter is not None and wait:
+            self._starter.join()
         if self.pool is not None:
             self.pool.shutdown(wait=wait, cancel_futures=cancel_futures)
+
+
+def _started() -> None:
+    """A worker's first task: none, but that the worker is up."""
 
 
 def _is_process_pool(executor: Executor) -> bool:
@@ -719,7 +797,7 @@ def _compare(result: DiscResult, before: DiscResult | None) -> tuple[tuple[str |
 
 def _unchanged(
     known: KnownDisc | None,
-    files: Sequence[FileState],
+    files: Sequence[FileState] | None,
     search: int,
     v2_offset: int,
     read_since: str | None,
@@ -728,6 +806,7 @@ def _unchanged(
     shifts, a good last check, and a full read since ``read_since``."""
     return (
         known is not None
+        and files is not None
         and known.search is not None
         and known.checked_at is not None
         and known.status == "checked"
@@ -772,18 +851,22 @@ def _narrowed(result: DiscResult, search: int) -> DiscResult:
     return replace(result, tracks=tracks, search=search)
 
 
-def _disc_files(disc: LibraryDisc, known: KnownDisc | None) -> tuple[FileState, ...]:
-    """The disc's files as they are now.  A sheet whose size and time are
+def _disc_files(disc: LibraryDisc, known: KnownDisc | None) -> tuple[FileState, ...] | None:
+    """The disc's files as they are now, or None for a sheet that must be
+    read to tell them: the worker that checks the disc does that, so that
+    this process needs no sheet parser.  A sheet whose size and time are
     those stored is not read again: its files are those stored."""
     if disc.tracks:
         return file_states(disc.tracks)
-    if disc.sheet and known is not None and known.files and known.files[0][0] == disc.path:
-        sheet = file_states([disc.path])
-        if sheet[0] == known.files[0]:
-            try:
-                return sheet + file_states(file[0] for file in known.files[1:])
-            except TrackError:
-                pass  # a file gone: the sheet says what it holds now
+    if disc.sheet:
+        if known is not None and known.files and known.files[0][0] == disc.path:
+            sheet = file_states([disc.path])
+            if sheet[0] == known.files[0]:
+                try:
+                    return sheet + file_states(file[0] for file in known.files[1:])
+                except TrackError:
+                    pass  # a file gone: the sheet says what it holds now
+        return None
     from orvane.isotrak.discs import disc_paths
 
     # A folder disc without tracks could not be listed: disc_paths says why.
@@ -795,6 +878,9 @@ def _disc_files(disc: LibraryDisc, known: KnownDisc | None) -> tuple[FileState, 
 # discs, so that a task's own cost is spread over its discs.
 BATCH_BYTES = 24 * 2**20
 BATCH_DISCS = 32
+# What a sheet not yet read is taken to hold: its image may be large, so
+# that a batch holds few of them.
+UNREAD_SHEET_BYTES = BATCH_BYTES // 4
 
 # Batches handed out at a time: enough to keep every worker busy, few
 # enough that what waits to be sent stays small however large the library.
@@ -808,7 +894,7 @@ class _Waiting:
 
     index: int
     disc: LibraryDisc
-    files: tuple[FileState, ...]
+    files: tuple[FileState, ...] | None  # None: the worker tells them
     known: KnownDisc | None
     unverified: str | None
 
@@ -1035,7 +1121,8 @@ def _scan(
 
         def judged(waiting: _Waiting, checked: DiscChecked) -> DiscOutcome:
             """A checked disc's outcome, with its files, to be recorded."""
-            disc, files = waiting.disc, waiting.files
+            disc = waiting.disc
+            files = checked.files if waiting.files is None else waiting.files
             if checked.result is None:
                 return DiscOutcome(disc, "failed", error=checked.error)
             result = checked.result
@@ -1070,14 +1157,14 @@ def _scan(
                 changes,
                 known_disc is not None
                 and known_disc.checked_at is not None
-                and known_disc.files != files,
+                and known_disc.files != (files or ()),
                 checked.error,
                 verification=None if checked.error else result.verification,
                 unverified=None if checked.error else waiting.unverified or checked.unverified,
                 damage=checked.damage,
                 accepted=is_accepted and (changed or bool(checked.damage)),
                 moved_from=moved_from,
-                files=files,
+                files=files or (),
             )
             return outcome
 
@@ -1096,13 +1183,19 @@ def _scan(
                 yield from (lost(each, error) for each in waiting)
 
         def collect(every: bool) -> Iterator[DiscOutcome]:
-            """The outcomes of batches back: of every one, or till few are out."""
-            while pending and (every or len(pending) >= IN_FLIGHT):
-                finished, _ = wait(
-                    list(pending),
-                    timeout=None if queue is None else 0.2,
-                    return_when=FIRST_COMPLETED,
-                )
+            """The outcomes of batches back: of every one, or of those done
+            and then till few are out."""
+            while pending:
+                if every or len(pending) >= IN_FLIGHT:
+                    finished, _ = wait(
+                        list(pending),
+                        timeout=None if queue is None else 0.2,
+                        return_when=FIRST_COMPLETED,
+                    )
+                else:
+                    finished = {future for future in pending if future.done()}
+                    if not finished:
+                        return
                 drain()
                 for future in finished:
                     waiting = pending.pop(future)
@@ -1160,7 +1253,7 @@ def _scan(
                         continue
                 if reading and queue is None:
                     queue = stack.enter_context(_manager()).Queue()
-                size = sum(file.size for file in files)
+                size = UNREAD_SHEET_BYTES if files is None else sum(file.size for file in files)
                 if batch and (batch_bytes + size > BATCH_BYTES or len(batch) >= BATCH_DISCS):
                     yield from send()
                     yield from collect(False)
@@ -1172,6 +1265,7 @@ def _scan(
                         v2_offset,
                         () if reference is None else (reference,),
                         None if queue is None else (queue, index),
+                        states=files is None,
                     )
                 )
                 batch_waiting.append(_Waiting(index, disc, files, known_disc, unverified))

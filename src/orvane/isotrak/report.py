@@ -483,6 +483,8 @@ def _track_list(numbers: Sequence[int]) -> str:
 
 def _disc_line(outcome: DiscOutcome) -> str | None:
     """The line a disc gets in the report, or None when all is well."""
+    if outcome.status == "skipped" and outcome.verified is not False:
+        return None  # most discs of a rescan: nothing to say
     name = shown_name(outcome.disc.name)
     if outcome.status == "failed":
         return f"failed   {name}: {shown_name(outcome.error or '')}"

@@ -664,7 +664,7 @@ class Store:
 
     def known(self) -> dict[str, KnownDisc]:
         """Every stored disc by its path: its files, and whether its stored
-        checksums can stand, read in two queries.
+        checksums can stand, read in a few queries.
 
         A disc whose rows cannot be read back is given without checksums
         (``search`` None), so that it is checked afresh.
@@ -674,18 +674,24 @@ class Store:
         damaged: set[int] = set()  # discs with a file row that is not numbers
         found: dict[str, KnownDisc] = {}
         with _reporting(self.name):
-            for disc_id, path, size, mtime in db.execute(
-                "SELECT disc, path, size, mtime FROM files ORDER BY disc, position"
+            # Rows as SQLite gives them, cut into discs by their counts: a
+            # row is a (path, size, mtime) tuple, which equals a FileState.
+            rows = db.execute("SELECT path, size, mtime FROM files ORDER BY disc, position").fetchall()
+            at = 0
+            for disc_id, count in db.execute(
+                "SELECT disc, count(*) FROM files GROUP BY disc ORDER BY disc"
             ):
-                if type(path) is not str:
-                    path = _text(path)
-                if type(size) is not int or type(mtime) is not int:
+                files[disc_id] = rows[at : at + count]
+                at += count
+            # Paths kept as bytes (names that are not UTF-8), and damage.
+            for (disc_id,) in db.execute(
+                "SELECT DISTINCT disc FROM files WHERE typeof(path) != 'text' "
+                "OR typeof(size) != 'integer' OR typeof(mtime) != 'integer'"
+            ):
+                states = files[disc_id]
+                if any(type(size) is not int or type(mtime) is not int for _, size, mtime in states):
                     damaged.add(disc_id)
-                states = files.get(disc_id)
-                if states is None:
-                    files[disc_id] = [(path, size, mtime)]
-                else:
-                    states.append((path, size, mtime))
+                files[disc_id] = [(_text(path), size, mtime) for path, size, mtime in states]
             # A stored result stands only if every track's row reads back.
             for disc_id, path, status, checked_at, search, v2_offset, missing, sound in db.execute(
                 "SELECT id, path, status, checked_at, search, v2_offset, missing, "
@@ -822,11 +828,18 @@ class Store:
         for outcome in outcomes:
             if outcome.status not in STATUSES:
                 raise ValueError(f"unknown status {outcome.status!r}")
+        now = _now()  # one time for the batch, as one transaction
+        counts: dict[str, int] = {}
         with _reporting(self.name), _transaction(self._db):
             for outcome in outcomes:
-                self._record(run, outcome)
+                self._record(run, outcome, now)
+                counts[outcome.status] = counts.get(outcome.status, 0) + 1
+            for status, count in counts.items():
+                self._db.execute(
+                    f'UPDATE runs SET "{status}" = "{status}" + ? WHERE id = ?', (count, run)
+                )
 
-    def _record(self, run: int, outcome: DiscOutcome) -> None:
+    def _record(self, run: int, outcome: DiscOutcome, now: str) -> None:
         status = outcome.status
         disc = outcome.disc
         stored_path = _stored_path(disc.path)
@@ -839,7 +852,7 @@ class Store:
         if status == "missing":
             db.execute(
                 "UPDATE discs SET missing = coalesce(missing, ?) WHERE path = ?",
-                (_now(), stored_path),
+                (now, stored_path),
             )
         elif status == "skipped":
             db.execute(
@@ -864,7 +877,7 @@ class Store:
         disc_id = db.execute("SELECT id FROM discs WHERE path = ?", (stored_path,)).fetchone()[0]
         if status not in ("skipped", "missing", "failed"):
             assert outcome.result is not None
-            self._replace_checksums(disc_id, outcome.files, outcome.result, outcome.changes)
+            self._replace_checksums(disc_id, outcome.files, outcome.result, outcome.changes, now)
             if status != "changed":
                 self._replace_good(disc_id, outcome.result)
         if status != "skipped":
@@ -877,7 +890,7 @@ class Store:
                 (
                     run,
                     disc_id,
-                    _now(),
+                    now,
                     status,
                     _json(list(outcome.changes)),
                     _message("; ".join(reasons) or None),
@@ -886,7 +899,6 @@ class Store:
             )
         if outcome.verification is not None or outcome.unverified is not None:
             self._record_verification(disc_id, outcome.verification, outcome.unverified)
-        db.execute(f'UPDATE runs SET "{status}" = "{status}" + 1 WHERE id = ?', (run,))
 
     def _replace_good(self, disc_id: int, result: DiscResult) -> None:
         db = self._db
@@ -914,6 +926,7 @@ class Store:
         files: Sequence[FileState],
         result: DiscResult,
         changes: Sequence[str | None],
+        now: str,
     ) -> None:
         db = self._db
         db.execute(
@@ -921,7 +934,7 @@ class Store:
             "hidden_frames = ?, skipped_tracks = ?, warnings = ?, matched = NULL, "
             "verification = NULL WHERE id = ?",
             (
-                _now(),
+                now,
                 result.sample_rate,
                 result.search,
                 result.v2_offset,
