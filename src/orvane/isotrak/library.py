@@ -40,7 +40,7 @@ from dataclasses import dataclass, replace
 from datetime import UTC, datetime, timedelta
 from typing import TYPE_CHECKING, Any, TypeVar
 
-from orvane.isotrak.audio.input import reason
+from orvane.isotrak.audio.input import is_file, reason
 from orvane.isotrak.cd import reach
 from orvane.isotrak.names import AUDIO_SUFFIXES, is_cue_sheet, natural_key
 from orvane.isotrak.errors import (
@@ -73,6 +73,7 @@ if TYPE_CHECKING:
     from multiprocessing.managers import SyncManager
 
     from orvane.isotrak.audio import TrackSource
+    from orvane.isotrak.layout import DiscLayout
     from orvane.isotrak.references import Reference
     from orvane.isotrak.store import AbsentDisc, KnownDisc, StoredDisc
 
@@ -265,7 +266,8 @@ def _packed_track(track: TrackResult, search: int) -> TrackResult:
 def check_library_disc(job: DiscJob) -> DiscChecked:
     """Check one disc as the command line checks it (``check_disc``),
     verified against the job's references; with the job's ``states``, the
-    sizes and times of its files are found first and given back.
+    sizes and times of its files are found before its audio is read, and
+    given back.
 
     Never raises for the disc's sake: a refusal, or any other fault, comes
     back as the error of a failed disc, so one bad disc cannot stop a
@@ -273,18 +275,49 @@ def check_library_disc(job: DiscJob) -> DiscChecked:
     """
     if not job.states:
         return _check_library_disc(job)
-    from orvane.isotrak.discs import disc_paths
+    checked, files = None, None
+    if not job.tracks and is_cue_sheet(job.disc) and is_file(job.disc):
+        # A sheet's files are those the check opens: stated then, before
+        # their audio is read, the sheet is read once.
+        stated = _SheetStates(job.disc)
+        checked = _check_library_disc(job, stated)
+        files = stated.files
+    if files is None:
+        # Not a sheet, or refused before its files were open: they are
+        # found as disc_paths finds them.
+        from orvane.isotrak.discs import disc_paths
 
-    try:
-        files = file_states(disc_paths(job.tracks or job.disc))
-    except TrackError as error:
-        return DiscChecked(None, str(error))
-    except Exception as error:  # a fault of this disc, reported with it
-        return DiscChecked(None, f"{job.disc}: {type(error).__name__}: {error}")
-    return replace(_check_library_disc(job), files=files)
+        try:
+            files = file_states(disc_paths(job.tracks or job.disc))
+        except TrackError as error:
+            return DiscChecked(None, str(error))
+        except Exception as error:  # a fault of this disc, reported with it
+            return DiscChecked(None, f"{job.disc}: {type(error).__name__}: {error}")
+    return replace(checked if checked is not None else _check_library_disc(job), files=files)
 
 
-def _check_library_disc(job: DiscJob) -> DiscChecked:
+class _SheetStates:
+    """The states of a sheet and of the files it was opened with (as
+    ``disc_paths`` finds them: the sheet, then the files in the stream)."""
+
+    def __init__(self, sheet: str) -> None:
+        self._sheet = sheet
+        self.files: tuple[FileState, ...] | None = None
+
+    def __call__(self, layout: DiscLayout) -> None:
+        from pathlib import Path
+
+        from orvane.isotrak.audio.base import AudioFile
+
+        self.files = None
+        paths = [source.path for source in layout.sources if isinstance(source, AudioFile)]
+        if len(paths) == len(layout.sources):  # files opened by path, as a sheet's are
+            self.files = file_states([Path(self._sheet), *paths])
+
+
+def _check_library_disc(
+    job: DiscJob, opened: Callable[[DiscLayout], object] | None = None
+) -> DiscChecked:
     from orvane.isotrak.discs import check_disc
 
     disc: str | tuple[str, ...] = job.tracks or job.disc
@@ -292,8 +325,13 @@ def _check_library_disc(job: DiscJob) -> DiscChecked:
     unverified = None
     reading = None if job.reading is None else _Reading(*job.reading)
     sources: list[TrackSource] = []
+
+    def on_open(layout: DiscLayout) -> None:
+        sources[:] = layout.sources
+        if opened is not None:
+            opened(layout)
+
     while True:
-        sources.clear()
         try:
             # One thread a disc: the executor already runs a disc on each core.
             result = check_disc(
@@ -305,7 +343,7 @@ def _check_library_disc(job: DiscJob) -> DiscChecked:
                 progress_total=None if reading is None else reading.total,
                 warn=_ignore,
                 threads=1,
-                opened=lambda layout: sources.extend(layout.sources),
+                opened=on_open,
             )
         except MismatchedReference as error:
             references, unverified = (), str(error)
