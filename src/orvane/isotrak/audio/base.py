@@ -170,8 +170,9 @@ class AudioFile:
     # read as stored.
     decodes = False
 
-    # Whether its header showed that it carries no tags at all (a WAV file
-    # with no ID3 chunk), so that they need not be looked for.
+    # Whether its header showed that it carries no tags that file_tags
+    # could find (a WAV file, named so, with no ID3 chunk), so that they
+    # need not be looked for.
     untagged = False
 
     def __init__(

@@ -44,6 +44,11 @@ _RAW_FILE_TYPES = {"BINARY": False, "MOTOROLA": True}  # type -> big-endian
 # Enough of a file's start to tell its format, Ogg's first packet included.
 _HEAD_BYTES = 64
 
+# Names that mutagen takes a RIFF/WAVE file of for WAV whatever else it
+# might be (it scores a file's kind by its first bytes and its name), and
+# reads its tags from its ID3 chunk alone.
+_WAV_NAMES = (".wav", ".wave")
+
 # An ID3 tag before audio is read past to see what follows it, up to this size.
 _MAX_ID3_BYTES = 16 << 20
 
@@ -156,7 +161,11 @@ def _open(path: str | os.PathLike[str], shown: str, file_type: str | None) -> Au
         if not head:
             raise TrackError(f"{shown}: the file is empty")
         if is_wav(head):
-            return open_wav(input, Path(path))
+            audio = open_wav(input, Path(path))
+            # Told by the name as given, which is cheaper to look at than
+            # a Path's, and ends so only if the Path's name does.
+            audio.untagged = audio.untagged and os.path.splitext(os.fspath(path))[1].lower() in _WAV_NAMES
+            return audio
         format = ffmpeg_format(_past_id3(input, head) or b"")
         if format is not None:
             return open_ffmpeg(input, Path(path), format)
@@ -168,16 +177,10 @@ def _open(path: str | os.PathLike[str], shown: str, file_type: str | None) -> Au
         raise
 
 
-# Names that mutagen takes a RIFF/WAVE file of for WAV whatever else it
-# might be (it scores a file's kind by its first bytes and its name).
-_WAV_NAMES = (".wav", ".wave")
-
-
 def source_tags(source: AudioFile) -> tuple[str | None, str | None]:
     """``file_tags`` of an opened file, without reading again one whose
-    header showed it has none: mutagen reads a WAV file's tags from its
-    ID3 chunk alone."""
-    if source.untagged and os.path.splitext(source.path)[1].lower() in _WAV_NAMES:
+    header showed it has none (``AudioFile.untagged``)."""
+    if source.untagged:
         return None, None
     return file_tags(source.path)
 
