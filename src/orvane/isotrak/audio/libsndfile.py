@@ -147,6 +147,7 @@ class _Decoder:
         offset: int,
         frames: int,
         whole: Callable[[bytes], None] | None = None,
+        sound: Any = None,
     ) -> None:
         self._name = name
         self._at = offset
@@ -156,16 +157,18 @@ class _Decoder:
         self._digest = hashlib.md5() if whole is not None and offset == 0 else None
         self._whole = whole
         self._placed: PlacedFile | None = None
-        self._sound: Any = None
+        # ``sound``: a SoundFile already open at frame ``offset``, its own.
+        self._sound: Any = sound
         # Its own descriptor, closed with it; libsndfile never closes a
         # descriptor it was given to keep.
-        self._descriptor = _own_descriptor(input)
+        self._descriptor = None if sound is not None else _own_descriptor(input)
         try:
-            soundfile = _load_soundfile()
-            if self._descriptor is None:
-                self._placed = PlacedFile(input)
-            opened = self._placed if self._descriptor is None else self._descriptor
-            self._sound = self._call(lambda: soundfile.SoundFile(opened, closefd=False))
+            if sound is None:
+                soundfile = _load_soundfile()
+                if self._descriptor is None:
+                    self._placed = PlacedFile(input)
+                opened = self._placed if self._descriptor is None else self._descriptor
+                self._sound = self._call(lambda: soundfile.SoundFile(opened, closefd=False))
             if offset:
                 self._call(lambda: self._sound.seek(offset), f"frame {offset} cannot be reached")
         except BaseException:
@@ -222,12 +225,27 @@ class SoundFileAudio(AudioFile):
     # MD5 is to be compared with, without decoding it again.
     decoded_md5: bytes | None = None
 
+    def __init__(
+        self, input: FileInput, path: Path, frames: int, sample_rate: int, format: str
+    ) -> None:
+        super().__init__(input, path, frames, sample_rate, format)
+        # The SoundFile that read the header, at the first frame, on the
+        # descriptor of the file itself: the first reader from there takes
+        # it, so that a file read once is opened by libsndfile once.
+        self._spare: list[Any] = []
+
     def _open_stream(self, offset: int) -> Stream:
         # Each stream decodes with a decoder of its own, reading the file at
         # a place of its own: readers of one file in several threads never
         # move each other's place.
         whole = self._decoded if self.format == "FLAC" else None
-        return _Decoder(self.name, self._input, offset, self.frames, whole)
+        sound = self._spare.pop() if offset == 0 and self._spare else None
+        return _Decoder(self.name, self._input, offset, self.frames, whole, sound)
+
+    def close(self) -> None:
+        while self._spare:
+            self._spare.pop().close()
+        super().close()
 
     def _decoded(self, digest: bytes) -> None:
         self.decoded_md5 = digest
@@ -264,10 +282,10 @@ def open_soundfile(input: FileInput, path: Path) -> SoundFileAudio:
             raise refuse_shape(name, f"{header.format} file of {shape}")
         refuse_rate(name, audio.sample_rate)
     except BaseException:
+        header.close()
         input.close()
         raise
-    finally:
-        header.close()
+    audio._spare.append(header)
     return audio
 
 
