@@ -386,7 +386,8 @@ def _flac_damage(sources: Sequence[TrackSource]) -> tuple[tuple[str, ...], tuple
         except OSError:
             continue  # read by check_disc a moment ago; a fault now is told by the next scan
         md5 = source.decoded_md5
-        matched, warning = flac_md5(path, os.fspath(path), None if md5 is None else (md5, source.frames))
+        decoded = None if md5 is None else (md5, source.frames)
+        matched, warning = flac_md5(path, os.fspath(path), decoded, source.streaminfo)
         if matched is False:
             damage.append(f"{os.fspath(path)}: {FLAC_MD5_MISMATCH}")
         if warning is not None:

@@ -13,11 +13,12 @@ from __future__ import annotations
 
 import os
 from pathlib import Path
+from typing import Any
 
 from orvane.isotrak.audio.base import AudioFile, refuse_lossy
 from orvane.isotrak.audio.ffmpeg import ffmpeg_format, open_ffmpeg
 from orvane.isotrak.audio.input import FileInput
-from orvane.isotrak.audio.libsndfile import open_soundfile
+from orvane.isotrak.audio.libsndfile import SoundFileAudio, open_soundfile
 from orvane.isotrak.names import AUDIO_SUFFIXES, LOSSY_SUFFIXES
 from orvane.isotrak.audio.pcm import is_wav, open_raw, open_wav
 from orvane.isotrak.cd import SAMPLE_RATE
@@ -171,7 +172,11 @@ def _open(path: str | os.PathLike[str], shown: str, file_type: str | None) -> Au
             return open_ffmpeg(input, Path(path), format)
         if _is_lossy(input, head):
             raise refuse_lossy(shown)
-        return open_soundfile(input, Path(path))
+        sound = open_soundfile(input, Path(path))
+        # mutagen takes a file for FLAC when it starts as FLAC does and is
+        # named so (told by the name as given, as for WAV).
+        sound.mutagen_flac = head[:4] == b"fLaC" and os.path.splitext(os.fspath(path))[1].lower() == ".flac"
+        return sound
     except BaseException:
         input.close()
         raise
@@ -179,10 +184,18 @@ def _open(path: str | os.PathLike[str], shown: str, file_type: str | None) -> Au
 
 def source_tags(source: AudioFile) -> tuple[str | None, str | None]:
     """``file_tags`` of an opened file, without reading again one whose
-    header showed it has none (``AudioFile.untagged``)."""
+    header showed it has none (``AudioFile.untagged``); a FLAC file's
+    STREAMINFO, read with its tags, is kept for ``flac_md5``."""
     if source.untagged:
         return None, None
-    return file_tags(source.path)
+    if not (isinstance(source, SoundFileAudio) and source.mutagen_flac):
+        return file_tags(source.path)
+    if not os.path.isfile(source.path):
+        return None, None
+    found = _parsed(source.path, flac=True)
+    if found is not None:
+        source.streaminfo = found.info
+    return _titles(found)
 
 
 def file_tags(path: str | os.PathLike[str]) -> tuple[str | None, str | None]:
@@ -191,12 +204,25 @@ def file_tags(path: str | os.PathLike[str]) -> tuple[str | None, str | None]:
     or whose tags cannot be read (its audio is judged elsewhere)."""
     if not os.path.isfile(path):
         return None, None
+    return _titles(_parsed(path))
+
+
+def _parsed(path: str | os.PathLike[str], flac: bool = False) -> Any:
+    """The file as mutagen reads it, None if it cannot; ``flac``: a file
+    that mutagen would take for FLAC, read as such without its guessing."""
     import mutagen  # only for files that may carry tags
 
     try:
-        found = mutagen.File(os.fspath(path))
+        if flac:
+            from mutagen.flac import FLAC
+
+            return FLAC(os.fspath(path))
+        return mutagen.File(os.fspath(path))
     except Exception:  # mutagen raises many kinds for what it cannot parse
-        return None, None
+        return None
+
+
+def _titles(found: Any) -> tuple[str | None, str | None]:
     tags = getattr(found, "tags", None)
     if tags is None:
         return None, None

@@ -225,6 +225,11 @@ class SoundFileAudio(AudioFile):
     # MD5 is to be compared with, without decoding it again.
     decoded_md5: bytes | None = None
 
+    # Whether mutagen takes it for FLAC (it starts as FLAC does, and is
+    # named so), and its STREAMINFO as mutagen read it with its tags.
+    mutagen_flac = False
+    streaminfo: Any = None
+
     def __init__(
         self, input: FileInput, path: Path, frames: int, sample_rate: int, format: str
     ) -> None:
@@ -290,7 +295,10 @@ def open_soundfile(input: FileInput, path: Path) -> SoundFileAudio:
 
 
 def flac_md5(
-    path: str | os.PathLike[str], name: str, decoded: tuple[bytes, int] | None = None
+    path: str | os.PathLike[str],
+    name: str,
+    decoded: tuple[bytes, int] | None = None,
+    streaminfo: Any = None,
 ) -> tuple[bool | None, str | None]:
     """Whether a FLAC file's decoded audio matches the MD5 its STREAMINFO
     holds (None when it holds none: an MD5 of zeros, or not a FLAC file),
@@ -300,15 +308,11 @@ def flac_md5(
     little-endian: for 16-bit stereo, the very bytes of its PCM frames.
     The file is decoded a block at a time, unless ``decoded`` gives the
     MD5 and the count of all its frames, as a read of it found them
-    (``SoundFileAudio.decoded_md5``).  Raises TrackError for a file that
-    cannot be read.
+    (``SoundFileAudio.decoded_md5``); and its STREAMINFO is read with
+    mutagen unless ``streaminfo`` gives it.  Raises TrackError for a file
+    that cannot be read.
     """
-    from mutagen.flac import FLAC
-
-    try:
-        info = FLAC(os.fspath(path)).info
-    except Exception as error:  # mutagen wraps most troubles in MutagenError, not all
-        raise TrackError(f"{name}: cannot be read: {reason(error)}") from None
+    info = streaminfo if streaminfo is not None else _streaminfo(path, name)
     if not info.md5_signature:
         return None, None
     digest, frames = _decoded_md5(path, name) if decoded is None else decoded
@@ -318,6 +322,15 @@ def flac_md5(
     if info.total_samples and info.total_samples != frames:
         warning = f"{name}: its STREAMINFO counts {info.total_samples} samples, {frames} were decoded"
     return digest == int(info.md5_signature).to_bytes(16, "big"), warning
+
+
+def _streaminfo(path: str | os.PathLike[str], name: str) -> Any:
+    from mutagen.flac import FLAC
+
+    try:
+        return FLAC(os.fspath(path)).info
+    except Exception as error:  # mutagen wraps most troubles in MutagenError, not all
+        raise TrackError(f"{name}: cannot be read: {reason(error)}") from None
 
 
 def _decoded_md5(path: str | os.PathLike[str], name: str) -> tuple[bytes | None, int]:
