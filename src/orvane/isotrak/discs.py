@@ -440,8 +440,18 @@ def _track_files(
 
 def _track_number(name: str) -> str:
     """The first number in a file's name, as written ("00" of "track00.flac"), or ""."""
-    number = re.search(r"\d+", Path(name).stem)
+    number = re.search(r"\d+", _stem(name))
     return "" if number is None else number.group()
+
+
+def _stem(name: str) -> str:
+    """``Path(name).stem``, without a Path where the last part of a POSIX
+    path is plainly its name."""
+    last = name.rpartition("/")[2]
+    if os.sep != "/" or os.altsep is not None or last in ("", "."):
+        return Path(name).stem
+    dot = last.rfind(".")
+    return last[:dot] if 0 < dot < len(last) - 1 else last
 
 
 def _open_path(
