@@ -113,6 +113,7 @@ _WRAPPER = (
     "status = main(sys.argv[1:])\n"
     "peak = [line.split()[1] for line in open('/proc/self/status') if line.startswith('VmHWM')]\n"
     "print(time.perf_counter() - start, peak[0], file=sys.stderr)\n"
+    "sys.exit(status)\n"
 )
 
 _WALK = (
@@ -136,6 +137,8 @@ def _child(script: str, *arguments: str) -> tuple[float, float, int]:
         check=False,
     )
     wall = time.perf_counter() - start
+    if done.returncode:  # a scan that failed or found changes times something else
+        raise SystemExit(f"{' '.join(arguments)}: status {done.returncode}\n{done.stderr[-2000:]}")
     told, kib = done.stderr.split()[-2:]
     return wall, float(told), int(kib) * 1024
 
