@@ -351,6 +351,57 @@ def touched(repetitions: int = 3, discs: int = 1000) -> int:
     return missed
 
 
+def dask(repetitions: int = 3, discs: int = 1000) -> int:
+    """The first scan of the 1,000-disc library on a local Dask cluster of
+    two worker processes against --jobs 2, each on a fresh database.
+
+    The cluster is started here, outside the timed command, and both are
+    timed while it stands (idle, for --jobs 2), alternately.
+    """
+    try:
+        import logging
+
+        from distributed import LocalCluster
+    except ImportError:
+        print("\nDask: skipped, the distributed package is not installed (pip install 'orvane[dask]')")
+        return 0
+    root, _ = library(discs)
+    print(f"\nDask: the {discs}-disc library's first scan, a LocalCluster of 2 worker processes of "
+          f"1 thread; median of {repetitions} runs")
+    times: dict[str, list[float]] = {"dask": [], "jobs": []}
+    start = time.perf_counter()
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+                      silence_logs=logging.ERROR) as cluster:
+        address = cluster.scheduler_address
+        started = time.perf_counter() - start
+        with tempfile.TemporaryDirectory(prefix="orvane-bench-library-") as scratch:
+            work = Path(scratch)
+            for round_ in range(repetitions):
+                times["dask"].append(scan(root, work / f"dask-{round_}.db", "--scheduler", address)[0])
+                times["jobs"].append(scan(root, work / f"jobs-{round_}.db", "--jobs", "2")[0])
+            # Where the coordinator's time goes before the first disc: the
+            # import of distributed, and a client's connection and close.
+            joined = [_child(_CONNECT, address)[1] for _ in range(repetitions)]
+    median = {label: statistics.median(values) for label, values in times.items()}
+    _header("Dask library case")
+    missed = _row("first scan --scheduler vs --jobs 2", median["dask"], median["jobs"], 1.3)
+    print(f"  (of which importing distributed and a client joining and leaving: "
+          f"{statistics.median(joined):.3f} s; the scans on Dask, in order: "
+          f"{', '.join(f'{value:.3f}' for value in times['dask'])} s; "
+          f"the cluster up in {started:.1f} s)")
+    return missed
+
+
+_CONNECT = (
+    "import sys, time\n"
+    "start = time.perf_counter()\n"
+    "from distributed import Client\n"
+    "client = Client(sys.argv[1], set_as_default=False, timeout=20)\n"
+    "client.close(timeout=2)\n"
+    "print(time.perf_counter() - start, 0, file=sys.stderr)\n"
+)
+
+
 if __name__ == "__main__":
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 1000
     sys.exit(1 if run(count, int(sys.argv[2]) if len(sys.argv) > 2 else 3) else 0)
