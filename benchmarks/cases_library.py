@@ -20,6 +20,7 @@ Run alone: python benchmarks/cases_library.py [DISCS [REPETITIONS]].
 from __future__ import annotations
 
 import os
+import shutil
 import statistics
 import subprocess
 import sys
@@ -34,6 +35,9 @@ RATE = 44100
 GENERATION = "1"  # bump when the library below changes
 DISTINCT = 8  # distinct track files, linked into every disc
 TRACK_SECONDS = (0.5, 0.75, 1.0, 1.25)
+TINY_GENERATION = "1"  # bump when the tiny discs' tree changes
+TINY_DISTINCT = 16  # under ext4's 65,000 links a file at 100,000 discs
+SIMULATED_SIZES = (1000, 10000, 100000)
 FLAC_GENERATION = "1"  # bump when the FLAC library changes
 FLAC_DISCS = 300
 FLAC_DISTINCT = 6
@@ -108,6 +112,41 @@ def library(discs: int) -> tuple[Path, Path]:
                     out.writeframes(source.readframes(source.getnframes()))
     (top / "done").write_text("")
     return root, big
+
+
+def tiny_library(discs: int) -> tuple[Path, Path, str]:
+    """A tree of ``discs`` tiny discs, the database of its first scan, and
+    what making them cost (told once, when they are made).
+
+    Every disc is a folder of three WAV tracks of one CD sector each, hard
+    links to TINY_DISTINCT files, so that only the folders and the links
+    cost disk; many links to one file share its size and mtime, which the
+    rescan does not mind.  The first scan runs once (at 100,000 discs it
+    takes minutes) and its database is kept beside the tree; a rescan of
+    nothing changed adds only a row of its run to it.
+    """
+    top = _cache() / f"tiny-{TINY_GENERATION}-{discs}"
+    root, db = top / "music", top / "library.db"
+    if (top / "done").exists():
+        return root, db, (top / "done").read_text()
+    if top.exists():  # an interrupted generation: start it again
+        shutil.rmtree(top)
+    start = time.perf_counter()
+    rng = np.random.default_rng(26)
+    sources = top / "sources"
+    sources.mkdir(parents=True)
+    for k in range(TINY_DISTINCT):
+        _wav(sources / f"{k}.wav", rng.integers(-20000, 20000, (588, 2)))
+    for n in range(discs):
+        folder = root / f"artist {n // 100}" / f"album {n}"
+        folder.mkdir(parents=True)
+        for t in range(3):
+            os.link(sources / f"{(n + t) % TINY_DISTINCT}.wav", folder / f"{t + 1:02d} track.wav")
+    made = time.perf_counter() - start
+    first, rss = scan(root, db, "--jobs", "2")
+    told = f"tree made in {made:.1f} s, first scan {first:.1f} s at {rss / (1 << 20):.0f} MiB"
+    (top / "done").write_text(told)
+    return root, db, told
 
 
 # Runs the command line in this interpreter and tells its time and its own
@@ -400,6 +439,34 @@ _CONNECT = (
     "client.close(timeout=2)\n"
     "print(time.perf_counter() - start, 0, file=sys.stderr)\n"
 )
+
+
+def simulated(repetitions: int = 3, sizes: tuple[int, ...] = SIMULATED_SIZES) -> int:
+    """The unchanged rescan of trees of tiny discs of growing size: its
+    cost a disc should stay (linear growth) and the coordinator's peak RSS
+    flat.  Tree and database are made once (see tiny_library)."""
+    made = {discs: tiny_library(discs) for discs in sizes}
+    print(f"\nsimulated library: discs of 3 one-sector WAV tracks, its database made once; "
+          f"unchanged rescan --jobs 2, median of {repetitions} runs")
+    for discs, (_, _, told) in made.items():
+        print(f"  {discs:,} discs: {told}")
+    print(f"\n{'simulated rescan':<48} {'wall':>9} {'a disc':>9} {'peak RSS':>12}  goal")
+    mib = 1 << 20
+    missed = 0
+    per_disc: dict[int, float] = {}
+    for discs, (root, db, _) in made.items():
+        runs = [scan(root, db, "--jobs", "2") for _ in range(repetitions)]
+        wall = statistics.median(wall for wall, _ in runs)
+        rss = max(rss for _, rss in runs)
+        per_disc[discs] = wall / discs
+        missed += rss >= 150 * mib
+        print(f"{f'{discs:,} discs':<48} {wall:>8.2f}s {wall / discs * 1000:>7.3f}ms "
+              f"{rss / mib:>8.1f} MiB  < 150 MiB {'met' if rss < 150 * mib else 'MISSED'}")
+    if len(sizes) > 1:
+        large, small = sorted(sizes)[-1], sorted(sizes)[-2]
+        missed += _row(f"rescan a disc, {large:,} vs {small:,} discs", per_disc[large] * 1000,
+                       per_disc[small] * 1000, 1.3, unit="ms")
+    return missed
 
 
 if __name__ == "__main__":
