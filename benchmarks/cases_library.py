@@ -14,11 +14,30 @@ the files in the page cache:
 - the coordinator's own peak RSS (its VmHWM, not the workers') of a
   first scan and a rescan at --search 2940 --json.
 
-Run alone: python benchmarks/cases_library.py [DISCS [REPETITIONS]].
+Its parts, each its own table:
+
+- wav, large: the above at 1,000 discs, and at 10,000 (the scans that
+  grow with the library only);
+- flac: 300 discs of three FLAC tracks of 2 to 5 s, first scan at
+  --jobs 2 against --jobs 1;
+- touched: a rescan after 1 % of the 1,000 discs' files are written again,
+  against an unchanged rescan;
+- dask: the 1,000 discs' first scan on a local Dask cluster of two worker
+  processes against --jobs 2 (skipped without distributed);
+- simulated: the unchanged rescan of trees of 1,000, 10,000 and 100,000
+  tiny discs and their databases, made once (the 100,000 in about two
+  minutes): its time a disc and the coordinator's peak RSS.
+
+All of them take about four minutes once generated.  Run alone:
+
+    python benchmarks/cases_library.py [--part NAME ...] [--repetitions N]
+    python benchmarks/cases_library.py --part simulated --sizes 1000,10000,30000
+    python benchmarks/cases_library.py DISCS [REPETITIONS]   # the wav table at DISCS
 """
 
 from __future__ import annotations
 
+import argparse
 import os
 import shutil
 import statistics
@@ -27,6 +46,7 @@ import sys
 import tempfile
 import time
 import wave
+from collections.abc import Callable, Sequence
 from pathlib import Path
 
 import numpy as np
@@ -469,6 +489,37 @@ def simulated(repetitions: int = 3, sizes: tuple[int, ...] = SIMULATED_SIZES) ->
     return missed
 
 
+# The parts of the library case, by name, in the order make bench runs them.
+PARTS: dict[str, Callable[[int], int]] = {
+    "wav": lambda repetitions: run(1000, repetitions),
+    "large": lambda repetitions: run(10000, repetitions),
+    "flac": flac,
+    "touched": touched,
+    "dask": dask,
+    "simulated": simulated,
+}
+
+
+def run_parts(parts: Sequence[str] = tuple(PARTS), repetitions: int = 3) -> int:
+    """Run the named parts; return the number of goals missed."""
+    return sum(PARTS[part](repetitions) for part in parts)
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("discs", type=int, nargs="?", help="only the WAV table, at this many discs")
+    parser.add_argument("times", type=int, nargs="?", help="repetitions of that table")
+    parser.add_argument("--repetitions", type=int, default=3, help="timed runs of each (default 3)")
+    parser.add_argument("--part", action="append", choices=PARTS, help="run this part (repeatable)")
+    parser.add_argument("--sizes", default="", help="the simulated trees, in discs: 1000,10000,30000")
+    arguments = parser.parse_args()
+    if arguments.discs is not None:
+        return run(arguments.discs, arguments.times or arguments.repetitions)
+    if arguments.sizes:
+        sizes = tuple(int(size) for size in arguments.sizes.split(","))
+        PARTS["simulated"] = lambda repetitions: simulated(repetitions, sizes)
+    return run_parts(arguments.part or tuple(PARTS), arguments.repetitions)
+
+
 if __name__ == "__main__":
-    count = int(sys.argv[1]) if len(sys.argv) > 1 else 1000
-    sys.exit(1 if run(count, int(sys.argv[2]) if len(sys.argv) > 2 else 3) else 0)
+    sys.exit(1 if main() else 0)
