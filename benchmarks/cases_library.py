@@ -28,7 +28,7 @@ Its parts, each its own table:
   tiny discs and their databases, made once (the 100,000 in about two
   minutes): its time a disc and the coordinator's peak RSS.
 
-All of them take about four minutes once generated.  Run alone:
+All of them take about three minutes once generated.  Run alone:
 
     python benchmarks/cases_library.py [--part NAME ...] [--repetitions N]
     python benchmarks/cases_library.py --part simulated --sizes 1000,10000,30000
