@@ -683,10 +683,9 @@ class Store:
         found: dict[int, KnownDisc] = {}
         statuses = {status: status for status in STATUSES}  # one string each
         with _reporting(self.name):
-            # Rows as SQLite gives them, cut into discs by their counts: a
-            # row is a (path, size, mtime) tuple, which equals a FileState.
-            rows = db.execute("SELECT path, size, mtime FROM files ORDER BY disc, position").fetchall()
-            counts = db.execute("SELECT disc, count(*) FROM files GROUP BY disc ORDER BY disc")
+            counts = db.execute(
+                "SELECT disc, count(*) FROM files GROUP BY disc ORDER BY disc"
+            ).fetchall()
             # Paths kept as bytes (names that are not UTF-8), and damage.
             odd = {
                 disc_id
@@ -695,16 +694,17 @@ class Store:
                     "OR typeof(size) != 'integer' OR typeof(mtime) != 'integer'"
                 )
             }
-            at = 0
-            for disc_id, count in counts.fetchall():
-                states = rows[at : at + count]
-                at += count
+            # Rows as SQLite gives them, a disc's at a time (by their counts):
+            # a row is a (path, size, mtime) tuple, which equals a FileState.
+            rows = db.execute("SELECT path, size, mtime FROM files ORDER BY disc, position")
+            for disc_id, count in counts:
+                states = rows.fetchmany(count)
                 if disc_id in odd:
                     if any(type(size) is not int or type(mtime) is not int for _, size, mtime in states):
                         damaged.add(disc_id)
                     states = [(_text(path), size, mtime) for path, size, mtime in states]
                 files[disc_id] = hash(tuple(states))
-            del rows
+            del counts
             # A stored result stands only if every track's row reads back.
             for disc_id, path, status, checked_at, search, v2_offset, missing, sound in db.execute(
                 "SELECT id, path, status, checked_at, search, v2_offset, missing, "
