@@ -152,27 +152,31 @@ def find_discs(root: Path_) -> list[LibraryDisc]:
                 if entry.is_dir():
                     folders.append(entry)
                     continue
-                if not entry.is_file():
-                    continue
+                suffix = file_name[file_name.rfind(".") :].lower() if "." in file_name else ""
+                if suffix in _AUDIO and entry.is_file():
+                    audio.append(entry)
+                elif suffix == ".cue" and is_cue_sheet(file_name) and entry.is_file():
+                    sheets.append(entry)
             except OSError:
                 continue
-            suffix = file_name[file_name.rfind(".") :].lower() if "." in file_name else ""
-            if suffix == ".cue" and is_cue_sheet(file_name):
-                sheets.append(entry)
-            elif suffix in AUDIO_SUFFIXES:
-                audio.append(entry)
         if sheets:
-            sheets.sort(key=_entry_key)
+            if len(sheets) > 1:
+                sheets.sort(key=_entry_key)
             found.extend(
                 LibraryDisc(entry.path, join(name, entry.name), top, sheet=True) for entry in sheets
             )
         elif audio:
-            audio.sort(key=_entry_key)
+            if len(audio) > 1:
+                audio.sort(key=_entry_key)
             tracks = tuple(entry.path for entry in audio)
             found.append(LibraryDisc(folder, name or ".", top, sheet=False, tracks=tracks))
-        folders.sort(key=_entry_key)
+        if len(folders) > 1:
+            folders.sort(key=_entry_key)
         waiting.extend((entry.path, join(name, entry.name)) for entry in reversed(folders))
     return found
+
+
+_AUDIO = frozenset(AUDIO_SUFFIXES)
 
 
 def _entry_key(entry: os.DirEntry[str]) -> list[tuple[int, int | str]]:

@@ -33,7 +33,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import UTC, datetime
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from orvane.isotrak.audio.input import reason
 from orvane.isotrak.errors import StoreError
@@ -100,8 +100,7 @@ class StoredDisc:
     damaged: str | None = None
 
 
-@dataclass(frozen=True, slots=True)
-class KnownDisc:
+class KnownDisc(NamedTuple):
     """What a rescan needs of a stored disc to tell whether it changed,
     read for every disc at once (``Store.known``) without its checksums,
     small enough to hold for a hundred thousand discs.
@@ -678,14 +677,20 @@ class Store:
         (``search`` None), so that it is checked afresh.
         """
         db = self._db
-        files: dict[int, int] = {}  # the hash of each disc's files
-        damaged: set[int] = set()  # discs with a file row that is not numbers
         found: dict[int, KnownDisc] = {}
         statuses = {status: status for status in STATUSES}  # one string each
         with _reporting(self.name):
-            counts = db.execute(
-                "SELECT disc, count(*) FROM files GROUP BY disc ORDER BY disc"
-            ).fetchall()
+            # A stored result stands only if every track's row reads back.
+            unsound = {
+                disc_id
+                for (disc_id,) in db.execute(
+                    "SELECT DISTINCT disc_id FROM tracks JOIN discs ON discs.id = tracks.disc_id "
+                    "WHERE typeof(number) != 'integer' OR typeof(start) != 'integer' "
+                    "OR typeof(frames) != 'integer' OR typeof(v1) != 'integer' "
+                    "OR typeof(v2) != 'integer' OR typeof(v1_by_shift) != 'blob' "
+                    "OR length(v1_by_shift) != 4 * (2 * discs.search + 1)"
+                )
+            }
             # Paths kept as bytes (names that are not UTF-8), and damage.
             odd = {
                 disc_id
@@ -694,37 +699,35 @@ class Store:
                     "OR typeof(size) != 'integer' OR typeof(mtime) != 'integer'"
                 )
             }
-            # Rows as SQLite gives them, a disc's at a time (by their counts):
-            # a row is a (path, size, mtime) tuple, which equals a FileState.
-            rows = db.execute("SELECT path, size, mtime FROM files ORDER BY disc, position")
-            for disc_id, count in counts:
-                states = rows.fetchmany(count)
-                if disc_id in odd:
-                    if any(type(size) is not int or type(mtime) is not int for _, size, mtime in states):
-                        damaged.add(disc_id)
-                    states = [(_text(path), size, mtime) for path, size, mtime in states]
-                files[disc_id] = hash(tuple(states))
-            del counts
-            # A stored result stands only if every track's row reads back.
-            for disc_id, path, status, checked_at, search, v2_offset, missing, sound in db.execute(
+            # The files as SQLite gives them, a disc's at a time, in the order
+            # of the discs: a row is a (path, size, mtime) tuple, which equals
+            # a FileState.
+            rows = db.execute(
+                "SELECT path, size, mtime FROM files WHERE disc IN (SELECT id FROM discs) "
+                "ORDER BY disc, position"
+            )
+            for disc_id, path, status, checked_at, search, v2_offset, missing, count in db.execute(
                 "SELECT id, path, status, checked_at, search, v2_offset, missing, "
-                "checked_at IS NULL OR NOT EXISTS (SELECT 1 FROM tracks WHERE disc_id = discs.id AND ("
-                "typeof(number) != 'integer' OR typeof(start) != 'integer' "
-                "OR typeof(frames) != 'integer' OR typeof(v1) != 'integer' "
-                "OR typeof(v2) != 'integer' OR typeof(v1_by_shift) != 'blob' "
-                "OR length(v1_by_shift) != 4 * (2 * discs.search + 1))) FROM discs"
+                "(SELECT count(*) FROM files WHERE disc = discs.id) FROM discs ORDER BY id"
             ):
+                states = rows.fetchmany(count) if count else []
+                damaged = False
+                if disc_id in odd:
+                    damaged = any(
+                        type(size) is not int or type(mtime) is not int for _, size, mtime in states
+                    )
+                    states = [(_text(path), size, mtime) for path, size, mtime in states]
                 usable = (
-                    bool(sound)
+                    not damaged
+                    and disc_id not in unsound
                     and type(checked_at) is str
                     and type(search) is int
                     and type(v2_offset) is int
-                    and disc_id not in damaged
                 )
                 found[hash(path if type(path) is str else _text(path))] = KnownDisc(
                     disc_id,
                     statuses.get(status) or _text(status),
-                    files.pop(disc_id, _NO_FILES),
+                    hash(tuple(states)),
                     checked_at if usable else None,
                     search if usable else None,
                     v2_offset if usable else None,
