@@ -686,15 +686,19 @@ def test_the_progress_moves_with_the_audio_read(tmp_path):
     assert len([part for part in parts if 0 < part < 1]) >= 2  # the long disc, read in parts
 
 
-@pytest.mark.parametrize(("discs", "size"), [(1, 2**40), (3, 2**40), (32, 1)],
-                         ids=["one disc a task", "three a task", "each over the size"])
+@pytest.mark.parametrize(
+    ("discs", "size", "inline"),
+    [(1, 2**40, 0), (3, 2**40, 0.0001), (32, 1, 1e9)],
+    ids=["one disc a task, all in workers", "three a task, the first here", "each over the size, all here"],
+)
 def test_a_scan_in_batches_stores_the_rows_of_one_disc_at_a_time(scans, tmp_path, monkeypatch,
-                                                                 discs, size):
+                                                                 discs, size, inline):
     from orvane.isotrak import library
 
     root, db, _, _, _, _ = scans  # db: all of the library's discs in one batch
     monkeypatch.setattr(library, "BATCH_DISCS", discs)
     monkeypatch.setattr(library, "BATCH_BYTES", size)
+    monkeypatch.setattr(library, "INLINE_SECONDS", inline)  # checked here till then
     done = run("--library", root, "--db", tmp_path / "batched.db", "--jobs", "2", "--search", str(SEARCH))
     assert done.out.splitlines()[-1].endswith(" 10 new")
     assert rows(tmp_path / "batched.db") == rows(db)

@@ -155,27 +155,31 @@ def find_discs(root: Path_) -> list[LibraryDisc]:
                 if entry.is_dir():
                     folders.append(entry)
                     continue
-                if not entry.is_file():
-                    continue
+                suffix = file_name[file_name.rfind(".") :].lower() if "." in file_name else ""
+                if suffix in _AUDIO and entry.is_file():
+                    audio.append(entry)
+                elif suffix == ".cue" and is_cue_sheet(file_name) and entry.is_file():
+                    sheets.append(entry)
             except OSError:
                 continue
-            suffix = file_name[file_name.rfind(".") :].lower() if "." in file_name else ""
-            if suffix == ".cue" and is_cue_sheet(file_name):
-                sheets.append(entry)
-            elif suffix in AUDIO_SUFFIXES:
-                audio.append(entry)
         if sheets:
-            sheets.sort(key=_entry_key)
+            if len(sheets) > 1:
+                sheets.sort(key=_entry_key)
             found.extend(
                 LibraryDisc(entry.path, join(name, entry.name), top, sheet=True) for entry in sheets
             )
         elif audio:
-            audio.sort(key=_entry_key)
+            if len(audio) > 1:
+                audio.sort(key=_entry_key)
             tracks = tuple(entry.path for entry in audio)
             found.append(LibraryDisc(folder, name or ".", top, sheet=False, tracks=tracks))
-        folders.sort(key=_entry_key)
+        if len(folders) > 1:
+            folders.sort(key=_entry_key)
         waiting.extend((entry.path, join(name, entry.name)) for entry in reversed(folders))
     return found
+
+
+_AUDIO = frozenset(AUDIO_SUFFIXES)
 
 
 def _entry_key(entry: os.DirEntry[str]) -> list[tuple[int, int | str]]:
@@ -522,6 +526,9 @@ def process_pool(jobs: int | None = None) -> ProcessPoolExecutor:
 # about what starting one costs (a forkserver importing the checking code,
 # and the workers forked from it).
 INLINE_SECONDS = 0.15
+# A batch of more audio than this is never checked in the calling process:
+# it starts the pool at once.
+INLINE_BYTES = 16 * 2**20
 
 
 class OnDemandPool(Executor):
@@ -532,22 +539,29 @@ class OnDemandPool(Executor):
     they have taken ``inline_seconds``; then the pool is made and its
     workers start in the background, the tasks given meanwhile still run
     here, and once a worker is up every later task goes to the pool.
+    ``submit_to_workers`` sends a task to the pool whatever the time spent.
     """
 
-    def __init__(self, jobs: int | None = None, *, inline_seconds: float = INLINE_SECONDS) -> None:
+    def __init__(self, jobs: int | None = None, *, inline_seconds: float | None = None) -> None:
         self._jobs = jobs
-        self._inline_seconds = inline_seconds
+        self._inline_seconds = INLINE_SECONDS if inline_seconds is None else inline_seconds
         self._spent = 0.0
+        self._up = threading.Event()  # set once a worker has run a task
         self._starter: threading.Thread | None = None
-        # Set once its workers are up; till then tasks run here.
-        self.pool: ProcessPoolExecutor | None = None
+        self.pool: ProcessPoolExecutor | None = None  # made by start()
 
     def submit(self, fn: Callable[..., T], /, *args: Any, **kwargs: Any) -> Future[T]:
-        if self.pool is None:
-            if self._starter is None and self._spent >= self._inline_seconds:
-                self._start()
-            if self.pool is None:
+        if not self._up.is_set():
+            if self._spent >= self._inline_seconds:
+                self.start()
+            if not self._up.is_set():
                 return self._run_here(fn, args, kwargs)
+        return self.submit_to_workers(fn, *args, **kwargs)
+
+    def submit_to_workers(self, fn: Callable[..., T], /, *args: Any, **kwargs: Any) -> Future[T]:
+        """Send a task to the pool, started now if it is not yet."""
+        self.start()
+        assert self.pool is not None
         return self.pool.submit(fn, *args, **kwargs)
 
     def _run_here(self, fn: Callable[..., T], args: Any, kwargs: Any) -> Future[T]:
@@ -561,10 +575,14 @@ class OnDemandPool(Executor):
             self._spent += time.perf_counter() - began
         return future
 
-    def _start(self) -> None:
-        # Made here: making it points stdout and stderr elsewhere for a moment,
-        # which no other thread of ours may write through meanwhile.
-        pool = process_pool(self._jobs)
+    def start(self) -> None:
+        """Make the pool and start its workers in the background, if not
+        done yet; tasks given till one is up still run here."""
+        if self.pool is not None:
+            return
+        # Made in this thread: making it points stdout and stderr elsewhere
+        # for a moment, which no other thread of ours may write through then.
+        pool = self.pool = process_pool(self._jobs)
         workers = self._jobs or default_jobs()
 
         def start() -> None:
@@ -573,7 +591,7 @@ class OnDemandPool(Executor):
                     started.result()
             except Exception:  # a pool that cannot start: its tasks will say so
                 pass
-            self.pool = pool
+            self._up.set()
 
         self._starter = threading.Thread(target=start, name="orvane-start-pool", daemon=True)
         self._starter.start()
@@ -849,7 +867,7 @@ def _unchanged(
         and known.search is not None
         and known.checked_at is not None
         and known.status == "checked"
-        and known.files == tuple(files)
+        and known.files_hash == hash(tuple(files))
         and known.search >= search
         and known.v2_offset == v2_offset
         and (read_since is None or known.checked_at > read_since)
@@ -890,19 +908,25 @@ def _narrowed(result: DiscResult, search: int) -> DiscResult:
     return replace(result, tracks=tracks, search=search)
 
 
-def _disc_files(disc: LibraryDisc, known: KnownDisc | None) -> tuple[FileState, ...] | None:
+def _disc_files(
+    disc: LibraryDisc,
+    known: KnownDisc | None,
+    stored_files: Callable[[int], tuple[FileState, ...]],
+) -> tuple[FileState, ...] | None:
     """The disc's files as they are now, or None for a sheet that must be
     read to tell them: the worker that checks the disc does that, so that
     this process needs no sheet parser.  A sheet whose size and time are
-    those stored is not read again: its files are those stored."""
+    those stored is not read again: its files are those stored
+    (``stored_files`` of the disc's id)."""
     if disc.tracks:
         return file_states(disc.tracks)
     if disc.sheet:
-        if known is not None and known.files and known.files[0][0] == disc.path:
+        stored = () if known is None or known.files_hash == _NO_FILES else stored_files(known.id)
+        if stored and stored[0].path == disc.path:
             sheet = file_states([disc.path])
-            if sheet[0] == known.files[0]:
+            if sheet[0] == stored[0]:
                 try:
-                    return sheet + file_states(file[0] for file in known.files[1:])
+                    return sheet + file_states(file.path for file in stored[1:])
                 except TrackError:
                     pass  # a file gone: the sheet says what it holds now
         return None
@@ -911,6 +935,8 @@ def _disc_files(disc: LibraryDisc, known: KnownDisc | None) -> tuple[FileState, 
     # A folder disc without tracks could not be listed: disc_paths says why.
     return file_states(disc_paths(disc.path))
 
+
+_NO_FILES = hash(())
 
 # A task is a batch of discs of about half a second of work: closed once
 # its files hold this many bytes (a longer disc goes alone) or this many
@@ -1196,7 +1222,7 @@ def _scan(
                 changes,
                 known_disc is not None
                 and known_disc.checked_at is not None
-                and known_disc.files != (files or ()),
+                and known_disc.files_hash != hash(files or ()),
                 checked.error,
                 verification=None if checked.error else result.verification,
                 unverified=None if checked.error else waiting.unverified or checked.unverified,
@@ -1215,9 +1241,12 @@ def _scan(
         def send() -> Iterator[DiscOutcome]:
             nonlocal batch, batch_waiting, batch_bytes
             jobs, waiting = tuple(batch), batch_waiting
+            submit = executor.submit
+            if batch_bytes > INLINE_BYTES and isinstance(executor, OnDemandPool):
+                submit = executor.submit_to_workers  # too much to check here
             batch, batch_waiting, batch_bytes = [], [], 0
             try:
-                pending[executor.submit(check_library_batch, jobs)] = waiting
+                pending[submit(check_library_batch, jobs)] = waiting
             except Exception as error:  # the executor is broken or shut down
                 yield from (lost(each, error) for each in waiting)
 
@@ -1252,9 +1281,9 @@ def _scan(
 
         try:
             for index, disc in enumerate(listed):
-                known_disc = known.get(disc.path)
+                known_disc = known.get(hash(disc.path))
                 try:
-                    files = _disc_files(disc, known_disc)
+                    files = _disc_files(disc, known_disc, store.files)
                 except TrackError as error:
                     yield finish(index, DiscOutcome(disc, "failed", error=str(error)))
                     continue

@@ -408,7 +408,7 @@ UNCHANGED_AUDIO = "unchanged audio"
 FLAC_MD5_MISMATCH = "audio does not match its FLAC MD5"
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class LibraryDisc:
     """A disc found in a library.
 

@@ -33,7 +33,7 @@ from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from datetime import UTC, datetime
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from orvane.isotrak.audio.input import reason
 from orvane.isotrak.errors import StoreError
@@ -100,19 +100,21 @@ class StoredDisc:
     damaged: str | None = None
 
 
-@dataclass(frozen=True, slots=True)
-class KnownDisc:
+class KnownDisc(NamedTuple):
     """What a rescan needs of a stored disc to tell whether it changed,
-    read for every disc at once (``Store.known``) without its checksums.
+    read for every disc at once (``Store.known``) without its checksums,
+    small enough to hold for a hundred thousand discs.
 
-    ``search`` and ``v2_offset`` are those of its stored checksums, None
-    with no good check or with rows that cannot be read back; ``missing``:
-    its files were found gone.
+    ``files_hash`` is the hash of the tuple of its files' FileStates (in
+    this process: Python's hash of text differs from one to the next);
+    ``Store.files`` reads them in full.  ``search`` and ``v2_offset`` are
+    those of its stored checksums, None with no good check or with rows
+    that cannot be read back; ``missing``: its files were found gone.
     """
 
     id: int
     status: str
-    files: tuple[tuple[str, int, int], ...]  # FileStates, or equal tuples
+    files_hash: int
     checked_at: str | None
     search: int | None
     v2_offset: int | None
@@ -459,6 +461,9 @@ def _message(message: str | None) -> str | None:
     return raw.decode("utf-8", "backslashreplace")
 
 
+_NO_FILES = hash(())
+
+
 def _read_path(value: str | bytes) -> str:
     return os.fsdecode(value) if isinstance(value, bytes) else value
 
@@ -662,63 +667,84 @@ class Store:
         )
         self._db.executemany("UPDATE discs SET missing = NULL WHERE id = ?", ((id_,) for id_ in back))
 
-    def known(self) -> dict[str, KnownDisc]:
-        """Every stored disc by its path: its files, and whether its stored
-        checksums can stand, read in a few queries.
+    def known(self) -> dict[int, KnownDisc]:
+        """Every stored disc by the hash of its path (``hash(path)``): the
+        hash of its files, and whether its stored checksums can stand, read
+        in a few queries.  Two paths of one hash cost only a needless check:
+        their files' hashes differ.
 
         A disc whose rows cannot be read back is given without checksums
         (``search`` None), so that it is checked afresh.
         """
         db = self._db
-        files: dict[int, list[tuple[str, int, int]]] = {}
-        damaged: set[int] = set()  # discs with a file row that is not numbers
-        found: dict[str, KnownDisc] = {}
+        found: dict[int, KnownDisc] = {}
+        statuses = {status: status for status in STATUSES}  # one string each
         with _reporting(self.name):
-            # Rows as SQLite gives them, cut into discs by their counts: a
-            # row is a (path, size, mtime) tuple, which equals a FileState.
-            rows = db.execute("SELECT path, size, mtime FROM files ORDER BY disc, position").fetchall()
-            at = 0
-            for disc_id, count in db.execute(
-                "SELECT disc, count(*) FROM files GROUP BY disc ORDER BY disc"
-            ):
-                files[disc_id] = rows[at : at + count]
-                at += count
-            # Paths kept as bytes (names that are not UTF-8), and damage.
-            for (disc_id,) in db.execute(
-                "SELECT DISTINCT disc FROM files WHERE typeof(path) != 'text' "
-                "OR typeof(size) != 'integer' OR typeof(mtime) != 'integer'"
-            ):
-                states = files[disc_id]
-                if any(type(size) is not int or type(mtime) is not int for _, size, mtime in states):
-                    damaged.add(disc_id)
-                files[disc_id] = [(_text(path), size, mtime) for path, size, mtime in states]
             # A stored result stands only if every track's row reads back.
-            for disc_id, path, status, checked_at, search, v2_offset, missing, sound in db.execute(
+            unsound = {
+                disc_id
+                for (disc_id,) in db.execute(
+                    "SELECT DISTINCT disc_id FROM tracks JOIN discs ON discs.id = tracks.disc_id "
+                    "WHERE typeof(number) != 'integer' OR typeof(start) != 'integer' "
+                    "OR typeof(frames) != 'integer' OR typeof(v1) != 'integer' "
+                    "OR typeof(v2) != 'integer' OR typeof(v1_by_shift) != 'blob' "
+                    "OR length(v1_by_shift) != 4 * (2 * discs.search + 1)"
+                )
+            }
+            # Paths kept as bytes (names that are not UTF-8), and damage.
+            odd = {
+                disc_id
+                for (disc_id,) in db.execute(
+                    "SELECT DISTINCT disc FROM files WHERE typeof(path) != 'text' "
+                    "OR typeof(size) != 'integer' OR typeof(mtime) != 'integer'"
+                )
+            }
+            # The files as SQLite gives them, a disc's at a time, in the order
+            # of the discs: a row is a (path, size, mtime) tuple, which equals
+            # a FileState.
+            rows = db.execute(
+                "SELECT path, size, mtime FROM files WHERE disc IN (SELECT id FROM discs) "
+                "ORDER BY disc, position"
+            )
+            for disc_id, path, status, checked_at, search, v2_offset, missing, count in db.execute(
                 "SELECT id, path, status, checked_at, search, v2_offset, missing, "
-                "checked_at IS NULL OR NOT EXISTS (SELECT 1 FROM tracks WHERE disc_id = discs.id AND ("
-                "typeof(number) != 'integer' OR typeof(start) != 'integer' "
-                "OR typeof(frames) != 'integer' OR typeof(v1) != 'integer' "
-                "OR typeof(v2) != 'integer' OR typeof(v1_by_shift) != 'blob' "
-                "OR length(v1_by_shift) != 4 * (2 * discs.search + 1))) FROM discs"
+                "(SELECT count(*) FROM files WHERE disc = discs.id) FROM discs ORDER BY id"
             ):
-                states = files.pop(disc_id, [])
+                states = rows.fetchmany(count) if count else []
+                damaged = False
+                if disc_id in odd:
+                    damaged = any(
+                        type(size) is not int or type(mtime) is not int for _, size, mtime in states
+                    )
+                    states = [(_text(path), size, mtime) for path, size, mtime in states]
                 usable = (
-                    bool(sound)
+                    not damaged
+                    and disc_id not in unsound
                     and type(checked_at) is str
                     and type(search) is int
                     and type(v2_offset) is int
-                    and disc_id not in damaged
                 )
-                found[path if type(path) is str else _text(path)] = KnownDisc(
+                found[hash(path if type(path) is str else _text(path))] = KnownDisc(
                     disc_id,
-                    status if type(status) is str else _text(status),
-                    tuple(states),
+                    statuses.get(status) or _text(status),
+                    hash(tuple(states)),
                     checked_at if usable else None,
                     search if usable else None,
                     v2_offset if usable else None,
                     missing is not None,
                 )
         return found
+
+    def files(self, disc_id: int) -> tuple[FileState, ...]:
+        """The files stored of a disc, in order."""
+        with _reporting(self.name):
+            return tuple(
+                FileState(_text(path), size, mtime)
+                for path, size, mtime in self._db.execute(
+                    "SELECT path, size, mtime FROM files WHERE disc = ? ORDER BY position",
+                    (disc_id,),
+                )
+            )
 
     def stored(self, path: str) -> StoredDisc | None:
         """What the database holds of the disc at ``path``, if anything.
@@ -786,9 +812,10 @@ class Store:
         db = self._db
         found = []
         with _reporting(self.name):
+            # Row by row: the stored discs of a large library are not all held.
             for disc_id, path, name, sheet in db.execute(
                 "SELECT id, path, name, sheet FROM discs ORDER BY id"
-            ).fetchall():
+            ):
                 path = _read_path(path)
                 if path in here or not path.startswith(prefixes):
                     continue
