@@ -747,6 +747,16 @@ def test_a_run_that_needs_no_checking_starts_no_worker(tmp_path, monkeypatch, ch
     done = run("--library", root, "--db", db)
     assert (done.status, started) == (status, [])
     assert "error" not in done.err
+    if change == "nothing":
+        # Nor is any of the checking code loaded: no sheet parser, decoder or checksum.
+        loaded = subprocess.run(
+            [sys.executable, "-c", "import sys; from orvane.isotrak import main; "
+             "main(sys.argv[1:]); print(*sorted(sys.modules))", "--library", root, "--db", db],
+            capture_output=True, text=True, check=True,
+        ).stdout.split()
+        heavy = {"orvane.isotrak.cuesheet", "orvane.isotrak.checksums", "orvane.isotrak.discs",
+                 "orvane.isotrak.audio.formats", "orvane._isotrak", "soundfile", "mutagen"}
+        assert heavy.isdisjoint(loaded)
 
 
 @pytest.mark.parametrize("scan", ["first", "rescan", "expect-db", "empty"])
