@@ -744,8 +744,12 @@ def test_an_unchanged_rescan_writes_only_its_run_in_one_transaction(tmp_path, mo
     connection.close()
 
 
-@pytest.mark.parametrize(("change", "status"), [("nothing", 0), ("a disc removed", 3), ("no disc", 0)])
+@pytest.mark.parametrize(
+    ("change", "status"),
+    [("nothing", 0), ("a disc removed", 3), ("no disc", 0), ("a small disc added", 0)],
+)
 def test_a_run_that_needs_no_checking_starts_no_worker(tmp_path, monkeypatch, change, status):
+    # A small disc is checked in the tool's own process: a pool would cost more.
     from orvane.isotrak import library
 
     root, db = tmp_path / "music", tmp_path / "library.db"
@@ -756,10 +760,23 @@ def test_a_run_that_needs_no_checking_starts_no_worker(tmp_path, monkeypatch, ch
         assert run("--library", root, "--db", db).status == 0
     if change == "a disc removed":
         shutil.rmtree(root / "a")
+    if change == "a small disc added":
+        shutil.copytree(root / "a", root / "d")
     started: list[object] = []
     monkeypatch.setattr(library, "process_pool", started.append)
     done = run("--library", root, "--db", db)
-    assert (done.status, done.err, started) == (status, "", [])
+    assert (done.status, started) == (status, [])
+    assert "error" not in done.err
+    if change == "nothing":
+        # Nor is any of the checking code loaded: no sheet parser, decoder or checksum.
+        loaded = subprocess.run(
+            [sys.executable, "-c", "import sys; from orvane.isotrak import main; "
+             "main(sys.argv[1:]); print(*sorted(sys.modules))", "--library", root, "--db", db],
+            capture_output=True, text=True, check=True,
+        ).stdout.split()
+        heavy = {"orvane.isotrak.cuesheet", "orvane.isotrak.checksums", "orvane.isotrak.discs",
+                 "orvane.isotrak.audio.formats", "orvane._isotrak", "soundfile", "mutagen"}
+        assert heavy.isdisjoint(loaded)
 
 
 @pytest.mark.parametrize("scan", ["first", "rescan", "expect-db", "empty"])

@@ -868,6 +868,7 @@ class Store:
 
     def _record(self, run: int, outcome: DiscOutcome, now: str) -> None:
         status = outcome.status
+        inserted: int | None = None
         disc = outcome.disc
         stored_path = _stored_path(disc.path)
         db = self._db
@@ -886,27 +887,46 @@ class Store:
                 "UPDATE discs SET missing = NULL WHERE path = ?", (stored_path,)
             )
         else:
-            db.execute(
-                "INSERT INTO discs (path, name, sheet, status, error, run) "
-                "VALUES (?, ?, ?, ?, ?, ?) "
-                "ON CONFLICT (path) DO UPDATE SET name = excluded.name, sheet = excluded.sheet, "
-                "status = excluded.status, error = excluded.error, run = excluded.run, "
-                "missing = NULL",
-                (
-                    stored_path,
-                    _stored_path(disc.name),
-                    int(disc.sheet),
-                    _STORED_STATUS.get(status, status),
-                    _message(outcome.error),
-                    run,
-                ),
+            row = (
+                stored_path,
+                _stored_path(disc.name),
+                int(disc.sheet),
+                _STORED_STATUS.get(status, status),
+                _message(outcome.error),
+                run,
             )
-        disc_id = db.execute("SELECT id FROM discs WHERE path = ?", (stored_path,)).fetchone()[0]
+            if status == "new":
+                # A disc not stored before: its row made, nothing of it to replace.
+                try:
+                    inserted = db.execute(
+                        "INSERT INTO discs (path, name, sheet, status, error, run) "
+                        "VALUES (?, ?, ?, ?, ?, ?)",
+                        row,
+                    ).lastrowid
+                except sqlite3.IntegrityError:  # stored after all
+                    inserted = None
+            if inserted is None:
+                db.execute(
+                    "INSERT INTO discs (path, name, sheet, status, error, run) "
+                    "VALUES (?, ?, ?, ?, ?, ?) "
+                    "ON CONFLICT (path) DO UPDATE SET name = excluded.name, sheet = excluded.sheet, "
+                    "status = excluded.status, error = excluded.error, run = excluded.run, "
+                    "missing = NULL",
+                    row,
+                )
+        fresh = inserted is not None
+        disc_id = (
+            inserted
+            if inserted is not None
+            else db.execute("SELECT id FROM discs WHERE path = ?", (stored_path,)).fetchone()[0]
+        )
         if status not in ("skipped", "missing", "failed"):
             assert outcome.result is not None
-            self._replace_checksums(disc_id, outcome.files, outcome.result, outcome.changes, now)
+            self._replace_checksums(
+                disc_id, outcome.files, outcome.result, outcome.changes, now, fresh
+            )
             if status != "changed":
-                self._replace_good(disc_id, outcome.result)
+                self._replace_good(disc_id, outcome.result, fresh)
         if status != "skipped":
             reasons = [outcome.error] if outcome.error else list(outcome.damage)
             if outcome.moved_from is not None:
@@ -927,9 +947,10 @@ class Store:
         if outcome.verification is not None or outcome.unverified is not None:
             self._record_verification(disc_id, outcome.verification, outcome.unverified)
 
-    def _replace_good(self, disc_id: int, result: DiscResult) -> None:
+    def _replace_good(self, disc_id: int, result: DiscResult, fresh: bool = False) -> None:
         db = self._db
-        db.execute("DELETE FROM good_tracks WHERE disc_id = ?", (disc_id,))
+        if not fresh:
+            db.execute("DELETE FROM good_tracks WHERE disc_id = ?", (disc_id,))
         db.executemany(
             "INSERT INTO good_tracks (disc_id, number, start, frames, v1, v2, v2_offset) "
             "VALUES (?, ?, ?, ?, ?, ?, ?)",
@@ -954,6 +975,7 @@ class Store:
         result: DiscResult,
         changes: Sequence[str | None],
         now: str,
+        fresh: bool = False,
     ) -> None:
         db = self._db
         db.execute(
@@ -971,7 +993,8 @@ class Store:
                 disc_id,
             ),
         )
-        db.execute("DELETE FROM files WHERE disc = ?", (disc_id,))
+        if not fresh:
+            db.execute("DELETE FROM files WHERE disc = ?", (disc_id,))
         db.executemany(
             "INSERT INTO files (disc, position, path, size, mtime) VALUES (?, ?, ?, ?, ?)",
             [
@@ -979,7 +1002,8 @@ class Store:
                 for position, file in enumerate(files)
             ],
         )
-        db.execute("DELETE FROM tracks WHERE disc_id = ?", (disc_id,))
+        if not fresh:
+            db.execute("DELETE FROM tracks WHERE disc_id = ?", (disc_id,))
         all_changes = list(changes) + [None] * (len(result.tracks) - len(changes))
         db.executemany(
             "INSERT INTO tracks (disc_id, number, file, start, frames, v1, v2, v1_by_shift, change) "
