@@ -22,7 +22,6 @@ and checksums: then it is the same disc, moved.
 from __future__ import annotations
 
 import os
-import select
 import signal
 import sys
 import threading
@@ -441,6 +440,8 @@ def end_with(pid: int) -> None:
 
     def watch() -> None:
         if handle is not None:
+            import select  # in a worker only
+
             select.select([handle], [], [])
         else:
             while _alive(pid):

@@ -442,6 +442,8 @@ def _reporting(name: str) -> Iterator[None]:
 
 
 def _stored_path(path: str) -> str | bytes:
+    if path.isascii():
+        return path
     try:
         path.encode("utf-8")
     except UnicodeEncodeError:
@@ -473,6 +475,8 @@ def _now() -> str:
 
 
 def _json(value: object) -> str:
+    if value == []:
+        return "[]"  # most lists of a disc: no warnings, no skipped tracks
     return json.dumps(value, separators=(",", ":"))
 
 
