@@ -861,16 +861,35 @@ class Store:
                 raise ValueError(f"unknown status {outcome.status!r}")
         now = _now()  # one time for the batch, as one transaction
         counts: dict[str, int] = {}
+        rows = _Rows()
         with _reporting(self.name), _transaction(self._db):
             for outcome in outcomes:
-                self._record(run, outcome, now)
+                self._record(run, outcome, now, rows)
                 counts[outcome.status] = counts.get(outcome.status, 0) + 1
+            self._insert(rows)
             for status, count in counts.items():
                 self._db.execute(
                     f'UPDATE runs SET "{status}" = "{status}" + ? WHERE id = ?', (count, run)
                 )
 
-    def _record(self, run: int, outcome: DiscOutcome, now: str) -> None:
+    def _insert(self, rows: _Rows) -> None:
+        """Insert the rows a batch gathered, a table's in one statement."""
+        db = self._db
+        for statement, table in (
+            ("INSERT INTO files (disc, position, path, size, mtime) VALUES (?, ?, ?, ?, ?)",
+             rows.files),
+            ("INSERT INTO tracks (disc_id, number, file, start, frames, v1, v2, v1_by_shift, "
+             "change) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)", rows.tracks),
+            ("INSERT INTO good_tracks (disc_id, number, start, frames, v1, v2, v2_offset) "
+             "VALUES (?, ?, ?, ?, ?, ?, ?)", rows.good),
+            ("INSERT INTO checks (run, disc, at, status, changes, reason, accepted) "
+             "VALUES (?, ?, ?, ?, ?, ?, ?)", rows.checks),
+        ):  # fmt: skip
+            if table:
+                db.executemany(statement, table)
+                table.clear()
+
+    def _record(self, run: int, outcome: DiscOutcome, now: str, rows: _Rows) -> None:
         status = outcome.status
         inserted: int | None = None
         disc = outcome.disc
@@ -899,13 +918,25 @@ class Store:
                 _message(outcome.error),
                 run,
             )
-            if status == "new":
-                # A disc not stored before: its row made, nothing of it to replace.
+            if status == "new" and outcome.result is not None:
+                # A disc not stored before: its row made whole, nothing of it
+                # to replace.
+                result = outcome.result
                 try:
                     inserted = db.execute(
-                        "INSERT INTO discs (path, name, sheet, status, error, run) "
-                        "VALUES (?, ?, ?, ?, ?, ?)",
-                        row,
+                        "INSERT INTO discs (path, name, sheet, status, error, run, checked_at, "
+                        "sample_rate, search, v2_offset, hidden_frames, skipped_tracks, warnings) "
+                        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                        (
+                            *row,
+                            now,
+                            result.sample_rate,
+                            result.search,
+                            result.v2_offset,
+                            result.hidden_frames,
+                            _json(list(result.skipped_tracks)),
+                            _json(list(result.warnings)),
+                        ),
                     ).lastrowid
                 except sqlite3.IntegrityError:  # stored after all
                     inserted = None
@@ -919,6 +950,8 @@ class Store:
                     row,
                 )
         fresh = inserted is not None
+        if not fresh:
+            self._insert(rows)  # what it replaces may be among them
         disc_id = (
             inserted
             if inserted is not None
@@ -927,17 +960,15 @@ class Store:
         if status not in ("skipped", "missing", "failed"):
             assert outcome.result is not None
             self._replace_checksums(
-                disc_id, outcome.files, outcome.result, outcome.changes, now, fresh
+                disc_id, outcome.files, outcome.result, outcome.changes, now, fresh, rows
             )
             if status != "changed":
-                self._replace_good(disc_id, outcome.result, fresh)
+                self._replace_good(disc_id, outcome.result, fresh, rows)
         if status != "skipped":
             reasons = [outcome.error] if outcome.error else list(outcome.damage)
             if outcome.moved_from is not None:
                 reasons.append(f"moved from {outcome.moved_from}")
-            db.execute(
-                "INSERT INTO checks (run, disc, at, status, changes, reason, accepted) "
-                "VALUES (?, ?, ?, ?, ?, ?, ?)",
+            rows.checks.append(
                 (
                     run,
                     disc_id,
@@ -946,18 +977,16 @@ class Store:
                     _json(list(outcome.changes)),
                     _message("; ".join(reasons) or None),
                     int(outcome.accepted),
-                ),
+                )
             )
         if outcome.verification is not None or outcome.unverified is not None:
+            self._insert(rows)  # its tracks, which the verification marks
             self._record_verification(disc_id, outcome.verification, outcome.unverified)
 
-    def _replace_good(self, disc_id: int, result: DiscResult, fresh: bool = False) -> None:
-        db = self._db
+    def _replace_good(self, disc_id: int, result: DiscResult, fresh: bool, rows: _Rows) -> None:
         if not fresh:
-            db.execute("DELETE FROM good_tracks WHERE disc_id = ?", (disc_id,))
-        db.executemany(
-            "INSERT INTO good_tracks (disc_id, number, start, frames, v1, v2, v2_offset) "
-            "VALUES (?, ?, ?, ?, ?, ?, ?)",
+            self._db.execute("DELETE FROM good_tracks WHERE disc_id = ?", (disc_id,))
+        rows.good.extend(
             [
                 (
                     disc_id,
@@ -969,7 +998,7 @@ class Store:
                     result.v2_offset,
                 )
                 for track in result.tracks
-            ],
+            ]
         )
 
     def _replace_checksums(
@@ -979,39 +1008,34 @@ class Store:
         result: DiscResult,
         changes: Sequence[str | None],
         now: str,
-        fresh: bool = False,
+        fresh: bool,
+        rows: _Rows,
     ) -> None:
         db = self._db
-        db.execute(
-            "UPDATE discs SET checked_at = ?, sample_rate = ?, search = ?, v2_offset = ?, "
-            "hidden_frames = ?, skipped_tracks = ?, warnings = ?, matched = NULL, "
-            "verification = NULL WHERE id = ?",
-            (
-                now,
-                result.sample_rate,
-                result.search,
-                result.v2_offset,
-                result.hidden_frames,
-                _json(list(result.skipped_tracks)),
-                _json(list(result.warnings)),
-                disc_id,
-            ),
-        )
-        if not fresh:
+        if not fresh:  # else its row was made with all this
+            db.execute(
+                "UPDATE discs SET checked_at = ?, sample_rate = ?, search = ?, v2_offset = ?, "
+                "hidden_frames = ?, skipped_tracks = ?, warnings = ?, matched = NULL, "
+                "verification = NULL WHERE id = ?",
+                (
+                    now,
+                    result.sample_rate,
+                    result.search,
+                    result.v2_offset,
+                    result.hidden_frames,
+                    _json(list(result.skipped_tracks)),
+                    _json(list(result.warnings)),
+                    disc_id,
+                ),
+            )
             db.execute("DELETE FROM files WHERE disc = ?", (disc_id,))
-        db.executemany(
-            "INSERT INTO files (disc, position, path, size, mtime) VALUES (?, ?, ?, ?, ?)",
-            [
-                (disc_id, position, _stored_path(file.path), file.size, file.mtime)
-                for position, file in enumerate(files)
-            ],
-        )
-        if not fresh:
             db.execute("DELETE FROM tracks WHERE disc_id = ?", (disc_id,))
+        rows.files.extend(
+            (disc_id, position, _stored_path(file.path), file.size, file.mtime)
+            for position, file in enumerate(files)
+        )
         all_changes = list(changes) + [None] * (len(result.tracks) - len(changes))
-        db.executemany(
-            "INSERT INTO tracks (disc_id, number, file, start, frames, v1, v2, v1_by_shift, change) "
-            "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)",
+        rows.tracks.extend(
             [
                 (
                     disc_id,
@@ -1025,7 +1049,7 @@ class Store:
                     change,
                 )
                 for track, change in zip(result.tracks, all_changes)
-            ],
+            ]
         )
 
     def _record_verification(
@@ -1053,6 +1077,18 @@ class Store:
                 for track in verification.tracks
             ],
         )
+
+
+class _Rows:
+    """Rows a batch inserts at its end, a table's in one statement."""
+
+    __slots__ = ("files", "tracks", "good", "checks")
+
+    def __init__(self) -> None:
+        self.files: list[tuple[object, ...]] = []
+        self.tracks: list[tuple[object, ...]] = []
+        self.good: list[tuple[object, ...]] = []
+        self.checks: list[tuple[object, ...]] = []
 
 
 class ReferenceDatabase:
