@@ -944,9 +944,23 @@ _NO_FILES = hash(())
 # discs, so that a task's own cost is spread over its discs.
 BATCH_BYTES = 24 * 2**20
 BATCH_DISCS = 32
-# What a sheet not yet read is taken to hold: its image may be large, so
-# that a batch holds few of them.
+# What a sheet not yet read is taken to hold when the audio beside it
+# cannot be listed: its image may be large, so that a batch holds few.
 UNREAD_SHEET_BYTES = BATCH_BYTES // 4
+
+
+def _audio_beside(sheet: str) -> int:
+    """The bytes of the audio files in a sheet's folder: what a sheet not
+    yet read most likely names, to size the batch it goes in."""
+    try:
+        with os.scandir(os.path.dirname(sheet)) as listing:
+            return sum(
+                entry.stat().st_size
+                for entry in listing
+                if os.path.splitext(entry.name)[1].lower() in _AUDIO and entry.is_file()
+            ) or UNREAD_SHEET_BYTES
+    except OSError:
+        return UNREAD_SHEET_BYTES
 
 # Batches handed out at a time: enough to keep every worker busy, few
 # enough that what waits to be sent stays small however large the library.
@@ -1322,7 +1336,7 @@ def _scan(
                         continue
                 if reading and queue is None:
                     queue = stack.enter_context(_manager()).Queue()
-                size = UNREAD_SHEET_BYTES if files is None else sum(file.size for file in files)
+                size = _audio_beside(disc.path) if files is None else sum(f.size for f in files)
                 if batch and (batch_bytes + size > BATCH_BYTES or len(batch) >= BATCH_DISCS):
                     yield from send()
                     yield from collect(False)
