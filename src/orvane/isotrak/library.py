@@ -523,12 +523,14 @@ def process_pool(jobs: int | None = None) -> ProcessPoolExecutor:
     )
 
 
-# Work the calling process does itself before a pool is worth starting:
-# about what starting one costs (a forkserver importing the checking code,
-# and the workers forked from it).
-INLINE_SECONDS = 0.15
+# Work the calling process does itself before it starts anything: a scan
+# with less to check than this starts no process at all.
+INLINE_SECONDS = 0.03
+# How long the forkserver takes to start (a fresh interpreter importing the
+# checking code); the calling process goes on checking meanwhile.
+BOOT_SECONDS = 0.1
 # A batch of more audio than this is never checked in the calling process:
-# it starts the pool at once.
+# it goes to the workers at once.
 INLINE_BYTES = 16 * 2**20
 
 
@@ -537,32 +539,31 @@ class OnDemandPool(Executor):
     work for one: a scan with nothing to check, or little, starts no process.
 
     The first tasks run in the calling process, one after another, till
-    they have taken ``inline_seconds``; then the pool is made and its
-    workers start in the background, the tasks given meanwhile still run
-    here, and once a worker is up every later task goes to the pool.
-    ``submit_to_workers`` sends a task to the pool whatever the time spent.
+    they have taken ``inline_seconds``; then the forkserver (or what
+    multiprocessing starts workers from) starts in the background, tasks
+    still run here while it does (``BOOT_SECONDS``), and from then on they
+    go to the pool.  ``submit_to_workers`` sends a task to the pool at once.
     """
 
     def __init__(self, jobs: int | None = None, *, inline_seconds: float | None = None) -> None:
         self._jobs = jobs
         self._inline_seconds = INLINE_SECONDS if inline_seconds is None else inline_seconds
         self._spent = 0.0
-        self._up = threading.Event()  # set once a worker has run a task
-        self._starter: threading.Thread | None = None
-        self.pool: ProcessPoolExecutor | None = None  # made by start()
+        self._booted: float | None = None  # when the forkserver was started
+        self.pool: ProcessPoolExecutor | None = None
 
     def submit(self, fn: Callable[..., T], /, *args: Any, **kwargs: Any) -> Future[T]:
-        if not self._up.is_set():
-            if self._spent >= self._inline_seconds:
-                self.start()
-            if not self._up.is_set():
+        if self.pool is None:
+            if self._booted is None and self._spent >= self._inline_seconds:
+                self._boot()
+            if self._booted is None or time.monotonic() - self._booted < BOOT_SECONDS:
                 return self._run_here(fn, args, kwargs)
         return self.submit_to_workers(fn, *args, **kwargs)
 
     def submit_to_workers(self, fn: Callable[..., T], /, *args: Any, **kwargs: Any) -> Future[T]:
-        """Send a task to the pool, started now if it is not yet."""
-        self.start()
-        assert self.pool is not None
+        """Send a task to the pool, made now if it is not yet."""
+        if self.pool is None:
+            self.pool = process_pool(self._jobs)
         return self.pool.submit(fn, *args, **kwargs)
 
     def _run_here(self, fn: Callable[..., T], args: Any, kwargs: Any) -> Future[T]:
@@ -576,36 +577,15 @@ class OnDemandPool(Executor):
             self._spent += time.perf_counter() - began
         return future
 
-    def start(self) -> None:
-        """Make the pool and start its workers in the background, if not
-        done yet; tasks given till one is up still run here."""
-        if self.pool is not None:
-            return
-        # Made in this thread: making it points stdout and stderr elsewhere
-        # for a moment, which no other thread of ours may write through then.
-        pool = self.pool = process_pool(self._jobs)
-        workers = self._jobs or default_jobs()
-
-        def start() -> None:
-            try:
-                for started in [pool.submit(_started) for _ in range(workers)]:
-                    started.result()
-            except Exception:  # a pool that cannot start: its tasks will say so
-                pass
-            self._up.set()
-
-        self._starter = threading.Thread(target=start, name="orvane-start-pool", daemon=True)
-        self._starter.start()
+    def _boot(self) -> None:
+        # Nothing waits for it: a scan that ends before it is used leaves it
+        # to end with this process.
+        _start_helpers(_start_method())
+        self._booted = time.monotonic()
 
     def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
-        if self._starter is not None and wait:
-            self._starter.join()
         if self.pool is not None:
             self.pool.shutdown(wait=wait, cancel_futures=cancel_futures)
-
-
-def _started() -> None:
-    """A worker's first task: none, but that the worker is up."""
 
 
 def _is_process_pool(executor: Executor) -> bool:
