@@ -21,7 +21,6 @@ from __future__ import annotations
 import sys
 from itertools import chain
 from collections.abc import Callable, Iterator
-from fractions import Fraction
 from pathlib import Path
 from types import ModuleType
 from typing import Any, TypeVar
@@ -69,6 +68,12 @@ _LOSSLESS = {
 # Sample formats of 16-bit integers, interleaved and planar.
 _SIXTEEN_BIT = ("s16", "s16p")
 
+
+def _fraction(value: int) -> Any:
+    """``value`` as an exact Fraction (fractions, loaded with PyAV's first file)."""
+    from fractions import Fraction
+
+    return Fraction(value)
 
 def ffmpeg_format(head: bytes) -> str | None:
     """The format a file's first bytes name, if it is one that FFmpeg reads for us."""
@@ -158,7 +163,7 @@ class _Decoder:
         scale = stream.time_base * stream.codec_context.rate
         for packet in self._container.demux(stream):
             for frame in stream.decode(packet):
-                yield (None if frame.pts is None else int(Fraction(frame.pts) * scale)), frame
+                yield (None if frame.pts is None else int(_fraction(frame.pts) * scale)), frame
 
     def _from_offset(self) -> Iterator[memoryview]:
         """The audio from frame ``offset`` on, as bytes of interleaved 16-bit
@@ -167,7 +172,7 @@ class _Decoder:
         decoded = self._decoded()
         first = None
         if offset:
-            target = int(Fraction(offset) / (stream.time_base * stream.codec_context.rate))
+            target = int(_fraction(offset) / (stream.time_base * stream.codec_context.rate))
             try:
                 self._container.seek(target, stream=stream, backward=True)
                 decoded = self._decoded()
@@ -270,7 +275,7 @@ def open_ffmpeg(input: FileInput, path: Path, format: str) -> FFmpegAudio:
             raise refuse_shape(name, f"{kind} file of {describe_channels(channels, what)}")
         rate = int(context.rate)
         if stream.duration is not None:
-            frames = int(Fraction(stream.duration) * stream.time_base * rate)
+            frames = int(_fraction(stream.duration) * stream.time_base * rate)
         else:
             # A stream with no index or header length (Shorten's) is counted
             # by decoding it once.

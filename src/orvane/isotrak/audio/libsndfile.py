@@ -12,7 +12,6 @@ turned into a TrackError in one place, ``_decoding``.
 
 from __future__ import annotations
 
-import hashlib
 import os
 import re
 import sys
@@ -64,6 +63,12 @@ LOSSY_SUBTYPES = frozenset(
     }
 )
 
+
+def _md5() -> Any:
+    """A new MD5 hash (hashlib, loaded by the first FLAC file checked)."""
+    import hashlib
+
+    return hashlib.md5()
 
 def _load_soundfile() -> Any:
     """Return the soundfile module, or None when it is not installed."""
@@ -154,7 +159,7 @@ class _Decoder:
         self._frames = frames
         # Read from its first frame, the audio is hashed as it is decoded:
         # ``whole`` is given the MD5 once the file has been read to its end.
-        self._digest = hashlib.md5() if whole is not None and offset == 0 else None
+        self._digest = _md5() if whole is not None and offset == 0 else None
         self._whole = whole
         self._placed: PlacedFile | None = None
         # ``sound``: a SoundFile already open at frame ``offset``, its own.
@@ -338,7 +343,7 @@ def _decoded_md5(path: str | os.PathLike[str], name: str) -> tuple[bytes | None,
     soundfile = _load_soundfile()
     if soundfile is None:
         return None, 0
-    digest = hashlib.md5()
+    digest = _md5()
     decoded = 0
     buffer = memoryview(bytearray(_READ_FRAMES * BYTES_PER_FRAME))
     sound = _decoding(name, None, lambda: soundfile.SoundFile(os.fspath(path)))
