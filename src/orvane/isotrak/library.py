@@ -942,6 +942,20 @@ def _audio_beside(sheet: str) -> int:
     except OSError:
         return UNREAD_SHEET_BYTES
 
+# A Dask cluster's batches are larger: a task of distributed costs some
+# milliseconds of its scheduler and its messages.
+CLUSTER_BATCHES = 4
+
+
+def _batch_limits(executor: Executor) -> tuple[int, int]:
+    """The bytes and the discs at which a batch for ``executor`` closes."""
+    cluster = isinstance(executor, _ClusterExecutor) or type(executor).__module__.startswith(
+        "distributed."
+    )
+    scale = CLUSTER_BATCHES if cluster else 1
+    return BATCH_BYTES * scale, BATCH_DISCS * scale
+
+
 # Batches handed out at a time: enough to keep every worker busy, few
 # enough that what waits to be sent stays small however large the library.
 IN_FLIGHT = 16
@@ -1229,6 +1243,7 @@ def _scan(
             return outcome
 
         pending: dict[Future[tuple[DiscChecked, ...]], list[_Waiting]] = {}
+        most_bytes, most_discs = _batch_limits(executor)
         batch: list[DiscJob] = []
         batch_waiting: list[_Waiting] = []
         batch_bytes = 0
@@ -1317,7 +1332,7 @@ def _scan(
                 if reading and queue is None:
                     queue = stack.enter_context(_manager()).Queue()
                 size = _audio_beside(disc.path) if files is None else sum(f.size for f in files)
-                if batch and (batch_bytes + size > BATCH_BYTES or len(batch) >= BATCH_DISCS):
+                if batch and (batch_bytes + size > most_bytes or len(batch) >= most_discs):
                     yield from send()
                     yield from collect(False)
                 batch.append(
