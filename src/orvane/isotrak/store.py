@@ -927,16 +927,7 @@ class Store:
                         "INSERT INTO discs (path, name, sheet, status, error, run, checked_at, "
                         "sample_rate, search, v2_offset, hidden_frames, skipped_tracks, warnings) "
                         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
-                        (
-                            *row,
-                            now,
-                            result.sample_rate,
-                            result.search,
-                            result.v2_offset,
-                            result.hidden_frames,
-                            _json(list(result.skipped_tracks)),
-                            _json(list(result.warnings)),
-                        ),
+                        (*row, *_checked(result, now)),
                     ).lastrowid
                 except sqlite3.IntegrityError:  # stored after all
                     inserted = None
@@ -1017,16 +1008,7 @@ class Store:
                 "UPDATE discs SET checked_at = ?, sample_rate = ?, search = ?, v2_offset = ?, "
                 "hidden_frames = ?, skipped_tracks = ?, warnings = ?, matched = NULL, "
                 "verification = NULL WHERE id = ?",
-                (
-                    now,
-                    result.sample_rate,
-                    result.search,
-                    result.v2_offset,
-                    result.hidden_frames,
-                    _json(list(result.skipped_tracks)),
-                    _json(list(result.warnings)),
-                    disc_id,
-                ),
+                (*_checked(result, now), disc_id),
             )
             db.execute("DELETE FROM files WHERE disc = ?", (disc_id,))
             db.execute("DELETE FROM tracks WHERE disc_id = ?", (disc_id,))
@@ -1077,6 +1059,20 @@ class Store:
                 for track in verification.tracks
             ],
         )
+
+
+def _checked(result: DiscResult, now: str) -> tuple[object, ...]:
+    """A disc's columns of its check at ``now``: checked_at, sample_rate,
+    search, v2_offset, hidden_frames, skipped_tracks and warnings."""
+    return (
+        now,
+        result.sample_rate,
+        result.search,
+        result.v2_offset,
+        result.hidden_frames,
+        _json(list(result.skipped_tracks)),
+        _json(list(result.warnings)),
+    )
 
 
 class _Rows:
