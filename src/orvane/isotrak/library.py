@@ -61,6 +61,7 @@ from orvane.isotrak.results import (
     Status,
     TrackResult,
     fingerprint,
+    skipped_outcome,
     summary,
 )
 
@@ -1314,7 +1315,7 @@ def _scan(
                         if stored is not None and stored.result is not None:
                             outcome = DiscOutcome(disc, "skipped", _narrowed(stored.result, search))
                     else:
-                        outcome = DiscOutcome(disc, "skipped")
+                        outcome = skipped_outcome(disc)
                     if outcome is not None and references is not None:
                         if reference is not None:
                             outcome = _verified(outcome, reference)

@@ -710,11 +710,17 @@ class Store:
                 "SELECT path, size, mtime FROM files WHERE disc IN (SELECT id FROM discs) "
                 "ORDER BY disc, position"
             )
+            buffer: list[tuple[Any, Any, Any]] = []
+            at = 0
             for disc_id, path, status, checked_at, search, v2_offset, missing, count in db.execute(
                 "SELECT id, path, status, checked_at, search, v2_offset, missing, "
                 "(SELECT count(*) FROM files WHERE disc = discs.id) FROM discs ORDER BY id"
             ):
-                states = rows.fetchmany(count) if count else []
+                if at + count > len(buffer):  # rows fetched some thousands at a time
+                    buffer = buffer[at:] + rows.fetchmany(max(4096, count))
+                    at = 0
+                states = buffer[at : at + count]
+                at += count
                 damaged = False
                 if disc_id in odd:
                     damaged = any(
