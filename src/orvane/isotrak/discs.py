@@ -30,6 +30,7 @@ from orvane.isotrak.audio import (
 from orvane.isotrak.audio.formats import source_tags
 from orvane.isotrak.audio.input import is_file, is_folder, reason
 from orvane.isotrak.checksums import Progress, check_layout, reach, rereadable, v2_checksums
+from orvane.isotrak.names import is_audio_name
 from orvane.isotrak.cuesheet import (
     LEGACY_ENCODINGS,
     CueFile,
@@ -76,7 +77,7 @@ def disc_files(folder: Path) -> Path | list[Path]:
     if sheets:
         names = ", ".join(sheet.name for sheet in sheets)
         raise AmbiguousDisc(f"{folder}: holds {len(sheets)} CUE sheets: {names}; give one")
-    audio = [entry for entry in entries if entry.suffix.lower() in AUDIO_SUFFIXES]
+    audio = [entry for entry in entries if is_audio_name(entry.name)]
     if audio:
         _refuse_twins(folder, audio)
         return audio

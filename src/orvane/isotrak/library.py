@@ -41,7 +41,7 @@ from typing import TYPE_CHECKING, Any, TypeVar
 
 from orvane.isotrak.audio.input import is_file, reason
 from orvane.isotrak.cd import reach
-from orvane.isotrak.names import AUDIO_SUFFIXES, is_cue_sheet, natural_key
+from orvane.isotrak.names import is_audio_name, is_cue_sheet, natural_key
 from orvane.isotrak.errors import (
     IncompleteDisc,
     LibraryError,
@@ -106,10 +106,6 @@ Path_ = str | os.PathLike[str]
 T = TypeVar("T")
 
 
-def _hidden(name: str) -> bool:
-    return name.startswith(".")
-
-
 def find_discs(root: Path_) -> list[LibraryDisc]:
     """Every disc under ``root``, in natural name order, depth first.
 
@@ -155,10 +151,9 @@ def find_discs(root: Path_) -> list[LibraryDisc]:
                 if entry.is_dir():
                     folders.append(entry)
                     continue
-                suffix = file_name[file_name.rfind(".") :].lower() if "." in file_name else ""
-                if suffix in _AUDIO and entry.is_file():
+                if is_audio_name(file_name) and entry.is_file():
                     audio.append(entry)
-                elif suffix == ".cue" and is_cue_sheet(file_name) and entry.is_file():
+                elif is_cue_sheet(file_name) and entry.is_file():
                     sheets.append(entry)
             except OSError:
                 continue
@@ -177,9 +172,6 @@ def find_discs(root: Path_) -> list[LibraryDisc]:
             folders.sort(key=_entry_key)
         waiting.extend((entry.path, join(name, entry.name)) for entry in reversed(folders))
     return found
-
-
-_AUDIO = frozenset(AUDIO_SUFFIXES)
 
 
 def _entry_key(entry: os.DirEntry[str]) -> list[tuple[int, int | str]]:
@@ -903,7 +895,7 @@ def _disc_files(
     if disc.tracks:
         return file_states(disc.tracks)
     if disc.sheet:
-        stored = () if known is None or known.files_hash == _NO_FILES else stored_files(known.id)
+        stored = () if known is None else stored_files(known.id)
         if stored and stored[0].path == disc.path:
             sheet = file_states([disc.path])
             if sheet[0] == stored[0]:
@@ -917,8 +909,6 @@ def _disc_files(
     # A folder disc without tracks could not be listed: disc_paths says why.
     return file_states(disc_paths(disc.path))
 
-
-_NO_FILES = hash(())
 
 # A task is a batch of discs of about half a second of work: closed once
 # its files hold this many bytes (a longer disc goes alone) or this many
@@ -938,7 +928,7 @@ def _audio_beside(sheet: str) -> int:
             return sum(
                 entry.stat().st_size
                 for entry in listing
-                if os.path.splitext(entry.name)[1].lower() in _AUDIO and entry.is_file()
+                if is_audio_name(entry.name) and entry.is_file()
             ) or UNREAD_SHEET_BYTES
     except OSError:
         return UNREAD_SHEET_BYTES

@@ -7,7 +7,7 @@ from __future__ import annotations
 import os
 import re
 
-__all__ = ["AUDIO_SUFFIXES", "LOSSY_SUFFIXES", "is_cue_sheet", "natural_key"]
+__all__ = ["AUDIO_SUFFIXES", "LOSSY_SUFFIXES", "is_audio_name", "is_cue_sheet", "natural_key"]
 
 # Audio files a folder's disc is made of, and the suffixes a sheet's file
 # may have been re-encoded to.
@@ -19,6 +19,17 @@ AUDIO_SUFFIXES = (
 
 # Files of lossy audio, named to say why a folder of them holds no disc.
 LOSSY_SUFFIXES = (".mp3", ".ogg", ".oga", ".opus", ".aac", ".mpc")
+
+_AUDIO = frozenset(AUDIO_SUFFIXES)
+
+
+def is_audio_name(name: str) -> bool:
+    """Whether a file's name (not a path) is that of an audio file a disc is
+    made of: its suffix, as os.path.splitext tells it, in any case."""
+    stem = name.lstrip(".")  # splitext passes over leading dots
+    dot = stem.rfind(".")
+    return dot > 0 and stem[dot:].lower() in _AUDIO
+
 
 _DIGITS = re.compile(r"(\d+)")
 
